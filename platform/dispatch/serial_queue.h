@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/dispatch/clock.h"
+
+namespace platform::dispatch {
+
+// A serial dispatch queue: work runs one item at a time, in submission order (FIFO), on the
+// queue's own worker thread. Delayed work runs at or after its deadline on the queue's clock.
+// All methods are thread-safe. Destroying the queue runs work already submitted with async(),
+// drops delayed work not yet due, and joins the worker; it must not happen on the queue itself.
+class SerialQueue {
+ public:
+  explicit SerialQueue(std::string label, std::shared_ptr<Clock> clock = hostClock());
+  ~SerialQueue();
+  SerialQueue(const SerialQueue&) = delete;
+  SerialQueue& operator=(const SerialQueue&) = delete;
+
+  const std::string& label() const;
+  const std::shared_ptr<Clock>& clock() const;
+
+  // Submits work and returns at once.
+  void async(std::function<void()> work);
+
+  // Submits work and waits until it has run. Calling it from the queue's own thread would
+  // deadlock, as in libdispatch; that is a programming error and aborts with a message.
+  void sync(const std::function<void()>& work);
+
+  // Submits work to run once the queue's clock reaches deadlineNanos.
+  void asyncAfter(uint64_t deadlineNanos, std::function<void()> work);
+
+  // True when called from work running on this queue.
+  bool isCurrent() const;
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+  friend class TimerSource;
+};
+
+}  // namespace platform::dispatch

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+
+namespace platform::media {
+
+// The host clock: CLOCK_MONOTONIC in nanoseconds. Arrival stamps, presentation times and
+// dispatch::hostClock() all read this one clock.
+uint64_t hostTimeNanos();
+
+// A rational media time (CMTime): value / timescale seconds, or invalid.
+struct MediaTime {
+  int64_t value = 0;
+  int32_t timescale = 0;
+  bool valid = false;
+
+  static constexpr MediaTime make(int64_t value, int32_t timescale) {
+    return MediaTime{value, timescale, timescale > 0};
+  }
+  static constexpr MediaTime invalid() { return MediaTime{}; }
+  static constexpr MediaTime fromNanos(uint64_t nanos) {
+    return make(static_cast<int64_t>(nanos), 1'000'000'000);
+  }
+
+  bool isValid() const { return valid; }
+  double seconds() const;  // NaN when invalid
+  // Equal when both are invalid, or both valid and the same instant (1/30 == 2/60).
+  bool operator==(const MediaTime& other) const;
+};
+
+// The host time clock's current time (CMClockGetTime of the host time clock), in nanoseconds.
+MediaTime hostClockTime();
+
+}  // namespace platform::media

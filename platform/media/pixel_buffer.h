@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/base/unique_fd.h"
+#include "platform/media/status.h"
+
+namespace platform::media {
+
+// A picture in shared memory (CVPixelBuffer over an IOSurface): width × height pixels of a
+// four-character pixel format with 4 bytes per pixel, rows padded to kRowAlignment bytes. The
+// memory is a sealed memfd mapping (size fixed, seals fixed), so the descriptor can be handed to
+// another process and mapped there without a copy and without the risk of a shrinking file.
+// Shared by std::shared_ptr. Geometry is immutable; the pixels are guarded by the holders'
+// own agreement (lock for writing only while no one else reads), as on the platform.
+class PixelBuffer {
+ public:
+  static constexpr std::size_t kRowAlignment = 64;
+  static constexpr int kMaxDimension = 16384;
+
+  // Allocates a new buffer; nullptr when the sizes are below 1 or above kMaxDimension or the
+  // memory cannot be had.
+  static std::shared_ptr<PixelBuffer> create(int width, int height, FourCC pixelFormat);
+
+  // Maps a buffer received from another process. Checks that the descriptor is a memfd
+  // sealed against growing and shrinking, at least bytesPerRow × height bytes long, and that
+  // bytesPerRow ≥ width × 4; nullptr otherwise.
+  static std::shared_ptr<PixelBuffer> adopt(base::UniqueFd fd, int width, int height,
+                                            FourCC pixelFormat, std::size_t bytesPerRow);
+
+  ~PixelBuffer();
+  PixelBuffer(const PixelBuffer&) = delete;
+  PixelBuffer& operator=(const PixelBuffer&) = delete;
+
+  int width() const;
+  int height() const;
+  FourCC pixelFormat() const;
+  std::size_t bytesPerRow() const;
+  std::size_t dataSize() const;  // bytesPerRow × height
+  const base::UniqueFd& fd() const;
+
+  enum class LockFlags : uint32_t { ReadWrite = 0, ReadOnly = 1 };
+  // Base-address locking as on the platform: baseAddress() is valid between a lock and its
+  // matching unlock. Locks nest; each lock needs one unlock with the same flags.
+  Status lockBaseAddress(LockFlags flags);
+  Status unlockBaseAddress(LockFlags flags);
+  uint8_t* baseAddress() const;  // nullptr while not locked
+
+  struct Storage;
+
+ private:
+  explicit PixelBuffer(std::unique_ptr<Storage> storage);
+  std::unique_ptr<Storage> storage_;
+};
+
+using PixelBufferRef = std::shared_ptr<PixelBuffer>;
+
+// Holds a base-address lock for one scope.
+class BaseAddressLock {
+ public:
+  BaseAddressLock(PixelBuffer& buffer, PixelBuffer::LockFlags flags);
+  ~BaseAddressLock();
+  BaseAddressLock(const BaseAddressLock&) = delete;
+  BaseAddressLock& operator=(const BaseAddressLock&) = delete;
+  uint8_t* data() const { return data_; }  // nullptr when the lock failed
+
+ private:
+  PixelBuffer& buffer_;
+  PixelBuffer::LockFlags flags_;
+  uint8_t* data_;
+};
+
+}  // namespace platform::media

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what the build needs from Debian's packages, only what is missing, so a second run
+# takes seconds.
+set -euo pipefail
+
+packages=(cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          libyuv-dev libcairo2-dev fonts-urw-base35 fontconfig nlohmann-json3-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

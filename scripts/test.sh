@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the normal build, then AddressSanitizer+UBSan, then
+# ThreadSanitizer. Usage: scripts/test.sh [normal|address|thread ...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+builds=("$@")
+((${#builds[@]})) || builds=(normal address thread)
+
+for kind in "${builds[@]}"; do
+  dir="build-test-$kind"
+  sanitize=""
+  bench=ON
+  if [ "$kind" != normal ]; then sanitize="$kind"; bench=OFF; fi
+  echo "=== $kind build ==="
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLANE_SANITIZE="$sanitize" \
+        -DQUILLANE_BENCHMARKS="$bench" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 120)
+done
