@@ -1,0 +1,45 @@
+#include "platform/media/media_time.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+
+namespace platform::media {
+namespace {
+
+TEST(MediaTimeTest, EqualityComparesInstantsNotRepresentations) {
+  EXPECT_EQ(MediaTime::make(1, 30), MediaTime::make(2, 60));
+  EXPECT_EQ(MediaTime::fromNanos(500'000'000), MediaTime::make(15, 30));
+  EXPECT_FALSE(MediaTime::make(1, 30) == MediaTime::make(1, 31));
+  EXPECT_EQ(MediaTime::invalid(), MediaTime::invalid());
+  EXPECT_FALSE(MediaTime::invalid() == MediaTime::make(0, 30));
+  EXPECT_FALSE(MediaTime::make(0, 0).isValid());
+}
+
+TEST(MediaTimeTest, EqualityDoesNotOverflowOnLargeValues) {
+  // A naive 64-bit cross product of these overflows and could compare equal by accident.
+  MediaTime big = MediaTime::make(INT64_MAX, 1'000'000'000);
+  EXPECT_EQ(big, big);
+  EXPECT_FALSE(big == MediaTime::make(INT64_MAX - 1, 1'000'000'000));
+  EXPECT_FALSE(big == MediaTime::make(INT64_MAX, 999'999'999));
+}
+
+TEST(MediaTimeTest, SecondsOfValidAndInvalidTimes) {
+  EXPECT_DOUBLE_EQ(MediaTime::make(1, 30).seconds(), 1.0 / 30.0);
+  EXPECT_DOUBLE_EQ(MediaTime::fromNanos(1'500'000'000).seconds(), 1.5);
+  EXPECT_TRUE(std::isnan(MediaTime::invalid().seconds()));
+}
+
+TEST(MediaTimeTest, HostClockTimeReadsTheHostNanosecondClock) {
+  uint64_t before = hostTimeNanos();
+  MediaTime now = hostClockTime();
+  uint64_t after = hostTimeNanos();
+  ASSERT_TRUE(now.isValid());
+  EXPECT_EQ(now.timescale, 1'000'000'000);
+  EXPECT_GE(static_cast<uint64_t>(now.value), before);
+  EXPECT_LE(static_cast<uint64_t>(now.value), after);
+}
+
+}  // namespace
+}  // namespace platform::media
