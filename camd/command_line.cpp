@@ -1,0 +1,36 @@
+#include "camd/command_line.h"
+
+#include "camd/activation.h"
+#include "camd/frame_pump.h"
+#include "camd/reporting.h"
+#include "camd/reports.h"
+
+namespace camd {
+
+int runCommandLine(int argc, const char* const argv[]) {
+  if (argc < 2) {
+    logError(kUsage);
+    return 2;
+  }
+  const std::string_view command = argv[1];
+  if (command == "activate" || command == "deactivate") {
+    printJSON(runActivation(command == "activate"));
+    return 0;
+  }
+  if (command == "status") {
+    printJSON(statusReport());
+    return 0;
+  }
+  if (command == "devices") {
+    printDeviceReports();
+    return 0;
+  }
+  if (command == "run") {
+    FramePump pump;
+    return pump.run();
+  }
+  logError(kUsage);
+  return 2;
+}
+
+}  // namespace camd

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string_view>
+
+namespace camd {
+
+inline constexpr std::string_view kUsage =
+    "usage: quillane-camd activate | deactivate | status | devices | run";
+
+// Runs the command named by argv[1] (further arguments are ignored) and returns the exit status:
+// 2 for a missing or unknown command, the frame pump's status for "run", 0 otherwise. Runs on
+// the main thread.
+int runCommandLine(int argc, const char* const argv[]);
+
+}  // namespace camd

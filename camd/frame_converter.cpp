@@ -1,0 +1,60 @@
+#include "camd/frame_converter.h"
+
+#include <array>
+
+#include "camd/reporting.h"
+#include "platform/imaging/pixel_ops.h"
+#include "platform/media/media_time.h"
+
+namespace camd {
+
+namespace media = platform::media;
+namespace imaging = platform::imaging;
+
+// RGBA to BGRA: blue from source byte 2, green from 1, red from 0, alpha from 3.
+constexpr std::array<uint8_t, 4> kRGBAToBGRA = {2, 1, 0, 3};
+
+media::SampleBufferRef FrameConverter::makeSample(const uint8_t* rgba, int width, int height) {
+  if (!pool_ || poolSize_ != std::pair(width, height)) {
+    pool_ = media::PixelBufferPool::create(
+        {.pixelFormat = media::kPixelFormat32BGRA, .width = width, .height = height});
+    poolSize_ = {width, height};
+    forgetFormatDescription();
+    if (!pool_) return nullptr;
+  }
+  media::PixelBufferRef buffer = pool_->createPixelBuffer();
+  if (!buffer) return nullptr;
+
+  imaging::ImagingError error;
+  {
+    media::BaseAddressLock lock(*buffer, media::PixelBuffer::LockFlags::ReadWrite);
+    const imaging::ConstImageView source{rgba, height, width, std::size_t(width) * 4};
+    const imaging::ImageView destination{lock.data(), height, width, buffer->bytesPerRow()};
+    error = imaging::permuteChannels(source, destination, kRGBAToBGRA);
+  }
+  if (error != imaging::kImagingNoError) {
+    logError("vImagePermuteChannels failed: " + std::to_string(error));
+    return nullptr;
+  }
+
+  media::FormatDescriptionRef description = formatDescriptionFor(*buffer);
+  if (!description) return nullptr;
+  const media::SampleTimingInfo timing{.duration = media::MediaTime::make(1, 30),
+                                       .presentationTimeStamp = media::hostClockTime(),
+                                       .decodeTimeStamp = media::MediaTime::invalid()};
+  return media::SampleBuffer::createForImageBuffer(std::move(buffer), true, std::move(description),
+                                                   timing);
+}
+
+void FrameConverter::forgetFormatDescription() {
+  std::lock_guard lock(formatDescMutex_);
+  formatDesc_.reset();
+}
+
+media::FormatDescriptionRef FrameConverter::formatDescriptionFor(const media::PixelBuffer& buffer) {
+  std::lock_guard lock(formatDescMutex_);
+  if (!formatDesc_) formatDesc_ = media::FormatDescription::createForImageBuffer(buffer);
+  return formatDesc_;
+}
+
+}  // namespace camd

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <mutex>
+#include <utility>
+
+#include "platform/media/format_description.h"
+#include "platform/media/pixel_buffer_pool.h"
+#include "platform/media/sample_buffer.h"
+
+namespace camd {
+
+// Turns one RGBA frame into a timed BGRA sample buffer, from a pixel-buffer pool kept for the
+// current frame size with the format description of its buffers. makeSample() runs on one thread
+// (the frame pump's calling thread), which alone touches the pool; the format description is
+// shared with forgetFormatDescription() under formatDescMutex_.
+class FrameConverter {
+ public:
+  // A sample of the frame (width × 4 × height bytes at `rgba`) stamped with the host clock and
+  // lasting 1/30 s; nullptr when a platform step refused and the frame must be dropped.
+  platform::media::SampleBufferRef makeSample(const uint8_t* rgba, int width, int height);
+
+  // Makes the next sample describe its buffer afresh; the pool stays. Any thread.
+  void forgetFormatDescription();
+
+  // The pool of the current frame size; nullptr before the first frame. Converting thread.
+  const platform::media::PixelBufferPoolRef& pool() const { return pool_; }
+
+ private:
+  // The cached description, made from `buffer` when there is none; nullptr when refused.
+  platform::media::FormatDescriptionRef formatDescriptionFor(
+      const platform::media::PixelBuffer& buffer);
+
+  platform::media::PixelBufferPoolRef pool_;
+  std::pair<int, int> poolSize_{0, 0};
+  std::mutex formatDescMutex_;
+  platform::media::FormatDescriptionRef formatDesc_;  // guarded by formatDescMutex_
+};
+
+}  // namespace camd

@@ -1,0 +1,147 @@
+#include "camd/frame_pump.h"
+
+#include <string>
+#include <utility>
+
+#include "camd/app_id.h"
+#include "camd/reporting.h"
+#include "platform/io/pipe.h"
+
+namespace camd {
+
+namespace camera = platform::camera;
+namespace media = platform::media;
+
+namespace {
+
+constexpr uint64_t kHeartbeatIntervalNanos = 500'000'000;
+constexpr uint64_t kAttachThrottleNanos = 2'000'000'000;
+// Room for a whole 1080p frame in the pipe, so the producer rarely waits on the tool.
+constexpr std::size_t kInputPipeBytes = 1 << 20;
+
+void ignoreQueueAltered(camera::ObjectID, void*, void*) {}
+
+}  // namespace
+
+FramePump::FramePump(int inputFd, std::shared_ptr<platform::dispatch::Clock> clock)
+    : clock_(clock),
+      inputFd_(inputFd),
+      reader_(inputFd),
+      statusQueue_(std::string(kAppID) + ".camd.status", std::move(clock)) {}
+
+int32_t FramePump::run() {
+  start();
+  while (pumpFrame()) {
+  }
+  return finish();
+}
+
+void FramePump::start() {
+  platform::io::ignoreBrokenPipeSignal();
+  platform::io::enlargePipeBuffer(inputFd_, kInputPipeBytes);
+  attach();
+  heartbeat_ = std::make_unique<platform::dispatch::TimerSource>(statusQueue_);
+  heartbeat_->schedule(clock_->nowNanos(), kHeartbeatIntervalNanos, 0);
+  heartbeat_->setEventHandler([this] { printJSON(status()); });
+  heartbeat_->resume();
+}
+
+bool FramePump::pumpFrame() {
+  const std::optional<FrameReader::Frame> frame = reader_.next();
+  if (!frame) return false;
+  bool attached = false;
+  statusQueue_.sync([&] { attached = attachIfDue(); });
+  if (!attached) return true;
+  media::SampleBufferRef sample = converter_.makeSample(frame->rgba, static_cast<int>(frame->width),
+                                                        static_cast<int>(frame->height));
+  if (!sample) return true;
+  statusQueue_.sync([&] { enqueue(std::move(sample)); });
+  return true;
+}
+
+int32_t FramePump::finish() {
+  heartbeat_->cancel();
+  const std::optional<std::string>& failure = reader_.failure();
+  statusQueue_.sync([&] {
+    detach();
+    nlohmann::json report = status();
+    if (failure) {
+      logError(*failure + "; stopping");
+      report["ok"] = false;
+      report["message"] = *failure;
+    }
+    printJSON(report);
+  });
+  return failure ? 1 : 0;
+}
+
+bool FramePump::attach() {
+  if (queue_) return true;
+  const std::optional<CMIO::ObjectID> device = CMIO::findQuillaneDevice();
+  if (!device) return false;
+  const std::optional<CMIO::ObjectID> stream = CMIO::sinkStream(*device);
+  if (!stream) return false;
+  media::SimpleQueueRef newQueue;
+  media::Status status =
+      camera::streamCopyBufferQueue(*stream, ignoreQueueAltered, nullptr, &newQueue);
+  if (status != 0 || !newQueue) {
+    logError("CMIOStreamCopyBufferQueue failed: " + std::to_string(status) +
+             " queue=" + (newQueue ? "ok" : "nil"));
+    return false;
+  }
+  status = camera::deviceStartStream(*device, *stream);
+  if (status != 0) {
+    logError("CMIODeviceStartStream failed: " + std::to_string(status));
+    return false;
+  }
+  device_ = *device;
+  stream_ = *stream;
+  queue_ = std::move(newQueue);
+  streaming_ = true;
+  return true;
+}
+
+void FramePump::detach() {
+  if (streaming_) {
+    camera::deviceStopStream(device_, stream_);
+    streaming_ = false;
+  }
+  queue_.reset();
+  device_ = 0;
+  stream_ = 0;
+  converter_.forgetFormatDescription();
+}
+
+nlohmann::json FramePump::status() {
+  if (queue_ && CMIO::findQuillaneDevice() != device_) {
+    logError("camera device disappeared; detaching");
+    detach();
+  }
+  const bool device = queue_ != nullptr || CMIO::findQuillaneDevice().has_value();
+  return {{"ok", true}, {"device", device}, {"streaming", streaming_}, {"frames", frames_}};
+}
+
+bool FramePump::attachIfDue() {
+  if (!queue_) {
+    // On the monotonic clock, so a change of the wall-clock time can neither stall nor hurry
+    // the retries.
+    const uint64_t now = clock_->nowNanos();
+    if (!lastAttachAttempt_ || now - *lastAttachAttempt_ > kAttachThrottleNanos) {
+      lastAttachAttempt_ = now;
+      attach();
+    }
+  }
+  return queue_ != nullptr;
+}
+
+void FramePump::enqueue(media::SampleBufferRef sample) {
+  if (!queue_ || queue_->count() >= queue_->capacity()) return;
+  const media::Status status = queue_->enqueue(std::move(sample));
+  if (status == 0) {
+    ++frames_;
+  } else {
+    logError("enqueue failed: " + std::to_string(status));
+  }
+}
+
+}  // namespace camd

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+// Reads the frame stream: frames of a 16-byte header ("QLN1", width, height, length, all 32-bit
+// little-endian) followed by width × 4 × height RGBA bytes, back to back. Runs on one thread
+// (the frame pump's calling thread); reads block without a time-out.
+namespace camd {
+
+class FrameReader {
+ public:
+  static constexpr int64_t kMaxDimension = 8192;
+  static constexpr std::size_t kHeaderSize = 16;
+
+  // One frame, valid until the next call of next().
+  struct Frame {
+    const uint8_t* rgba;
+    int64_t width;
+    int64_t height;
+  };
+
+  explicit FrameReader(int fd);
+
+  // The next frame; nullopt when the stream has ended, cleanly, cut short or with a read error
+  // (logged), or turned out malformed (failure() then says how; the stream is abandoned).
+  std::optional<Frame> next();
+
+  // "bad frame magic" or the "bad frame header …" text once the stream turned out malformed.
+  const std::optional<std::string>& failure() const { return failure_; }
+
+  // Bytes of the payload buffer, which grows to the largest frame seen and never shrinks.
+  std::size_t payloadCapacity() const { return payloadCapacity_; }
+
+ private:
+  // Reads exactly `count` bytes; false at end of input or on a read error (logged).
+  bool readFully(uint8_t* buffer, std::size_t count);
+  // Makes the payload buffer at least `length` bytes, zero-filled when it grows.
+  void reservePayload(std::size_t length);
+
+  struct FreeDeleter {
+    void operator()(uint8_t* bytes) const;
+  };
+
+  int fd_;
+  std::array<uint8_t, kHeaderSize> header_{};
+  std::unique_ptr<uint8_t[], FreeDeleter> payload_;
+  std::size_t payloadCapacity_ = 0;
+  std::optional<std::string> failure_;
+};
+
+}  // namespace camd
