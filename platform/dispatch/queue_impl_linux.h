@@ -1,0 +1,98 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/dispatch/clock.h"
+#include "platform/dispatch/serial_queue.h"
+#include "platform/dispatch/timer_source.h"
+
+namespace platform::dispatch {
+
+// The worker behind a SerialQueue: a FIFO of ready work and a deadline-ordered set of delayed
+// work and armed timers, all guarded by `mutex`. Due entries join the FIFO in deadline order:
+// with a ManualClock on the thread that moves the clock, so every move that passes a deadline
+// submits its work; otherwise on the worker, which sleeps until the earliest deadline and looks
+// again only once it has caught up with earlier work, so a busy queue coalesces timer fires.
+struct SerialQueue::Impl final : ManualClock::Listener {
+  Impl(std::string queueLabel, std::shared_ptr<Clock> queueClock);
+
+  // Any thread.
+  void enqueue(std::function<void()> work);
+  void enqueueAfter(uint64_t deadlineNanos, std::function<void()> work);
+  // Runs work already submitted, drops delayed work, joins the worker. Called once, by
+  // ~SerialQueue, not from the worker; later submissions of delayed work are dropped.
+  void stop();
+  bool isCurrent() const;
+
+  // On the thread that moved the ManualClock.
+  void clockMoved() override;
+
+  // Callers hold `mutex`. The timer stays armed until withdrawn; ignored once stopping.
+  void armTimerLocked(uint64_t deadlineNanos, TimerSource::Impl* timer);
+  void withdrawTimerLocked(const TimerSource::Impl* timer);
+
+  const std::string label;
+  const std::shared_ptr<Clock> clock;
+
+  std::mutex mutex;
+
+ private:
+  // Either work to run once, or an armed timer (which then has no work of its own).
+  struct Delayed {
+    std::function<void()> work;
+    TimerSource::Impl* timer;
+  };
+
+  void insertLocked(uint64_t deadlineNanos, Delayed delayed);
+  void promoteDueLocked();
+  void runWorker();
+
+  ManualClock* const manualClock_;  // the same object as `clock`, when it is a ManualClock
+  std::condition_variable workAvailable_;
+  std::deque<std::function<void()>> ready_;   // guarded by mutex
+  std::multimap<uint64_t, Delayed> delayed_;  // guarded by mutex; equal keys keep order
+  bool stopping_ = false;                     // guarded by mutex
+  std::thread worker_;
+};
+
+// Timer state lives under the queue's mutex, so arming, firing and cancelling are ordered with
+// the queue's scheduling. While armed, the queue holds a plain pointer: cancel(), which the
+// destructor calls, withdraws it. Queued fires hold a shared_ptr, so they may outlive the timer.
+struct TimerSource::Impl : std::enable_shared_from_this<TimerSource::Impl> {
+  using Handler = std::function<void()>;
+
+  explicit Impl(std::shared_ptr<SerialQueue::Impl> timerQueue) : queue(std::move(timerQueue)) {}
+
+  // Callers hold queue->mutex.
+  // Replaces any armed fire with one at firstNanos.
+  void rearmLocked();
+  // The work the queue runs when the armed deadline passed.
+  std::function<void()> fireWorkLocked();
+  // Where the queue re-arms after a fire: the first deadline first + k × interval later than
+  // now, so deadlines missed meanwhile coalesce into one fire and the rate does not drift.
+  std::optional<uint64_t> nextDeadlineAfterLocked(uint64_t nowNanos) const;
+  // Runs on the queue. A fire from an older schedule, or one queued before cancel, does nothing.
+  void fire(uint64_t firedGeneration);
+
+  const std::shared_ptr<SerialQueue::Impl> queue;
+  // Guarded by queue->mutex; `cancelled` is atomic only so isCancelled() needs no lock.
+  uint64_t firstNanos = 0;
+  uint64_t intervalNanos = 0;  // 0: fires once
+  bool scheduled = false;
+  bool resumed = false;
+  std::atomic<bool> cancelled = false;
+  uint64_t generation = 0;  // bumped by every schedule(), to drop fires queued before it
+  std::shared_ptr<const Handler> handler;
+};
+
+}  // namespace platform::dispatch

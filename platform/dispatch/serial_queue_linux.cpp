@@ -1,0 +1,182 @@
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#include "platform/dispatch/queue_impl_linux.h"
+#include "platform/dispatch/steady_deadline_linux.h"
+
+namespace platform::dispatch {
+
+namespace {
+
+// The queue whose work the current thread is running, for isCurrent().
+thread_local const SerialQueue::Impl* currentQueue = nullptr;
+
+// An exception escaping a work item has no one to report to: noexcept turns it into terminate.
+void runWork(const std::function<void()>& work) noexcept {
+  work();
+}
+
+}  // namespace
+
+SerialQueue::Impl::Impl(std::string queueLabel, std::shared_ptr<Clock> queueClock)
+    : label(std::move(queueLabel)),
+      clock(std::move(queueClock)),
+      manualClock_(dynamic_cast<ManualClock*>(clock.get())) {
+  if (manualClock_ != nullptr) manualClock_->addListener(this);
+  worker_ = std::thread([this] { runWorker(); });
+}
+
+void SerialQueue::Impl::enqueue(std::function<void()> work) {
+  {
+    std::lock_guard lock(mutex);
+    ready_.push_back(std::move(work));
+  }
+  workAvailable_.notify_one();
+}
+
+void SerialQueue::Impl::enqueueAfter(uint64_t deadlineNanos, std::function<void()> work) {
+  std::function<void()> refused;  // destroyed after the lock is released
+  std::lock_guard lock(mutex);
+  if (stopping_) {
+    refused = std::move(work);
+    return;
+  }
+  insertLocked(deadlineNanos, Delayed{std::move(work), nullptr});
+}
+
+void SerialQueue::Impl::armTimerLocked(uint64_t deadlineNanos, TimerSource::Impl* timer) {
+  if (stopping_) return;
+  insertLocked(deadlineNanos, Delayed{nullptr, timer});
+}
+
+void SerialQueue::Impl::withdrawTimerLocked(const TimerSource::Impl* timer) {
+  std::erase_if(delayed_, [timer](const auto& entry) { return entry.second.timer == timer; });
+}
+
+void SerialQueue::Impl::insertLocked(uint64_t deadlineNanos, Delayed delayed) {
+  delayed_.emplace(deadlineNanos, std::move(delayed));
+  // A ManualClock stands still: work already due joins the FIFO now, so a sync() submitted next
+  // runs after it. With real time the worker picks it up.
+  if (manualClock_ != nullptr) promoteDueLocked();
+  workAvailable_.notify_one();
+}
+
+void SerialQueue::Impl::promoteDueLocked() {
+  const uint64_t now = clock->nowNanos();
+  while (!delayed_.empty() && delayed_.begin()->first <= now) {
+    auto due = delayed_.extract(delayed_.begin());
+    TimerSource::Impl* timer = due.mapped().timer;
+    if (timer == nullptr) {
+      ready_.push_back(std::move(due.mapped().work));
+      continue;
+    }
+    ready_.push_back(timer->fireWorkLocked());
+    if (auto next = timer->nextDeadlineAfterLocked(now)) {
+      due.key() = *next;
+      delayed_.insert(std::move(due));
+    }
+  }
+}
+
+void SerialQueue::Impl::clockMoved() {
+  {
+    std::lock_guard lock(mutex);
+    promoteDueLocked();
+  }
+  workAvailable_.notify_one();
+}
+
+bool SerialQueue::Impl::isCurrent() const {
+  return currentQueue == this;
+}
+
+void SerialQueue::Impl::stop() {
+  if (manualClock_ != nullptr) manualClock_->removeListener(this);
+  std::multimap<uint64_t, Delayed> dropped;  // destroyed after the worker has finished
+  {
+    std::lock_guard lock(mutex);
+    promoteDueLocked();
+    dropped.swap(delayed_);
+    stopping_ = true;
+  }
+  workAvailable_.notify_one();
+  worker_.join();
+}
+
+void SerialQueue::Impl::runWorker() {
+  currentQueue = this;
+  std::unique_lock lock(mutex);
+  while (true) {
+    if (!ready_.empty()) {
+      std::function<void()> work = std::move(ready_.front());
+      ready_.pop_front();
+      lock.unlock();
+      runWork(work);
+      work = nullptr;  // captured state is released outside the lock
+      lock.lock();
+      continue;
+    }
+    if (stopping_) return;
+    // A ManualClock wakes the queue through clockMoved(); only real time needs a timed wait.
+    if (delayed_.empty() || manualClock_ != nullptr) {
+      workAvailable_.wait(lock);
+    } else {
+      workAvailable_.wait_until(lock, steadyDeadline(*clock, delayed_.begin()->first));
+    }
+    promoteDueLocked();
+  }
+}
+
+SerialQueue::SerialQueue(std::string label, std::shared_ptr<Clock> clock)
+    : impl_(std::make_shared<Impl>(std::move(label), std::move(clock))) {}
+
+SerialQueue::~SerialQueue() {
+  if (impl_->isCurrent()) {
+    std::fprintf(stderr, "SerialQueue \"%s\" destroyed from its own work\n", impl_->label.c_str());
+    std::abort();
+  }
+  impl_->stop();
+}
+
+const std::string& SerialQueue::label() const {
+  return impl_->label;
+}
+
+const std::shared_ptr<Clock>& SerialQueue::clock() const {
+  return impl_->clock;
+}
+
+void SerialQueue::async(std::function<void()> work) {
+  impl_->enqueue(std::move(work));
+}
+
+void SerialQueue::sync(const std::function<void()>& work) {
+  if (impl_->isCurrent()) {
+    std::fprintf(stderr, "SerialQueue \"%s\": sync() from its own work would deadlock\n",
+                 impl_->label.c_str());
+    std::abort();
+  }
+  std::mutex doneMutex;
+  std::condition_variable doneChanged;
+  bool done = false;  // guarded by doneMutex
+  impl_->enqueue([&] {
+    runWork(work);
+    // Notifying under the lock keeps doneChanged alive until the notification is over.
+    std::lock_guard lock(doneMutex);
+    done = true;
+    doneChanged.notify_one();
+  });
+  std::unique_lock lock(doneMutex);
+  doneChanged.wait(lock, [&] { return done; });
+}
+
+void SerialQueue::asyncAfter(uint64_t deadlineNanos, std::function<void()> work) {
+  impl_->enqueueAfter(deadlineNanos, std::move(work));
+}
+
+bool SerialQueue::isCurrent() const {
+  return impl_->isCurrent();
+}
+
+}  // namespace platform::dispatch

@@ -1,0 +1,35 @@
+#include "platform/dispatch/semaphore.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/dispatch/clock.h"
+
+namespace platform::dispatch {
+namespace {
+
+TEST(Semaphore, WaitUntilTimesOutAtTheDeadlineWhenNotSignalled) {
+  Semaphore semaphore;
+  const uint64_t deadline = hostClock()->nowNanos() + 10'000'000;
+  EXPECT_FALSE(semaphore.waitUntil(deadline));
+  EXPECT_GE(hostClock()->nowNanos(), deadline);
+  EXPECT_FALSE(semaphore.waitUntil(0));  // a past deadline does not block
+}
+
+TEST(Semaphore, CountsSignalsAndReleasesAWaiterOnAnotherThread) {
+  Semaphore semaphore(1);
+  semaphore.wait();  // the initial count
+  semaphore.signal();
+  semaphore.signal();
+  EXPECT_TRUE(semaphore.waitUntil(0));
+  EXPECT_TRUE(semaphore.waitUntil(0));
+  EXPECT_FALSE(semaphore.waitUntil(0));
+
+  std::thread signaller([&] { semaphore.signal(); });
+  EXPECT_TRUE(semaphore.waitUntil(hostClock()->nowNanos() + 10'000'000'000));
+  signaller.join();
+}
+
+}  // namespace
+}  // namespace platform::dispatch
