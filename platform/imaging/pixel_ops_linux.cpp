@@ -1,0 +1,62 @@
+#include <libyuv/planar_functions.h>
+
+#include <climits>
+#include <cstddef>
+
+#include "platform/faults/fault_injection.h"
+#include "platform/imaging/filtered_resampler.h"
+#include "platform/imaging/pixel_ops.h"
+
+namespace platform::imaging {
+namespace {
+
+// A view libyuv can take: pixels present, at least one row and column, rows at least width × 4
+// bytes apart and a stride that fits libyuv's int.
+template <typename View>
+ImagingError checkView(const View& view) {
+  if (view.data == nullptr) return kImagingNullPointerArgument;
+  if (view.width < 1 || view.height < 1) return kImagingInvalidParameter;
+  if (view.width > INT_MAX / 4) return kImagingInvalidParameter;
+  if (view.bytesPerRow < static_cast<std::size_t>(view.width) * 4) return kImagingInvalidParameter;
+  if (view.bytesPerRow > static_cast<std::size_t>(INT_MAX)) return kImagingInvalidParameter;
+  return kImagingNoError;
+}
+
+ImagingError checkViews(const ConstImageView& source, const ImageView& destination) {
+  if (source.data == nullptr || destination.data == nullptr) return kImagingNullPointerArgument;
+  if (ImagingError error = checkView(source)) return error;
+  return checkView(destination);
+}
+
+}  // namespace
+
+ImagingError permuteChannels(const ConstImageView& source, const ImageView& destination,
+                             const std::array<uint8_t, 4>& map) {
+  if (ImagingError error = checkViews(source, destination)) return error;
+  if (source.width != destination.width || source.height != destination.height) {
+    return kImagingInvalidParameter;
+  }
+  for (uint8_t channel : map) {
+    if (channel > 3) return kImagingInvalidParameter;
+  }
+  if (faults::shouldFail(faults::Fault::PermuteChannels)) return kImagingInvalidParameter;
+
+  // libyuv's shuffle takes a 16-byte mask: the same map for each of four pixels.
+  uint8_t mask[16];
+  for (int i = 0; i < 16; ++i) mask[i] = static_cast<uint8_t>((i & ~3) + map[i & 3]);
+  int result = libyuv::ARGBShuffle(source.data, static_cast<int>(source.bytesPerRow),
+                                   destination.data, static_cast<int>(destination.bytesPerRow),
+                                   mask, destination.width, destination.height);
+  return result == 0 ? kImagingNoError : kImagingInvalidParameter;
+}
+
+ImagingError scale(const ConstImageView& source, const ImageView& destination) {
+  if (ImagingError error = checkViews(source, destination)) return error;
+  if (faults::shouldFail(faults::Fault::Scale)) return kImagingInvalidParameter;
+  // libyuv's own filters are unusable here: shrinking skips source pixels (exact odd ratios are
+  // point-sampled) and its horizontal bilinear weights sum to 127/128, darkening white to 253.
+  filteredResample(source, destination);
+  return kImagingNoError;
+}
+
+}  // namespace platform::imaging
