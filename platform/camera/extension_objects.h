@@ -41,10 +41,10 @@ class ExtensionStream {
   // on a host thread: with a buffer as soon as there is one (hasMore: more are waiting), or with
   // an error when none comes within the host's consume timeout (1 s), or at once when the client
   // is not streaming on this stream or has gone.
-  using ConsumeCompletion = std::function<void(
-      media::SampleBufferRef sampleBuffer, uint64_t sequenceNumber,
-      StreamDiscontinuityFlags discontinuity, bool hasMoreSampleBuffers,
-      std::optional<ExtensionError> error)>;
+  using ConsumeCompletion =
+      std::function<void(media::SampleBufferRef sampleBuffer, uint64_t sequenceNumber,
+                         StreamDiscontinuityFlags discontinuity, bool hasMoreSampleBuffers,
+                         std::optional<ExtensionError> error)>;
   virtual void consumeSampleBuffer(const ExtensionClientRef& client,
                                    ConsumeCompletion completion) = 0;
 

@@ -83,6 +83,17 @@ struct ExtensionError {
   std::string description;
 };
 
+// The domain and codes of the errors the host reports to an extension.
+inline constexpr char kHostErrorDomain[] = "platform.camera.host";
+namespace host_error {
+constexpr int64_t kAlreadyAdded = 1;     // addDevice/addStream: the object was added before
+constexpr int64_t kNotStreaming = 2;     // consume: the client is not streaming on the stream
+constexpr int64_t kTimedOut = 3;         // consume: no buffer came within the consume timeout
+constexpr int64_t kStreamStopped = 4;    // consume: the client stopped or went while waiting
+constexpr int64_t kNotPublished = 5;     // consume: the stream is not published (or withdrawn)
+constexpr int64_t kInvalidArgument = 6;  // addDevice/addStream: no object given
+}  // namespace host_error
+
 // Four-character transport type of virtual devices, 'virt'.
 constexpr uint32_t kTransportTypeVirtual = 0x76697274;
 

@@ -30,17 +30,19 @@ struct PropertyAddress {
 // Selectors. Array properties are packed 32-bit object IDs; string properties are one owned
 // StringRef (8 bytes; release with releaseString()); 32-bit properties are 4 bytes.
 namespace selector {
-constexpr uint32_t kDevices = fourCC("dev#");              // system: device IDs
-constexpr uint32_t kStreams = fourCC("stm#");              // device: stream IDs
-constexpr uint32_t kDeviceUID = fourCC("uid ");            // device: string
-constexpr uint32_t kName = fourCC("lnam");                 // device, stream: string
-constexpr uint32_t kModel = fourCC("lmod");                // device: string
-constexpr uint32_t kTransportType = fourCC("tran");        // device: uint32
-constexpr uint32_t kIsRunningSomewhere = fourCC("gone");   // device: uint32, non-zero while any stream runs
-constexpr uint32_t kDirection = fourCC("sdir");            // stream: uint32, 0 = takes data into the device (sink)
-constexpr uint32_t kFormats = fourCC("pfta");              // stream: StreamFormatInfo[]
-constexpr uint32_t kActiveFormatIndex = fourCC("afmi");    // stream: uint32, settable
-constexpr uint32_t kFrameDuration = fourCC("fdur");        // stream: FrameDurationInfo, settable
+constexpr uint32_t kDevices = fourCC("dev#");        // system: device IDs
+constexpr uint32_t kStreams = fourCC("stm#");        // device: stream IDs
+constexpr uint32_t kDeviceUID = fourCC("uid ");      // device: string
+constexpr uint32_t kName = fourCC("lnam");           // device, stream: string
+constexpr uint32_t kModel = fourCC("lmod");          // device: string
+constexpr uint32_t kTransportType = fourCC("tran");  // device: uint32
+constexpr uint32_t kIsRunningSomewhere =
+    fourCC("gone");  // device: uint32, non-zero while any stream runs
+constexpr uint32_t kDirection =
+    fourCC("sdir");  // stream: uint32, 0 = takes data into the device (sink)
+constexpr uint32_t kFormats = fourCC("pfta");            // stream: StreamFormatInfo[]
+constexpr uint32_t kActiveFormatIndex = fourCC("afmi");  // stream: uint32, settable
+constexpr uint32_t kFrameDuration = fourCC("fdur");      // stream: FrameDurationInfo, settable
 }  // namespace selector
 
 // One entry of a stream's kFormats property.
@@ -116,8 +118,7 @@ class HardwareClient {
 // CMIOObjectGetPropertyData, CMIOObjectSetPropertyData, CMIOStreamCopyBufferQueue,
 // CMIODeviceStartStream, CMIODeviceStopStream).
 Status objectGetPropertyDataSize(ObjectID object, const PropertyAddress& address,
-                                 uint32_t qualifierSize, const void* qualifier,
-                                 uint32_t* dataSize);
+                                 uint32_t qualifierSize, const void* qualifier, uint32_t* dataSize);
 Status objectGetPropertyData(ObjectID object, const PropertyAddress& address,
                              uint32_t qualifierSize, const void* qualifier, uint32_t dataSize,
                              uint32_t* dataUsed, void* data);

@@ -14,6 +14,8 @@ class Uuid {
   Uuid() = default;
   // Parses the 36-character 8-4-4-4-12 form, either letter case; nullopt otherwise.
   static std::optional<Uuid> parse(std::string_view text);
+  // A new random (version 4) UUID.
+  static Uuid random();
   // Upper-case 8-4-4-4-12 text.
   std::string toString() const;
   const std::array<uint8_t, 16>& bytes() const { return bytes_; }

@@ -1,0 +1,162 @@
+#include "platform/camera/host_properties.h"
+
+#include <cstring>
+#include <limits>
+
+namespace platform::camera {
+namespace {
+
+bool isDeviceSelector(uint32_t selector) {
+  switch (selector) {
+    case selector::kStreams:
+    case selector::kDeviceUID:
+    case selector::kName:
+    case selector::kModel:
+    case selector::kTransportType:
+    case selector::kIsRunningSomewhere:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isStreamSelector(uint32_t selector) {
+  switch (selector) {
+    case selector::kName:
+    case selector::kDirection:
+    case selector::kFormats:
+    case selector::kActiveFormatIndex:
+    case selector::kFrameDuration:
+      return true;
+    default:
+      return false;
+  }
+}
+
+PropertyResult value(PropertyValue v) {
+  return PropertyResult{status::kNoError, std::move(v)};
+}
+
+PropertyResult failure(Status s) {
+  return PropertyResult{s, std::monostate{}};
+}
+
+int32_t clampToInt32(int64_t v) {
+  if (v > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (v < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(v);
+}
+
+std::vector<StreamFormatInfo> formatInfos(ExtensionStreamSource& source) {
+  std::vector<StreamFormatInfo> infos;
+  for (const ExtensionStreamFormat& format : source.formats()) {
+    if (!format.formatDescription) continue;
+    infos.push_back(StreamFormatInfo{
+        format.formatDescription->mediaSubType(), format.formatDescription->width(),
+        format.formatDescription->height(), clampToInt32(format.minFrameDuration.value),
+        format.minFrameDuration.timescale});
+  }
+  return infos;
+}
+
+PropertyResult readDeviceModelOrTransport(ExtensionDeviceSource& source, uint32_t selector) {
+  if (selector == selector::kModel) {
+    ExtensionDeviceProperties properties = source.deviceProperties({PropertyKey::DeviceModel});
+    if (!properties.model) return failure(status::kUnknownProperty);
+    return value(*properties.model);
+  }
+  ExtensionDeviceProperties properties =
+      source.deviceProperties({PropertyKey::DeviceTransportType});
+  if (!properties.transportType) return failure(status::kUnknownProperty);
+  return value(*properties.transportType);
+}
+
+PropertyResult readActiveFormatIndex(ExtensionStreamSource& source) {
+  ExtensionStreamProperties properties =
+      source.streamProperties({PropertyKey::StreamActiveFormatIndex});
+  if (!properties.activeFormatIndex || *properties.activeFormatIndex < 0 ||
+      *properties.activeFormatIndex > std::numeric_limits<uint32_t>::max()) {
+    return failure(status::kUnknownProperty);
+  }
+  return value(static_cast<uint32_t>(*properties.activeFormatIndex));
+}
+
+PropertyResult readFrameDuration(ExtensionStreamSource& source) {
+  ExtensionStreamProperties properties =
+      source.streamProperties({PropertyKey::StreamFrameDuration});
+  if (!properties.frameDuration) return failure(status::kUnknownProperty);
+  const media::MediaTime& d = *properties.frameDuration;
+  return value(FrameDurationInfo{d.value, d.timescale, d.valid ? 1u : 0u});
+}
+
+}  // namespace
+
+PropertyResult readDeviceProperty(const ExtensionDevice& device, const DeviceTreeState& state,
+                                  uint32_t selector) {
+  switch (selector) {
+    case selector::kStreams:
+      return value(state.streams);
+    case selector::kDeviceUID:
+      return value(device.legacyDeviceID().value_or(device.deviceID().toString()));
+    case selector::kName:
+      return value(device.localizedName());
+    case selector::kModel:
+    case selector::kTransportType:
+      return readDeviceModelOrTransport(device.source(), selector);
+    case selector::kIsRunningSomewhere:
+      return value(uint32_t{state.runningSomewhere ? 1u : 0u});
+    default:
+      return failure(status::kUnknownProperty);
+  }
+}
+
+Status writeDeviceProperty(uint32_t selector) {
+  return isDeviceSelector(selector) ? status::kIllegalOperation : status::kUnknownProperty;
+}
+
+PropertyResult readStreamProperty(const ExtensionStream& stream, uint32_t selector) {
+  switch (selector) {
+    case selector::kName:
+      return value(stream.localizedName());
+    case selector::kDirection:
+      // The object tree numbers directions from the device's side: 0 takes data into it.
+      return value(uint32_t{stream.direction() == StreamDirection::Sink ? 0u : 1u});
+    case selector::kFormats:
+      return value(formatInfos(stream.source()));
+    case selector::kActiveFormatIndex:
+      return readActiveFormatIndex(stream.source());
+    case selector::kFrameDuration:
+      return readFrameDuration(stream.source());
+    default:
+      return failure(status::kUnknownProperty);
+  }
+}
+
+Status writeStreamProperty(const ExtensionStream& stream, uint32_t selector,
+                           const std::vector<uint8_t>& data) {
+  ExtensionStreamProperties properties;
+  if (selector == selector::kActiveFormatIndex) {
+    uint32_t index = 0;
+    if (data.size() != sizeof(index)) return status::kBadPropertySize;
+    std::memcpy(&index, data.data(), sizeof(index));
+    properties.activeFormatIndex = index;
+  } else if (selector == selector::kFrameDuration) {
+    FrameDurationInfo info{};
+    if (data.size() != sizeof(info)) return status::kBadPropertySize;
+    std::memcpy(&info, data.data(), sizeof(info));
+    properties.frameDuration = info.valid != 0 ? media::MediaTime::make(info.value, info.timescale)
+                                               : media::MediaTime::invalid();
+  } else {
+    return isStreamSelector(selector) ? status::kIllegalOperation : status::kUnknownProperty;
+  }
+  stream.source().setStreamProperties(properties);
+  return status::kNoError;
+}
+
+std::optional<int64_t> advertisedSinkQueueSize(const ExtensionStream& stream) {
+  return stream.source()
+      .streamProperties({PropertyKey::StreamSinkBufferQueueSize})
+      .sinkBufferQueueSize;
+}
+
+}  // namespace platform::camera
