@@ -87,7 +87,7 @@ struct TimerSource::Impl : std::enable_shared_from_this<TimerSource::Impl> {
   const std::shared_ptr<SerialQueue::Impl> queue;
   // Guarded by queue->mutex; `cancelled` is atomic only so isCancelled() needs no lock.
   uint64_t firstNanos = 0;
-  uint64_t intervalNanos = 0;  // 0: fires once
+  uint64_t intervalNanos = 0;  // 0 (or one reaching past the clock's range): fires once
   bool scheduled = false;
   bool resumed = false;
   std::atomic<bool> cancelled = false;

@@ -6,11 +6,10 @@ namespace platform::dispatch {
 
 Semaphore::Semaphore(long initialCount) : count_(initialCount) {}
 
+// Notifies under the lock: a waiter may destroy the semaphore as soon as its wait returns.
 void Semaphore::signal() {
-  {
-    std::lock_guard lock(mutex_);
-    ++count_;
-  }
+  std::lock_guard lock(mutex_);
+  ++count_;
   changed_.notify_one();
 }
 

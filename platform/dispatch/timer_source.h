@@ -22,6 +22,7 @@ class TimerSource {
   TimerSource& operator=(const TimerSource&) = delete;
 
   // Deadlines are on the queue's clock. The leeway lets a fire come up to leewayNanos late.
+  // An interval of 0, or one whose next deadline lies past UINT64_MAX, makes a one-shot timer.
   void schedule(uint64_t firstDeadlineNanos, uint64_t intervalNanos, uint64_t leewayNanos);
   void setEventHandler(std::function<void()> handler);
   void resume();

@@ -18,7 +18,10 @@ std::function<void()> TimerSource::Impl::fireWorkLocked() {
 std::optional<uint64_t> TimerSource::Impl::nextDeadlineAfterLocked(uint64_t nowNanos) const {
   if (intervalNanos == 0) return std::nullopt;
   if (nowNanos < firstNanos) return firstNanos;
-  return firstNanos + ((nowNanos - firstNanos) / intervalNanos + 1) * intervalNanos;
+  const uint64_t fires = (nowNanos - firstNanos) / intervalNanos + 1;
+  // A deadline past the end of the clock never comes (an interval of "forever" fires once).
+  if (fires > (UINT64_MAX - firstNanos) / intervalNanos) return std::nullopt;
+  return firstNanos + fires * intervalNanos;
 }
 
 void TimerSource::Impl::fire(uint64_t firedGeneration) {

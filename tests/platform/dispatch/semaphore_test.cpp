@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 
 #include "platform/dispatch/clock.h"
@@ -29,6 +30,16 @@ TEST(Semaphore, CountsSignalsAndReleasesAWaiterOnAnotherThread) {
   std::thread signaller([&] { semaphore.signal(); });
   EXPECT_TRUE(semaphore.waitUntil(hostClock()->nowNanos() + 10'000'000'000));
   signaller.join();
+}
+
+TEST(Semaphore, MayBeDestroyedAsSoonAsTheWaitReturns) {
+  for (int round = 0; round < 200; ++round) {
+    auto semaphore = std::make_unique<Semaphore>();
+    std::thread signaller([raw = semaphore.get()] { raw->signal(); });
+    semaphore->wait();
+    semaphore.reset();
+    signaller.join();
+  }
 }
 
 }  // namespace

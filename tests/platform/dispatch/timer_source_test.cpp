@@ -123,7 +123,7 @@ TEST_F(ManualTimerTest, HandlerCanResubmitWorkToItsQueue) {
   EXPECT_EQ(seen, std::vector<int>({1, 2, 3, 1, 2}));
 }
 
-TEST_F(ManualTimerTest, RescheduleReplacesTheArmedFire) {
+TEST_F(ManualTimerTest, RescheduleReplacesTheArmedFireAndOneShotsFireOnce) {
   timer.schedule(start + 10 * kInterval, kInterval, kLeeway);
   timer.resume();
   timer.schedule(start + kInterval, 0, kLeeway);  // interval 0: fires once
@@ -131,6 +131,12 @@ TEST_F(ManualTimerTest, RescheduleReplacesTheArmedFire) {
   EXPECT_EQ(firesSeen(), 1);
   clock->advance(20 * kInterval);
   EXPECT_EQ(firesSeen(), 1);
+
+  timer.schedule(clock->nowNanos() + 1, UINT64_MAX, kLeeway);  // the next deadline never comes
+  clock->advance(1);
+  EXPECT_EQ(firesSeen(), 2);
+  clock->set(UINT64_MAX);
+  EXPECT_EQ(firesSeen(), 2);
 }
 
 TEST_F(ManualTimerTest, DestroyingTheTimerCancelsItAndReleasesItsHandler) {
@@ -145,6 +151,18 @@ TEST_F(ManualTimerTest, DestroyingTheTimerCancelsItAndReleasesItsHandler) {
   release.signal();
   clock->advance(kInterval);
   EXPECT_EQ(firesSeen(), 0);
+  EXPECT_EQ(capture.use_count(), 1);
+
+  // The handler may destroy its own timer; it finishes running on a copy kept alive for it.
+  doomed = std::make_unique<TimerSource>(queue);
+  doomed->schedule(clock->nowNanos(), kInterval, kLeeway);
+  doomed->setEventHandler([this, &doomed, capture] {
+    doomed.reset();
+    fires += *capture + 1;
+  });
+  doomed->resume();
+  clock->advance(kInterval);
+  EXPECT_EQ(firesSeen(), 1);
   EXPECT_EQ(capture.use_count(), 1);
 }
 
