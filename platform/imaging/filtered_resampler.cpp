@@ -6,6 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace platform::imaging {
 namespace {
 
@@ -15,27 +19,25 @@ constexpr int kWeightBits = 8;
 constexpr int32_t kWeightOne = 1 << kWeightBits;
 constexpr int kChannels = 4;
 
-// The source taps of every destination index along one axis, in fixed point.
+// The source taps of every destination index along one axis, in fixed point. Every index has
+// the same number of taps (zero weights pad the short ones), so the row loops run a fixed count.
 class AxisFilter {
  public:
-  AxisFilter(int sourceSize, int destinationSize) {
-    spans_.reserve(destinationSize);
-    std::vector<double> weights;
+  AxisFilter(int sourceSize, int destinationSize) : sourceSize_(sourceSize) {
+    std::vector<std::vector<double>> spans(destinationSize);
+    firsts_.resize(destinationSize);
     for (int i = 0; i < destinationSize; ++i) {
-      int first = tapsFor(i, sourceSize, destinationSize, weights);
-      addSpan(first, weights);
+      firsts_[i] = tapsFor(i, sourceSize, destinationSize, spans[i]);
+      taps_ = std::max(taps_, static_cast<int>(spans[i].size()));
     }
+    for (int i = 0; i < destinationSize; ++i) addSpan(i, sourceSize, spans[i]);
   }
 
-  struct Span {
-    int first;   // first source index
-    int count;   // number of taps
-    int offset;  // into weights()
-  };
-
-  int size() const { return static_cast<int>(spans_.size()); }
-  const Span& span(int index) const { return spans_[index]; }
-  const int32_t* weights(const Span& s) const { return weights_.data() + s.offset; }
+  int size() const { return static_cast<int>(firsts_.size()); }
+  int taps() const { return taps_; }
+  bool isIdentity() const { return sourceSize_ == size(); }
+  int first(int index) const { return firsts_[index]; }
+  const uint16_t* weights(int index) const { return weights_.data() + index * taps_; }
 
  private:
   // Fills `weights` (real numbers summing to one) and returns the first source index.
@@ -84,23 +86,35 @@ class AxisFilter {
     return start;
   }
 
-  void addSpan(int first, const std::vector<double>& weights) {
-    Span s{first, static_cast<int>(weights.size()), static_cast<int>(weights_.size())};
+  // Stores one index's taps, padded with zero weights to taps_ and kept inside the source.
+  void addSpan(int index, int sourceSize, std::vector<double>& weights) {
+    int first = firsts_[index];
+    while (static_cast<int>(weights.size()) < taps_) {
+      if (first + static_cast<int>(weights.size()) < sourceSize) {
+        weights.push_back(0.0);
+      } else {
+        weights.insert(weights.begin(), 0.0);
+        --first;
+      }
+    }
+    firsts_[index] = first;
     int32_t sum = 0;
     std::size_t largest = 0;
+    std::vector<int32_t> fixed(weights.size());
     for (std::size_t k = 0; k < weights.size(); ++k) {
-      int32_t w = static_cast<int32_t>(std::lround(weights[k] * kWeightOne));
-      weights_.push_back(w);
-      sum += w;
+      fixed[k] = static_cast<int32_t>(std::lround(weights[k] * kWeightOne));
+      sum += fixed[k];
       if (weights[k] > weights[largest]) largest = k;
     }
     // Rounding must not change the total, or flat areas would drift by a level.
-    weights_[s.offset + largest] += kWeightOne - sum;
-    spans_.push_back(s);
+    fixed[largest] += kWeightOne - sum;
+    weights_.insert(weights_.end(), fixed.begin(), fixed.end());
   }
 
-  std::vector<Span> spans_;
-  std::vector<int32_t> weights_;
+  int sourceSize_;
+  int taps_ = 1;
+  std::vector<int> firsts_;
+  std::vector<uint16_t> weights_;
 };
 
 // Spreads the four bytes of a pixel into the 16-bit lanes of a word, in the lane order
@@ -118,34 +132,102 @@ inline void pack(uint64_t lanes, uint8_t* pixel) {
   std::memcpy(pixel, &word, sizeof word);
 }
 
-// One destination row from `vertical` rows of the source, each row averaged first into `row`.
-void resampleRow(const ConstImageView& source, const AxisFilter& vertical,
-                 const AxisFilter& horizontal, int y, uint16_t* __restrict sums,
-                 uint8_t* __restrict row, uint8_t* out) {
+// Averages the source rows of destination row `y` into `row`, or returns the source row itself
+// when it passes unchanged.
+const uint8_t* verticalPass(const ConstImageView& source, const AxisFilter& vertical, int y,
+                            uint16_t* __restrict sums, uint8_t* __restrict row) {
   const std::size_t rowBytes = static_cast<std::size_t>(source.width) * kChannels;
-  const AxisFilter::Span vs = vertical.span(y);
-  const int32_t* vw = vertical.weights(vs);
-  const uint8_t* in = source.data + static_cast<std::size_t>(vs.first) * source.bytesPerRow;
-  const uint16_t w0 = static_cast<uint16_t>(vw[0]);
-  for (std::size_t b = 0; b < rowBytes; ++b) sums[b] = static_cast<uint16_t>(w0 * in[b]);
-  for (int k = 1; k < vs.count; ++k) {
-    in += source.bytesPerRow;
-    const uint16_t w = static_cast<uint16_t>(vw[k]);
+  const uint16_t* weights = vertical.weights(y);
+  const uint8_t* in =
+      source.data + static_cast<std::size_t>(vertical.first(y)) * source.bytesPerRow;
+  if (vertical.taps() == 1) return in;
+  if (vertical.taps() == 2) {
+    // Growing pictures blend two rows: one pass, no running sums.
+    const uint8_t* next = in + source.bytesPerRow;
+    const uint16_t w0 = weights[0], w1 = weights[1];
+    for (std::size_t b = 0; b < rowBytes; ++b) {
+      row[b] = static_cast<uint8_t>((w0 * in[b] + w1 * next[b] + (kWeightOne >> 1)) >> kWeightBits);
+    }
+    return row;
+  }
+  std::fill(sums, sums + rowBytes, uint16_t{0});
+  for (int k = 0; k < vertical.taps(); ++k, in += source.bytesPerRow) {
+    const uint16_t w = weights[k];
+    if (w == 0) continue;
     for (std::size_t b = 0; b < rowBytes; ++b) sums[b] = static_cast<uint16_t>(sums[b] + w * in[b]);
   }
   for (std::size_t b = 0; b < rowBytes; ++b) {
     row[b] = static_cast<uint8_t>((sums[b] + (kWeightOne >> 1)) >> kWeightBits);
   }
+  return row;
+}
 
+template <int kTaps>
+void horizontalPass(const AxisFilter& horizontal, const uint8_t* row, uint8_t* out) {
+  const int taps = kTaps > 0 ? kTaps : horizontal.taps();
   for (int x = 0; x < horizontal.size(); ++x, out += kChannels) {
-    const AxisFilter::Span hs = horizontal.span(x);
-    const int32_t* hw = horizontal.weights(hs);
-    const uint8_t* pixel = row + static_cast<std::size_t>(hs.first) * kChannels;
+    const uint16_t* weights = horizontal.weights(x);
+    const uint8_t* pixel = row + static_cast<std::size_t>(horizontal.first(x)) * kChannels;
     uint64_t lanes = 0;
-    for (int k = 0; k < hs.count; ++k, pixel += kChannels) {
-      lanes += spread(pixel) * static_cast<uint64_t>(hw[k]);
-    }
+    for (int k = 0; k < taps; ++k) lanes += spread(pixel + k * kChannels) * weights[k];
     pack(lanes, out);
+  }
+}
+
+#if defined(__SSE2__)
+// Two taps with SSE2: both neighbours come from one 8-byte load and are weighted in 16-bit
+// lanes, two destination pixels per step; an odd last pixel goes through the portable loop.
+void horizontalPassTwoTaps(const AxisFilter& horizontal, const uint8_t* row, uint8_t* out) {
+  const int size = horizontal.size();
+  std::vector<uint16_t> laneWeights(static_cast<std::size_t>(size) * 8);
+  for (int x = 0; x < size; ++x) {
+    std::fill_n(laneWeights.begin() + x * 8, 4, horizontal.weights(x)[0]);
+    std::fill_n(laneWeights.begin() + x * 8 + 4, 4, horizontal.weights(x)[1]);
+  }
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i half = _mm_set1_epi16(kWeightOne >> 1);
+  auto weighted = [&](int x) {
+    const uint8_t* pixels = row + static_cast<std::size_t>(horizontal.first(x)) * kChannels;
+    __m128i both =
+        _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pixels)), zero);
+    return _mm_mullo_epi16(both,
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(&laneWeights[x * 8])));
+  };
+  int x = 0;
+  for (; x + 2 <= size; x += 2, out += 2 * kChannels) {
+    __m128i a = weighted(x);
+    __m128i b = weighted(x + 1);
+    __m128i sum =
+        _mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b)), half);
+    sum = _mm_srli_epi16(sum, kWeightBits);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(sum, sum));
+  }
+  if (x < size) {
+    const uint16_t* weights = horizontal.weights(x);
+    const uint8_t* pixel = row + static_cast<std::size_t>(horizontal.first(x)) * kChannels;
+    pack(spread(pixel) * weights[0] + spread(pixel + kChannels) * weights[1], out);
+  }
+}
+#endif
+
+void horizontalPass(const AxisFilter& horizontal, const uint8_t* row, uint8_t* out) {
+  switch (horizontal.taps()) {
+    case 1:
+      if (!horizontal.isIdentity()) return horizontalPass<1>(horizontal, row, out);
+      std::memcpy(out, row, static_cast<std::size_t>(horizontal.size()) * kChannels);
+      return;
+    case 2:
+#if defined(__SSE2__)
+      return horizontalPassTwoTaps(horizontal, row, out);
+#else
+      return horizontalPass<2>(horizontal, row, out);
+#endif
+    case 3:
+      return horizontalPass<3>(horizontal, row, out);
+    case 4:
+      return horizontalPass<4>(horizontal, row, out);
+    default:
+      return horizontalPass<0>(horizontal, row, out);
   }
 }
 
@@ -158,8 +240,8 @@ void filteredResample(const ConstImageView& source, const ImageView& destination
   std::vector<uint16_t> sums(rowBytes);
   std::vector<uint8_t> row(rowBytes);
   for (int y = 0; y < destination.height; ++y) {
-    resampleRow(source, vertical, horizontal, y, sums.data(), row.data(),
-                destination.data + static_cast<std::size_t>(y) * destination.bytesPerRow);
+    horizontalPass(horizontal, verticalPass(source, vertical, y, sums.data(), row.data()),
+                   destination.data + static_cast<std::size_t>(y) * destination.bytesPerRow);
   }
 }
 
