@@ -20,7 +20,9 @@ struct PixelBufferAttributes {
 
 // Recycles pixel buffers of one size and format (CVPixelBufferPool). A buffer goes back to the
 // pool only when its last holder has let go of it, and is handed out again only then; buffers
-// outliving the pool are simply freed. Thread-safe.
+// outliving the pool are simply freed, and so are buffers returned still locked or beyond a
+// small cap on free buffers. Thread-safe: the free list is guarded by the pool's own mutex and
+// a buffer may be released on any thread.
 class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
  public:
   // nullptr when the attributes are unusable (sizes below 1, above PixelBuffer::kMaxDimension,
