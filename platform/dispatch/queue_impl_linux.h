@@ -19,10 +19,11 @@
 namespace platform::dispatch {
 
 // The worker behind a SerialQueue: a FIFO of ready work and a deadline-ordered set of delayed
-// work and armed timers, all guarded by `mutex`. Due entries join the FIFO in deadline order:
-// with a ManualClock on the thread that moves the clock, so every move that passes a deadline
-// submits its work; otherwise on the worker, which sleeps until the earliest deadline and looks
-// again only once it has caught up with earlier work, so a busy queue coalesces timer fires.
+// work and armed timers, all guarded by `mutex`. Due entries join the FIFO in deadline order.
+// With a ManualClock that happens on the thread that moves the clock, and every move that passes
+// a timer deadline submits one fire, so tests can count fires exactly. With real time the worker
+// looks before each item and sleeps until the earliest deadline; a timer whose fire is still
+// waiting in the FIFO then absorbs the deadlines that pass meanwhile instead of piling up.
 struct SerialQueue::Impl final : ManualClock::Listener {
   Impl(std::string queueLabel, std::shared_ptr<Clock> queueClock);
 
@@ -76,7 +77,7 @@ struct TimerSource::Impl : std::enable_shared_from_this<TimerSource::Impl> {
   // Callers hold queue->mutex.
   // Replaces any armed fire with one at firstNanos.
   void rearmLocked();
-  // The work the queue runs when the armed deadline passed.
+  // The work the queue runs when the armed deadline passed; marks a fire pending.
   std::function<void()> fireWorkLocked();
   // Where the queue re-arms after a fire: the first deadline first + k × interval later than
   // now, so deadlines missed meanwhile coalesce into one fire and the rate does not drift.
@@ -91,7 +92,8 @@ struct TimerSource::Impl : std::enable_shared_from_this<TimerSource::Impl> {
   bool scheduled = false;
   bool resumed = false;
   std::atomic<bool> cancelled = false;
-  uint64_t generation = 0;  // bumped by every schedule(), to drop fires queued before it
+  uint64_t generation = 0;   // bumped by every schedule(), to drop fires queued before it
+  bool firePending = false;  // a fire of this generation is queued and has not started
   std::shared_ptr<const Handler> handler;
 };
 

@@ -71,7 +71,7 @@ void SerialQueue::Impl::promoteDueLocked() {
       ready_.push_back(std::move(due.mapped().work));
       continue;
     }
-    ready_.push_back(timer->fireWorkLocked());
+    if (manualClock_ != nullptr || !timer->firePending) ready_.push_back(timer->fireWorkLocked());
     if (auto next = timer->nextDeadlineAfterLocked(now)) {
       due.key() = *next;
       delayed_.insert(std::move(due));
@@ -108,6 +108,8 @@ void SerialQueue::Impl::runWorker() {
   currentQueue = this;
   std::unique_lock lock(mutex);
   while (true) {
+    // Real time passes while work runs; a ManualClock's moves promote due work themselves.
+    if (manualClock_ == nullptr) promoteDueLocked();
     if (!ready_.empty()) {
       std::function<void()> work = std::move(ready_.front());
       ready_.pop_front();
@@ -118,13 +120,11 @@ void SerialQueue::Impl::runWorker() {
       continue;
     }
     if (stopping_) return;
-    // A ManualClock wakes the queue through clockMoved(); only real time needs a timed wait.
     if (delayed_.empty() || manualClock_ != nullptr) {
       workAvailable_.wait(lock);
     } else {
       workAvailable_.wait_until(lock, steadyDeadline(*clock, delayed_.begin()->first));
     }
-    promoteDueLocked();
   }
 }
 

@@ -8,10 +8,12 @@ namespace platform::dispatch {
 void TimerSource::Impl::rearmLocked() {
   queue->withdrawTimerLocked(this);
   ++generation;
+  firePending = false;
   if (scheduled && resumed && !cancelled) queue->armTimerLocked(firstNanos, this);
 }
 
 std::function<void()> TimerSource::Impl::fireWorkLocked() {
+  firePending = true;
   return [self = shared_from_this(), firedGeneration = generation] { self->fire(firedGeneration); };
 }
 
@@ -28,7 +30,9 @@ void TimerSource::Impl::fire(uint64_t firedGeneration) {
   std::shared_ptr<const Handler> current;  // keeps the handler alive if cancel() races with it
   {
     std::lock_guard lock(queue->mutex);
-    if (cancelled || firedGeneration != generation) return;
+    if (firedGeneration != generation) return;
+    firePending = false;
+    if (cancelled) return;
     current = handler;
   }
   if (current != nullptr && *current) (*current)();

@@ -187,6 +187,28 @@ TEST(HostTimer, FiresRepeatedlyNeverBeforeItsDeadline) {
   queue.sync([&] { EXPECT_FALSE(early); });
 }
 
+TEST(HostTimer, ABusyQueueStillFiresButCoalescesMissedFiresIntoOne) {
+  SerialQueue queue("busy");
+  TimerSource timer(queue);
+  constexpr uint64_t kShortInterval = 1'000'000;
+  int firesBeforeMarker = 0;  // confined to the queue
+  bool markerRan = false;     // confined to the queue
+  Semaphore idle;             // never signalled: each item below lasts two intervals
+  for (int i = 0; i < 10; ++i) {
+    queue.async([&, last = i == 9] {
+      idle.waitUntil(hostClock()->nowNanos() + 2 * kShortInterval);
+      if (last) queue.async([&] { markerRan = true; });
+    });
+  }
+  timer.schedule(hostClock()->nowNanos(), kShortInterval, 0);
+  timer.setEventHandler([&] { firesBeforeMarker += markerRan ? 0 : 1; });
+  timer.resume();
+  queue.sync([] {});
+  queue.sync([&] { EXPECT_TRUE(markerRan); });
+  timer.cancel();
+  queue.sync([&] { EXPECT_EQ(firesBeforeMarker, 1); });
+}
+
 TEST(HostTimer, NoHandlerStartsAfterCancelFromAnotherThreadReturns) {
   SerialQueue queue("racing");
   for (int round = 0; round < 20; ++round) {
