@@ -14,6 +14,8 @@ namespace platform::dispatch {
 // queue was busy or the clock jumped coalesce into one handler call. After cancel() has returned
 // on the timer's queue the handler never runs again; cancel() from another thread guarantees no
 // handler call starts after it returns. Methods are thread-safe. The queue must outlive the timer.
+// On a ManualClock every advance()/set() that passes a deadline submits exactly one fire, so
+// tests can count fires; only a jump over several deadlines coalesces them.
 class TimerSource {
  public:
   explicit TimerSource(SerialQueue& queue);
