@@ -1,0 +1,159 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "extension/camera_ids.h"
+#include "extension/provider_source.h"
+#include "extension/video_format.h"
+#include "platform/camera/extension_objects.h"
+#include "platform/camera/hardware.h"
+#include "platform/camera/host_runtime.h"
+#include "platform/dispatch/clock.h"
+#include "platform/faults/fault_injection.h"
+#include "platform/media/format_description.h"
+#include "platform/media/sample_buffer.h"
+
+namespace quillane::test {
+
+using platform::camera::HardwareClient;
+using platform::camera::ObjectID;
+using platform::camera::PropertyAddress;
+namespace selector = platform::camera::selector;
+using platform::media::SampleBufferRef;
+using platform::media::SimpleQueueRef;
+
+constexpr uint64_t kTick = 33'333'333;  // the frame clock's interval in nanoseconds
+
+// Waits until `condition` holds, for at most 5 s; false when it never did.
+inline bool waitFor(const std::function<bool()>& condition) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// A sample buffer wrapping `picture`, as a producer would enqueue it.
+inline SampleBufferRef sampleOf(platform::media::PixelBufferRef picture) {
+  auto description = platform::media::FormatDescription::createForImageBuffer(*picture);
+  return platform::media::SampleBuffer::createForImageBuffer(
+      std::move(picture), true, std::move(description),
+      {VideoFormat::frameDuration, platform::media::MediaTime::fromNanos(1),
+       platform::media::MediaTime::invalid()});
+}
+
+// The published camera with the 30 fps clock on a ManualClock, seen through the clients'
+// interface of the in-process host: watchers read the output stream, a producer feeds the sink.
+class CameraTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VideoFormat::all();
+    clock = std::make_shared<platform::dispatch::ManualClock>();
+    platform::camera::setHostClock(clock);
+    provider = std::make_unique<ProviderSource>(clock);
+    platform::camera::ExtensionProvider::startService(provider->provider());
+    producer = HardwareClient::connect();
+    findCamera(*producer);
+  }
+
+  void TearDown() override {
+    for (auto& client : clients) client->disconnect();
+    producer->disconnect();
+    platform::camera::ExtensionProvider::stopService(provider->provider());
+    settle();
+    provider.reset();
+    platform::faults::reset();
+  }
+
+  DeviceSource& device() { return provider->deviceSource(); }
+
+  // Lets the frame queue and the host finish what is already submitted to them.
+  void settle() {
+    platform::camera::HostRuntime::processRuntime().flush();
+    device().queue().sync([] {});
+    device().queue().sync([] {});
+    platform::camera::HostRuntime::processRuntime().flush();
+  }
+
+  // Moves the clock by `nanos` and lets every tick that became due run.
+  void advance(uint64_t nanos) {
+    clock->advance(nanos);
+    settle();
+  }
+
+  void findCamera(HardwareClient& client) {
+    std::vector<ObjectID> devices =
+        readIDs(client, platform::camera::kSystemObject, selector::kDevices);
+    ASSERT_EQ(devices.size(), 1u);
+    deviceID = devices[0];
+    std::vector<ObjectID> streams = readIDs(client, deviceID, selector::kStreams);
+    ASSERT_EQ(streams.size(), 2u);
+    outputID = streams[0];
+    sinkID = streams[1];
+  }
+
+  static std::vector<ObjectID> readIDs(HardwareClient& client, ObjectID object, uint32_t sel) {
+    PropertyAddress address{sel};
+    uint32_t size = 0;
+    EXPECT_EQ(client.getPropertyDataSize(object, address, 0, nullptr, &size), 0);
+    std::vector<ObjectID> ids(size / sizeof(ObjectID));
+    uint32_t used = 0;
+    EXPECT_EQ(client.getPropertyData(object, address, 0, nullptr, size, &used, ids.data()), 0);
+    return ids;
+  }
+
+  // A new application that starts watching the output stream; returns its frame queue.
+  SimpleQueueRef startWatching() {
+    clients.push_back(HardwareClient::connect());
+    SimpleQueueRef queue;
+    EXPECT_EQ(clients.back()->streamCopyBufferQueue(outputID, nullptr, nullptr, &queue), 0);
+    EXPECT_EQ(clients.back()->deviceStartStream(deviceID, outputID), 0);
+    settle();
+    return queue;
+  }
+
+  // The producer's sink queue, with the sink stream started.
+  SimpleQueueRef startProducing() {
+    SimpleQueueRef queue;
+    EXPECT_EQ(producer->streamCopyBufferQueue(sinkID, nullptr, nullptr, &queue), 0);
+    EXPECT_EQ(producer->deviceStartStream(deviceID, sinkID), 0);
+    settle();
+    return queue;
+  }
+
+  // Enqueues a frame into the sink and waits until the extension has confirmed and stored it.
+  void push(const SimpleQueueRef& sinkQueue, platform::media::PixelBufferRef picture) {
+    const uint64_t previous = confirmedSequence();
+    ASSERT_EQ(sinkQueue->enqueue(sampleOf(std::move(picture))), 0);
+    ASSERT_TRUE(waitFor([&] { return confirmedSequence() > previous; }));
+    settle();  // the store was enqueued on the frame queue before the confirmation
+  }
+
+  uint64_t confirmedSequence() {
+    auto confirmed = platform::camera::HostRuntime::processRuntime().lastScheduledOutput(sinkID);
+    return confirmed ? confirmed->sequenceNumber : 0;
+  }
+
+  // Everything the watcher's queue holds now, oldest first.
+  static std::vector<SampleBufferRef> take(const SimpleQueueRef& queue) {
+    std::vector<SampleBufferRef> frames;
+    while (auto frame = queue->dequeue()) frames.push_back(std::move(frame));
+    return frames;
+  }
+
+  std::shared_ptr<platform::dispatch::ManualClock> clock;
+  std::unique_ptr<ProviderSource> provider;
+  std::shared_ptr<HardwareClient> producer;
+  std::vector<std::shared_ptr<HardwareClient>> clients;
+  ObjectID deviceID = 0, outputID = 0, sinkID = 0;
+};
+
+}  // namespace quillane::test
