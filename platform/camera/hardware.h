@@ -92,6 +92,10 @@ class HardwareClient {
 
   virtual ~HardwareClient() = default;
 
+  // Property reads and writes. The scope, element and qualifier are not looked at. Status:
+  // kBadObject for an unknown object, kUnknownProperty for a selector the object lacks,
+  // kBadPropertySize for a value that does not fit (lists copy the entries that fit instead),
+  // kIllegalOperation for a missing pointer, a read-only property, a refused or ended client.
   virtual Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,
                                      uint32_t qualifierSize, const void* qualifier,
                                      uint32_t* dataSize) = 0;
@@ -104,9 +108,13 @@ class HardwareClient {
 
   // The client's buffer queue of a stream. For a sink stream the client enqueues into it
   // (capacity: the stream's sink buffer queue size); for an output stream the host fills it with
-  // sent frames, dropping the oldest when the client is slow.
+  // sent frames, dropping the oldest when the client is slow. A second call returns the same
+  // queue and replaces the callback.
   virtual Status streamCopyBufferQueue(ObjectID stream, QueueAlteredProc proc, void* refCon,
                                        media::SimpleQueueRef* queue) = 0;
+  // Start and stop. A start of a stream the client already runs succeeds without effect. Status:
+  // kBadObject for unknown IDs, kIllegalOperation for a stream of another device, a refused or
+  // ended client; kNotRunning for a stop of a stream the client does not run.
   virtual Status deviceStartStream(ObjectID device, ObjectID stream) = 0;
   virtual Status deviceStopStream(ObjectID device, ObjectID stream) = 0;
 
@@ -130,8 +138,8 @@ Status streamCopyBufferQueue(ObjectID stream, QueueAlteredProc proc, void* refCo
 Status deviceStartStream(ObjectID device, ObjectID stream);
 Status deviceStopStream(ObjectID device, ObjectID stream);
 
-// The clock the host measures its timeouts on (consume timeout). Tests set a ManualClock before
-// the first service starts.
+// The clock the host measures its timeouts on (consume timeout); default dispatch::hostClock().
+// Tests set a ManualClock; requests already waiting are re-armed on the new clock.
 void setHostClock(std::shared_ptr<dispatch::Clock> clock);
 
 }  // namespace platform::camera

@@ -121,6 +121,21 @@ TEST_F(BufferQueueTest, ConsumeTimesOutAfterOneSecondOnTheHostClock) {
   EXPECT_FALSE(recorder.results()[0].buffer);
 }
 
+TEST_F(BufferQueueTest, WaitingConsumeStillTimesOutWhenTheHostClockIsReplaced) {
+  copyQueue(*client, ids.sink);
+  extension.sink->consumeSampleBuffer(startSink(*client), recorder.completion());
+  auto replacement = std::make_shared<dispatch::ManualClock>(5'000'000'000);
+  setHostClock(replacement);
+  clock->advance(2 * HostRuntime::kConsumeTimeoutNanos);  // the old clock no longer counts
+  flush();
+  EXPECT_TRUE(recorder.results().empty());
+
+  replacement->advance(HostRuntime::kConsumeTimeoutNanos);
+  flush();
+  ASSERT_EQ(recorder.results().size(), 1u);
+  EXPECT_EQ(recorder.results()[0].error->code, host_error::kTimedOut);
+}
+
 TEST_F(BufferQueueTest, ConsumeFailsAtOnceForAClientThatIsNotStreaming) {
   ExtensionClientRef streaming = startSink(*client);
   extension.sink->consumeSampleBuffer(nullptr, recorder.completion());

@@ -164,6 +164,8 @@ TEST_F(ObjectTreeTest, RepublishedProviderGetsNewIDsAndOldOnesAreGone) {
   EXPECT_EQ(readString(*client, ids.device, selector::kName), std::nullopt);
 
   extension.publish();
+  extension.publish();  // publishing a published provider changes nothing
+  EXPECT_EQ(readIDs(*client, kSystemObject, selector::kDevices).size(), 1u);
   FakeIDs again = findFake(*client);
   ASSERT_NE(again.device, kObjectUnknown);
   std::vector<ObjectID> all{ids.device,   ids.sink,   ids.output,
