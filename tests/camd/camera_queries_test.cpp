@@ -1,0 +1,202 @@
+// The camera object queries, the reports built on them and the pump's attach failures, against
+// a scripted object tree.
+#include <gtest/gtest.h>
+
+#include "camd/cmio.h"
+#include "camd/frame_pump.h"
+#include "camd/quillane_camera.h"
+#include "camd/reports.h"
+#include "tests/camd/frame_stream.h"
+#include "tests/camd/report_capture.h"
+#include "tests/camd/scripted_object_tree.h"
+
+namespace camd {
+namespace {
+
+namespace selector = platform::camera::selector;
+using nlohmann::json;
+using testing::ScriptedObjectTree;
+using testing::ScriptedProperty;
+using Ids = std::vector<CMIO::ObjectID>;
+
+const std::string kUID = QuillaneCamera::kDefaultDeviceUID;
+constexpr uint32_t kSinkDirection = 0;
+constexpr uint32_t kOutputDirection = 1;
+
+class CameraQueriesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { tree.reset(); }
+  void TearDown() override {
+    EXPECT_EQ(tree.stringsAlive(), 0) << "a string reference was not released";
+    tree.reset();
+  }
+  ScriptedObjectTree& tree = ScriptedObjectTree::instance();
+};
+
+TEST_F(CameraQueriesTest, ObjectIDsReadsTheWholeListInOrder) {
+  tree.set(5, selector::kStreams, {Ids{9, 7, 8}});
+  EXPECT_EQ(CMIO::objectIDs(5, selector::kStreams), (Ids{9, 7, 8}));
+}
+
+TEST_F(CameraQueriesTest, ObjectIDsOfTooSmallSizesAreEmptyWithoutASecondRead) {
+  tree.set(5, selector::kStreams, {Ids{}});
+  EXPECT_EQ(CMIO::objectIDs(5, selector::kStreams), Ids{});
+  tree.set(6, selector::kStreams, {Ids{1}, 0, 0, 3});
+  EXPECT_EQ(CMIO::objectIDs(6, selector::kStreams), Ids{});
+  EXPECT_EQ(tree.dataReads(5, selector::kStreams) + tree.dataReads(6, selector::kStreams), 0);
+}
+
+TEST_F(CameraQueriesTest, ObjectIDsOfAFailedReadAreEmpty) {
+  tree.set(5, selector::kStreams, {Ids{1, 2}, platform::camera::status::kBadObject});
+  tree.set(6, selector::kStreams, {Ids{1, 2}, 0, platform::camera::status::kBadObject});
+  EXPECT_EQ(CMIO::objectIDs(5, selector::kStreams), Ids{});
+  EXPECT_EQ(CMIO::objectIDs(6, selector::kStreams), Ids{});
+  EXPECT_EQ(CMIO::objectIDs(7, selector::kStreams), Ids{});  // no such object
+}
+
+TEST_F(CameraQueriesTest, ObjectIDsOfAListThatShrankEndInZeros) {
+  tree.set(5, selector::kStreams, {Ids{4, 3}, 0, 0, 16});
+  EXPECT_EQ(CMIO::objectIDs(5, selector::kStreams), (Ids{4, 3, 0, 0}));
+}
+
+TEST_F(CameraQueriesTest, StringIsAbsentForFailuresAndNullReferences) {
+  tree.set(5, selector::kName, {std::optional<std::string>("Cam")});
+  tree.set(6, selector::kName, {std::optional<std::string>()});
+  tree.set(7, selector::kName, {std::optional<std::string>("x"), 0, 1});
+  EXPECT_EQ(CMIO::string(5, selector::kName), "Cam");
+  EXPECT_EQ(CMIO::string(6, selector::kName), std::nullopt);
+  EXPECT_EQ(CMIO::string(7, selector::kName), std::nullopt);
+  EXPECT_EQ(CMIO::uint32(7, selector::kDirection), std::nullopt);
+}
+
+TEST_F(CameraQueriesTest, FindQuillaneDeviceTakesTheFirstExactUIDMatch) {
+  tree.addDevice(10, "7c0e1f2a-5b1d-4e7a-9c3b-2a1f0d9e8b77", {});  // lower case: no match
+  tree.addDevice(20, "unused", {});
+  tree.set(20, selector::kDeviceUID, {std::optional<std::string>(), 1});  // unreadable: skipped
+  tree.addDevice(30, kUID, {});
+  tree.addDevice(40, kUID, {});
+  EXPECT_EQ(CMIO::findQuillaneDevice(), 30u);
+  EXPECT_EQ(tree.dataReads(40, selector::kDeviceUID), 0);
+}
+
+TEST_F(CameraQueriesTest, FindQuillaneDeviceWithoutDevicesIsAbsent) {
+  EXPECT_EQ(CMIO::devices(), Ids{});
+  EXPECT_EQ(CMIO::findQuillaneDevice(), std::nullopt);
+  tree.addDevice(10, "other", {});
+  EXPECT_EQ(CMIO::findQuillaneDevice(), std::nullopt);
+}
+
+TEST_F(CameraQueriesTest, SinkStreamIsTheFirstReadableDirectionZero) {
+  tree.addDevice(10, kUID, {kOutputDirection, kSinkDirection, kSinkDirection});
+  tree.set(12, selector::kDirection, {uint32_t{0}, 0, 1});  // unreadable: skipped
+  EXPECT_EQ(CMIO::sinkStream(10), 13u);
+  tree.addDevice(20, "other", {kOutputDirection, kOutputDirection});
+  EXPECT_EQ(CMIO::sinkStream(20), std::nullopt);
+}
+
+TEST_F(CameraQueriesTest, RunningSomewhereNeedsAReadableNonZeroValue) {
+  tree.addDevice(10, kUID, {});
+  EXPECT_FALSE(CMIO::isRunningSomewhere(10));
+  tree.set(10, selector::kIsRunningSomewhere, {uint32_t{7}});
+  EXPECT_TRUE(CMIO::isRunningSomewhere(10));
+  tree.set(10, selector::kIsRunningSomewhere, {uint32_t{7}, 0, 1});
+  EXPECT_FALSE(CMIO::isRunningSomewhere(10));
+}
+
+TEST_F(CameraQueriesTest, StatusReportWithAndWithoutTheCamera) {
+  EXPECT_EQ(statusReport(), (json{{"device", false}, {"streaming", false}}));
+  tree.addDevice(10, kUID, {});
+  tree.set(10, selector::kIsRunningSomewhere, {uint32_t{1}});
+  EXPECT_EQ(statusReport(), (json{{"device", true}, {"streaming", true}}));
+}
+
+TEST_F(CameraQueriesTest, DeviceReportsFallBackForUnreadableProperties) {
+  testing::ReportCapture capture;
+  tree.addDevice(10, kUID, {kOutputDirection, kSinkDirection});
+  tree.set(10, selector::kName, {std::optional<std::string>("a/b é")});
+  tree.set(12, selector::kDirection, {uint32_t{0}, 0, 1});
+  tree.addDevice(20, "x", {});
+  tree.set(20, selector::kName, {std::optional<std::string>()});
+  tree.set(20, selector::kDeviceUID, {std::optional<std::string>(), 1});
+  tree.set(20, selector::kStreams, {Ids{1}, 1});
+  printDeviceReports();
+  EXPECT_EQ(
+      capture.outputLines(),
+      (std::vector<std::string>{
+          R"({"id":10,"name":"a\/b é","streams":[{"direction":1,"id":11},{"direction":99,"id":12}],"uid":")" +
+              kUID + R"("})",
+          R"({"id":20,"name":"","streams":[],"uid":""})"}));
+}
+
+TEST_F(CameraQueriesTest, DeviceReportsOfNoDevicesAreNothing) {
+  testing::ReportCapture capture;
+  printDeviceReports();
+  tree.set(platform::camera::kSystemObject, selector::kDevices, {Ids{10}, 1});
+  printDeviceReports();
+  EXPECT_TRUE(capture.outputLines().empty());
+}
+
+// The UID is taken from the environment once; each case runs in a fresh process.
+TEST(QuillaneCameraDeathTest, DeviceUIDOverrideIsReadOnceAndComparedExactly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ScriptedObjectTree& tree = ScriptedObjectTree::instance();
+        tree.addDevice(10, kUID, {});
+        tree.addDevice(20, "Other-Camera", {});
+        ::setenv("QLN_DEVICE_UID", "Other-Camera", 1);
+        const bool found = CMIO::findQuillaneDevice() == 20u;
+        ::setenv("QLN_DEVICE_UID", kUID.c_str(), 1);
+        std::exit(found && QuillaneCamera::deviceUID() == "Other-Camera" ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        ScriptedObjectTree& tree = ScriptedObjectTree::instance();
+        tree.addDevice(10, kUID, {});
+        tree.addDevice(20, "", {});
+        ::setenv("QLN_DEVICE_UID", "", 1);
+        std::exit(CMIO::findQuillaneDevice() == 20u ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+class PumpAttachFailureTest : public CameraQueriesTest {
+ protected:
+  // Starts a pump with the camera in the tree and returns its error lines.
+  std::vector<std::string> errorsOfAStartedPump() {
+    tree.addDevice(10, kUID, {kOutputDirection, kSinkDirection});
+    testing::ReportCapture capture;
+    testing::Pipe input = testing::pipeWith("");
+    FramePump pump(input.reader.get(), std::make_shared<platform::dispatch::ManualClock>());
+    pump.start();
+    EXPECT_FALSE(pump.pumpFrame());
+    EXPECT_EQ(pump.finish(), 0);
+    EXPECT_EQ(capture.reports().back(),
+              (json{{"ok", true}, {"device", true}, {"streaming", false}, {"frames", 0}}));
+    return capture.errorLines();
+  }
+};
+
+TEST_F(PumpAttachFailureTest, BufferQueueRefusedOrMissing) {
+  tree.copyQueueStatus = -50;
+  tree.copyQueueGivesQueue = false;
+  EXPECT_EQ(errorsOfAStartedPump(),
+            std::vector<std::string>{"CMIOStreamCopyBufferQueue failed: -50 queue=nil"});
+  tree.reset();
+  tree.copyQueueGivesQueue = false;
+  EXPECT_EQ(errorsOfAStartedPump(),
+            std::vector<std::string>{"CMIOStreamCopyBufferQueue failed: 0 queue=nil"});
+  tree.reset();
+  tree.copyQueueStatus = -50;
+  EXPECT_EQ(errorsOfAStartedPump(),
+            std::vector<std::string>{"CMIOStreamCopyBufferQueue failed: -50 queue=ok"});
+}
+
+TEST_F(PumpAttachFailureTest, StartRefused) {
+  tree.startStatus = -12;
+  EXPECT_EQ(errorsOfAStartedPump(), std::vector<std::string>{"CMIODeviceStartStream failed: -12"});
+}
+
+}  // namespace
+}  // namespace camd

@@ -1,0 +1,130 @@
+#include "camd/frame_converter.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/faults/fault_injection.h"
+#include "platform/media/media_time.h"
+#include "tests/camd/report_capture.h"
+
+namespace camd {
+namespace {
+
+namespace media = platform::media;
+namespace faults = platform::faults;
+
+class FrameConverterTest : public ::testing::Test {
+ protected:
+  void TearDown() override { faults::reset(); }
+
+  media::SampleBufferRef convert(int width, int height, uint8_t fill = 0) {
+    std::vector<uint8_t> rgba(std::size_t(width) * height * 4, fill);
+    return converter.makeSample(rgba.data(), width, height);
+  }
+
+  FrameConverter converter;
+};
+
+TEST_F(FrameConverterTest, SwapsRedAndBlueAndKeepsGreenAndAlpha) {
+  const uint8_t rgba[] = {10, 20, 30, 40};
+  media::SampleBufferRef sample = converter.makeSample(rgba, 1, 1);
+  ASSERT_TRUE(sample);
+  media::PixelBuffer& buffer = *sample->imageBuffer();
+  EXPECT_EQ(buffer.pixelFormat(), media::kPixelFormat32BGRA);
+  media::BaseAddressLock lock(buffer, media::PixelBuffer::LockFlags::ReadOnly);
+  EXPECT_EQ(std::vector<uint8_t>(lock.data(), lock.data() + 4),
+            (std::vector<uint8_t>{30, 20, 10, 40}));
+}
+
+TEST_F(FrameConverterTest, ConvertsRowByRowIntoPaddedRows) {
+  std::vector<uint8_t> rgba(3 * 2 * 4);
+  for (std::size_t i = 0; i < rgba.size(); ++i) rgba[i] = static_cast<uint8_t>(i + 1);
+  media::SampleBufferRef sample = converter.makeSample(rgba.data(), 3, 2);
+  ASSERT_TRUE(sample);
+  media::PixelBuffer& buffer = *sample->imageBuffer();
+  ASSERT_GT(buffer.bytesPerRow(), 12u);
+  media::BaseAddressLock lock(buffer, media::PixelBuffer::LockFlags::ReadOnly);
+  for (int row = 0; row < 2; ++row) {
+    const uint8_t* out = lock.data() + row * buffer.bytesPerRow();
+    for (int pixel = 0; pixel < 3; ++pixel) {
+      const uint8_t* in = &rgba[(row * 3 + pixel) * 4];
+      const uint8_t* px = out + pixel * 4;
+      EXPECT_EQ(std::vector<uint8_t>(px, px + 4),
+                (std::vector<uint8_t>{in[2], in[1], in[0], in[3]}))
+          << "row " << row << " pixel " << pixel;
+    }
+  }
+}
+
+TEST_F(FrameConverterTest, StampsHostTimeAndOneThirtiethOfASecond) {
+  const uint64_t before = media::hostTimeNanos();
+  media::SampleBufferRef sample = convert(2, 2);
+  const uint64_t after = media::hostTimeNanos();
+  ASSERT_TRUE(sample);
+  EXPECT_EQ(sample->duration(), media::MediaTime::make(1, 30));
+  EXPECT_FALSE(sample->decodeTimeStamp().isValid());
+  const double pts = sample->presentationTimeStamp().seconds();
+  EXPECT_GE(pts, before / 1e9);
+  EXPECT_LE(pts, after / 1e9);
+  EXPECT_TRUE(sample->dataIsReady());
+  EXPECT_TRUE(sample->formatDescription()->matchesImageBuffer(*sample->imageBuffer()));
+}
+
+TEST_F(FrameConverterTest, KeepsOnePoolAndDescriptionPerFrameSize) {
+  media::SampleBufferRef first = convert(1280, 720);
+  const media::PixelBufferPoolRef pool720 = converter.pool();
+  media::SampleBufferRef second = convert(1280, 720);
+  EXPECT_EQ(converter.pool(), pool720);
+  EXPECT_EQ(second->formatDescription(), first->formatDescription());
+
+  media::SampleBufferRef third = convert(640, 480);
+  const media::PixelBufferPoolRef pool480 = converter.pool();
+  media::SampleBufferRef fourth = convert(640, 480);
+  EXPECT_NE(pool480, pool720);
+  EXPECT_EQ(pool480->attributes().width, 640);
+  EXPECT_EQ(converter.pool(), pool480);
+  EXPECT_NE(third->formatDescription(), first->formatDescription());
+  EXPECT_EQ(fourth->formatDescription(), third->formatDescription());
+  EXPECT_EQ(third->formatDescription()->width(), 640);
+}
+
+TEST_F(FrameConverterTest, ForgettingTheDescriptionKeepsThePool) {
+  media::SampleBufferRef first = convert(64, 48);
+  const media::PixelBufferPoolRef pool = converter.pool();
+  converter.forgetFormatDescription();
+  media::SampleBufferRef second = convert(64, 48);
+  EXPECT_EQ(converter.pool(), pool);
+  EXPECT_NE(second->formatDescription(), first->formatDescription());
+}
+
+struct Refusal {
+  faults::Fault fault;
+  const char* name;
+};
+
+class FrameConverterRefusal : public FrameConverterTest,
+                              public ::testing::WithParamInterface<Refusal> {};
+
+// Every refused step drops only this frame: the next one converts.
+TEST_P(FrameConverterRefusal, DropsTheFrameAndRecoversOnTheNext) {
+  testing::ReportCapture capture;
+  faults::failNext(GetParam().fault);
+  EXPECT_FALSE(convert(4, 4));
+  EXPECT_TRUE(convert(4, 4));
+  const std::vector<std::string> expected =
+      GetParam().fault == faults::Fault::PermuteChannels
+          ? std::vector<std::string>{"vImagePermuteChannels failed: -21773"}
+          : std::vector<std::string>{};
+  EXPECT_EQ(capture.errorLines(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, FrameConverterRefusal,
+    ::testing::Values(Refusal{faults::Fault::CreatePixelBufferPool, "Pool"},
+                      Refusal{faults::Fault::CreatePixelBuffer, "PixelBuffer"},
+                      Refusal{faults::Fault::PermuteChannels, "Permute"},
+                      Refusal{faults::Fault::CreateFormatDescription, "FormatDescription"},
+                      Refusal{faults::Fault::CreateSampleBuffer, "SampleBuffer"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace
+}  // namespace camd

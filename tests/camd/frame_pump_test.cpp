@@ -1,0 +1,203 @@
+#include "camd/frame_pump.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/dispatch/clock.h"
+#include "platform/media/pixel_buffer.h"
+#include "tests/camd/fake_camera.h"
+#include "tests/camd/frame_stream.h"
+#include "tests/camd/report_capture.h"
+
+namespace camd {
+namespace {
+
+using nlohmann::json;
+using testing::FakeCamera;
+using testing::frame;
+
+constexpr uint64_t kHeartbeat = 500'000'000;
+constexpr uint64_t kThrottle = 2'000'000'000;
+
+json statusLine(bool device, bool streaming, int64_t frames) {
+  return {{"ok", true}, {"device", device}, {"streaming", streaming}, {"frames", frames}};
+}
+
+// Drives a pump step by step on the test's thread, with a manual clock for the heartbeat and
+// the attach throttle.
+class FramePumpTest : public ::testing::Test {
+ protected:
+  void start() {
+    pump_.start();
+    ASSERT_TRUE(capture_.waitForOutputLines(1));  // the first heartbeat comes at once
+  }
+
+  // Writes one frame and lets the pump handle it.
+  void pumpFrame(const std::string& bytes = frame(4, 2)) {
+    testing::writeAll(input_, bytes);
+    ASSERT_TRUE(pump_.pumpFrame());
+  }
+
+  // Moves the clock on by `nanos` and returns the heartbeat line it caused.
+  json heartbeatAfter(uint64_t nanos = kHeartbeat) {
+    const std::size_t seen = capture_.outputLines().size();
+    clock_->advance(nanos);
+    EXPECT_TRUE(capture_.waitForOutputLines(seen + 1));
+    return capture_.reports().back();
+  }
+
+  // Ends the input and returns the pump's exit status.
+  int32_t finish() {
+    input_.writer.reset();
+    EXPECT_FALSE(pump_.pumpFrame());
+    return pump_.finish();
+  }
+
+  testing::ReportCapture capture_;
+  std::shared_ptr<platform::dispatch::ManualClock> clock_ =
+      std::make_shared<platform::dispatch::ManualClock>();
+  testing::Pipe input_;
+  FramePump pump_{input_.reader.get(), clock_};
+};
+
+TEST_F(FramePumpTest, WithoutACameraReadsAndDropsFramesAndEndsCleanly) {
+  start();
+  for (int i = 0; i < 3; ++i) pumpFrame();
+  EXPECT_EQ(heartbeatAfter(), statusLine(false, false, 0));
+  EXPECT_EQ(finish(), 0);
+  EXPECT_EQ(capture_.reports().front(), statusLine(false, false, 0));
+  EXPECT_EQ(capture_.reports().back(), statusLine(false, false, 0));
+  EXPECT_TRUE(capture_.errorLines().empty());
+}
+
+TEST_F(FramePumpTest, AttachesAtStartAndEnqueuesConvertedFrames) {
+  FakeCamera camera;
+  camera.publish();
+  start();
+  EXPECT_EQ(capture_.reports().front(), statusLine(true, true, 0));
+  const uint8_t rgba[] = {10, 20, 30, 40};
+  pumpFrame(testing::frameHeader(1, 1, 4) + std::string(reinterpret_cast<const char*>(rgba), 4));
+  pumpFrame();
+  pumpFrame();
+  ASSERT_TRUE(camera.waitForTaken(3));
+  EXPECT_EQ(heartbeatAfter(), statusLine(true, true, 3));
+
+  platform::media::PixelBuffer& first = *camera.taken()[0]->imageBuffer();
+  platform::media::BaseAddressLock lock(first, platform::media::PixelBuffer::LockFlags::ReadOnly);
+  EXPECT_EQ(std::vector<uint8_t>(lock.data(), lock.data() + 4),
+            (std::vector<uint8_t>{30, 20, 10, 40}));
+
+  EXPECT_EQ(finish(), 0);
+  EXPECT_EQ(capture_.reports().back(), statusLine(true, false, 3));
+  EXPECT_EQ(camera.sinkStarts(), 1);
+  EXPECT_EQ(camera.sinkStops(), 1);
+  EXPECT_TRUE(capture_.errorLines().empty());
+}
+
+// The throttle runs on the pump's clock, a monotonic one: no wall-clock time passes here.
+TEST_F(FramePumpTest, CameraAppearingIsAttachedOnTheFirstFrameMoreThanTwoSecondsAfterTheLastTry) {
+  FakeCamera camera;
+  start();
+  pumpFrame();  // the first frame always tries, and finds nothing
+  camera.publish();
+  pumpFrame();
+  EXPECT_EQ(heartbeatAfter(kThrottle), statusLine(true, false, 0));
+  pumpFrame();  // exactly 2 s after the try: not yet
+  EXPECT_EQ(camera.sinkStarts(), 0);
+  clock_->advance(1);
+  pumpFrame();
+  EXPECT_EQ(camera.sinkStarts(), 1);
+  ASSERT_TRUE(camera.waitForTaken(1));
+  pumpFrame();
+  EXPECT_EQ(heartbeatAfter(), statusLine(true, true, 2));
+  EXPECT_EQ(finish(), 0);
+}
+
+TEST_F(FramePumpTest, VanishedCameraIsDetachedByTheHeartbeatAndReattachedOnALaterFrame) {
+  FakeCamera camera;
+  camera.publish();
+  start();
+  pumpFrame();
+  camera.withdraw();
+  EXPECT_EQ(heartbeatAfter(), statusLine(false, false, 1));
+  EXPECT_EQ(capture_.errorLines(),
+            std::vector<std::string>{"camera device disappeared; detaching"});
+
+  pumpFrame();  // dropped: tries at once, nothing there
+  camera.publish();
+  pumpFrame();  // dropped: tried less than 2 s ago
+  EXPECT_EQ(heartbeatAfter(), statusLine(true, false, 1));
+  clock_->advance(kThrottle);
+  pumpFrame();
+  ASSERT_TRUE(camera.waitForTaken(2));
+  EXPECT_EQ(heartbeatAfter(), statusLine(true, true, 2));
+  EXPECT_EQ(finish(), 0);
+}
+
+TEST_F(FramePumpTest, DeviceBackUnderAnotherObjectIDCountsAsDisappeared) {
+  FakeCamera camera;
+  camera.publish();
+  start();
+  camera.withdraw();
+  camera.publish();  // new object IDs
+  EXPECT_EQ(heartbeatAfter(), statusLine(true, false, 0));
+  EXPECT_EQ(capture_.errorLines(),
+            std::vector<std::string>{"camera device disappeared; detaching"});
+  pumpFrame();
+  ASSERT_TRUE(camera.waitForTaken(1));
+  EXPECT_EQ(heartbeatAfter(), statusLine(true, true, 1));
+}
+
+TEST_F(FramePumpTest, FullSinkQueueDropsTheNewestFramesSilently) {
+  FakeCamera camera(FakeCamera::Options{.takesBuffers = false});
+  camera.publish();
+  start();
+  for (int i = 0; i < 7; ++i) pumpFrame();
+  EXPECT_EQ(heartbeatAfter(), statusLine(true, true, 4));
+  EXPECT_TRUE(capture_.errorLines().empty());
+}
+
+TEST_F(FramePumpTest, FrameSizeChangesWhileAttached) {
+  FakeCamera camera;
+  camera.publish();
+  start();
+  pumpFrame(frame(8, 6));
+  pumpFrame(frame(4, 2));
+  pumpFrame(frame(8, 6));
+  ASSERT_TRUE(camera.waitForTaken(3));
+  std::vector<int> widths;
+  for (const auto& sample : camera.taken()) widths.push_back(sample->imageBuffer()->width());
+  EXPECT_EQ(widths, (std::vector<int>{8, 4, 8}));
+}
+
+TEST_F(FramePumpTest, MalformedStreamEndsTheRunWithItsFailure) {
+  FakeCamera camera;
+  camera.publish();
+  start();
+  pumpFrame();
+  testing::writeAll(input_, testing::frameHeader(2, 2, 17));
+  EXPECT_FALSE(pump_.pumpFrame());
+  EXPECT_EQ(pump_.finish(), 1);
+  json expected = statusLine(true, false, 1);
+  expected["ok"] = false;
+  expected["message"] = "bad frame header 2x2 len=17";
+  EXPECT_EQ(capture_.reports().back(), expected);
+  EXPECT_EQ(capture_.errorLines(),
+            std::vector<std::string>{"bad frame header 2x2 len=17; stopping"});
+}
+
+TEST_F(FramePumpTest, RefusedStartLeavesThePumpDetached) {
+  FakeCamera camera(FakeCamera::Options{.authorizesClients = false});
+  camera.publish();
+  start();
+  EXPECT_EQ(capture_.reports().front(), statusLine(true, false, 0));
+  const std::string refused = "CMIODeviceStartStream failed: " +
+                              std::to_string(platform::camera::status::kIllegalOperation);
+  EXPECT_EQ(capture_.errorLines(), std::vector<std::string>{refused});
+  pumpFrame();  // tries again, refused again
+  pumpFrame();  // within 2 s: no try
+  EXPECT_EQ(capture_.errorLines(), (std::vector<std::string>{refused, refused}));
+  EXPECT_EQ(finish(), 0);
+}
+
+}  // namespace
+}  // namespace camd
