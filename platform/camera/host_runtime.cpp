@@ -159,7 +159,7 @@ void HostRuntime::sendSampleBuffer(const ExtensionStream& stream,
     // A slow client loses its oldest frame; the sender never waits.
     target.queue->dequeueOldestIfFull();
     if (target.queue->enqueue(sampleBuffer) == media::kStatusOK && target.queueAltered) {
-      deliveryQueue_->async(target.queueAltered);
+      deliver(target.queueAltered);
     }
   }
 }
@@ -188,7 +188,7 @@ void HostRuntime::consumeSampleBuffer(const ExtensionStream& stream,
     return;
   }
   // Completed on the delivery queue even now: the caller may re-issue from its completion.
-  deliveryQueue_->async([completion = std::move(completion), error] {
+  deliver([completion = std::move(completion), error] {
     completion(nullptr, 0, kDiscontinuityNone, false, error);
   });
 }
@@ -470,20 +470,19 @@ void HostRuntime::deliverWaitingBuffers(StreamRecord& record, ClientStream& clie
     clientStream.pending.pop_front();
     uint64_t sequenceNumber = record.nextSequenceNumber++;
     bool hasMore = clientStream.queue->count() > 0;
-    deliveryQueue_->async([completion = std::move(request.completion), buffer = std::move(buffer),
-                           sequenceNumber, hasMore] {
+    deliver([completion = std::move(request.completion), buffer = std::move(buffer), sequenceNumber,
+             hasMore] {
       completion(buffer, sequenceNumber, kDiscontinuityNone, hasMore, std::nullopt);
     });
-    if (clientStream.queueAltered) deliveryQueue_->async(clientStream.queueAltered);
+    if (clientStream.queueAltered) deliver(clientStream.queueAltered);
   }
 }
 
 void HostRuntime::failPending(ClientStream& clientStream, int64_t code, const char* description) {
   for (PendingConsume& request : clientStream.pending) {
-    deliveryQueue_->async(
-        [completion = std::move(request.completion), error = hostError(code, description)] {
-          completion(nullptr, 0, kDiscontinuityNone, false, error);
-        });
+    deliver([completion = std::move(request.completion), error = hostError(code, description)] {
+      completion(nullptr, 0, kDiscontinuityNone, false, error);
+    });
   }
   clientStream.pending.clear();
 }
@@ -510,8 +509,8 @@ void HostRuntime::expireConsume(ObjectID streamID,
   auto request = std::find_if(pending.begin(), pending.end(),
                               [&](const PendingConsume& p) { return p.id == requestID; });
   if (request == pending.end()) return;
-  deliveryQueue_->async([completion = std::move(request->completion),
-                         error = hostError(host_error::kTimedOut, "no buffer came in time")] {
+  deliver([completion = std::move(request->completion),
+           error = hostError(host_error::kTimedOut, "no buffer came in time")] {
     completion(nullptr, 0, kDiscontinuityNone, false, error);
   });
   pending.erase(request);
@@ -537,14 +536,25 @@ std::optional<ExtensionScheduledOutput> HostRuntime::lastScheduledOutput(ObjectI
 }
 
 void HostRuntime::flush() {
-  callbackQueue_->sync([] {});
-  std::shared_ptr<dispatch::SerialQueue> timeouts;
-  {
-    std::lock_guard lock(stateMutex_);
-    timeouts = timeoutQueue_;
-  }
-  timeouts->sync([] {});
-  deliveryQueue_->sync([] {});
+  // Completions may post further completions (a consume re-issued with buffers waiting), so
+  // repeat until a round posted nothing new.
+  uint64_t posted = 0;
+  do {
+    posted = deliveriesPosted_.load();
+    callbackQueue_->sync([] {});
+    std::shared_ptr<dispatch::SerialQueue> timeouts;
+    {
+      std::lock_guard lock(stateMutex_);
+      timeouts = timeoutQueue_;
+    }
+    timeouts->sync([] {});
+    deliveryQueue_->sync([] {});
+  } while (deliveriesPosted_.load() != posted);
+}
+
+void HostRuntime::deliver(std::function<void()> work) {
+  ++deliveriesPosted_;
+  deliveryQueue_->async(std::move(work));
 }
 
 }  // namespace platform::camera

@@ -76,8 +76,8 @@ class HostRuntime {
 
   // For tests: the last output the extension confirmed on a stream.
   std::optional<ExtensionScheduledOutput> lastScheduledOutput(ObjectID stream) const;
-  // For tests: waits until work already submitted to the host's queues (callbacks, due
-  // timeouts, completions) has run. Not from a host queue.
+  // For tests: waits until the host's queues are idle: callbacks, due timeouts and completions,
+  // also those that completions caused, have run. Not from a host queue.
   void flush();
 
  private:
@@ -147,6 +147,9 @@ class HostRuntime {
   void failPending(ClientStream& clientStream, int64_t code, const char* description);
   void armTimeout(ObjectID stream, const ExtensionClientRef& client, uint64_t requestID);
 
+  // Submits a completion or queue-altered callback to the delivery queue. Any thread.
+  void deliver(std::function<void()> work);
+
   // Runs on the client's thread after it enqueued into a sink queue.
   void sinkBufferEnqueued(ObjectID stream, const std::weak_ptr<const ExtensionClient>& client);
   // Runs on the timeout queue.
@@ -160,6 +163,7 @@ class HostRuntime {
   std::map<const ExtensionStream*, ObjectID> streamIDs_;
   std::map<const ExtensionClient*, ExtensionClientRef> clients_;
   uint64_t nextConsumeID_ = 1;
+  std::atomic<uint64_t> deliveriesPosted_{0};  // lets flush() see that a round posted more
 
   // Declared last, so they are joined before the state their work touches is destroyed.
   std::unique_ptr<dispatch::SerialQueue> deliveryQueue_;
