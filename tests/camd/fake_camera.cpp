@@ -126,7 +126,8 @@ void FakeCamera::consumeFrom(const camera::ExtensionClientRef& client) {
 
 void FakeCamera::took(media::SampleBufferRef buffer) {
   std::lock_guard lock(takenMutex_);
-  taken_.push_back(std::move(buffer));
+  ++takenCount_;
+  if (options_.keepsTaken) taken_.push_back(std::move(buffer));
   takenChanged_.notify_all();
 }
 
@@ -135,10 +136,15 @@ std::vector<media::SampleBufferRef> FakeCamera::taken() const {
   return taken_;
 }
 
+std::size_t FakeCamera::takenCount() const {
+  std::lock_guard lock(takenMutex_);
+  return takenCount_;
+}
+
 bool FakeCamera::waitForTaken(std::size_t count) const {
   std::unique_lock lock(takenMutex_);
   return takenChanged_.wait_for(lock, std::chrono::seconds(5),
-                                [&] { return taken_.size() >= count; });
+                                [&] { return takenCount_ >= count; });
 }
 
 }  // namespace camd::testing

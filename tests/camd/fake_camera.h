@@ -24,6 +24,7 @@ class FakeCamera {
     std::string name = "Quillane Camera";
     bool takesBuffers = true;       // false: the sink queue fills up and stays full
     bool authorizesClients = true;  // false: starting the sink stream is refused
+    bool keepsTaken = true;         // false: counts the buffers it takes and lets them go
   };
 
   FakeCamera();
@@ -35,8 +36,9 @@ class FakeCamera {
   // Withdraws the provider: the device vanishes from the object tree.
   void withdraw();
 
-  // Buffers the sink stream took so far.
+  // Buffers the sink stream took so far (none kept unless keepsTaken), and how many.
   std::vector<platform::media::SampleBufferRef> taken() const;
+  std::size_t takenCount() const;
   // Waits until the sink stream has taken `count` buffers; false after 5 s.
   bool waitForTaken(std::size_t count) const;
   int sinkStarts() const { return sinkStarts_; }
@@ -63,6 +65,7 @@ class FakeCamera {
   mutable std::mutex takenMutex_;
   mutable std::condition_variable takenChanged_;
   std::vector<platform::media::SampleBufferRef> taken_;  // guarded by takenMutex_
+  std::size_t takenCount_ = 0;                           // guarded by takenMutex_
   std::atomic<int> sinkStarts_{0};
   std::atomic<int> sinkStops_{0};
 };
