@@ -81,7 +81,9 @@ TEST_F(CameraTest, PublishesTheCameraWithItsIdentity) {
     EXPECT_EQ(producer->getPropertyData(object, {sel}, 0, nullptr, 4, &used, &value), 0);
     return value;
   };
-  EXPECT_EQ(readText(deviceID, test::selector::kDeviceUID), CameraIDs::deviceUID());
+  // The control tool finds the camera by this very text.
+  EXPECT_EQ(readText(deviceID, test::selector::kDeviceUID), "7C0E1F2A-5B1D-4E7A-9C3B-2A1F0D9E8B77");
+  EXPECT_EQ(CameraIDs::device().toString(), CameraIDs::deviceUID());
   EXPECT_EQ(readText(deviceID, test::selector::kName), "Quillane Camera");
   EXPECT_EQ(readText(deviceID, test::selector::kModel), "Quillane Virtual Camera");
   EXPECT_EQ(readU32(deviceID, test::selector::kTransportType), 1986622068u);
