@@ -1,4 +1,4 @@
-#include "platform/imaging/bilinear_rows.h"
+#include "platform/imaging/resample_rows.h"
 
 #include <gtest/gtest.h>
 
