@@ -56,6 +56,40 @@ TEST(BilinearRows, EveryKernelMatchesThePortableOneByteForByte) {
   }
 }
 
+// The same for the area filters: odd widths, every tap count the fitted sizes use (pairs padded
+// with zero weights), ratios beyond the SIMD pair limit, and growing axes whose weights do not fit
+// a byte.
+TEST(FilterRows, EveryKernelMatchesThePortableOneByteForByte) {
+  const auto kernels = availableFilterRowKernels();
+  const FilterRowKernels& portable = kernels.front();
+  const std::pair<int, int> sizes[] = {{1920, 1280}, {1920, 640}, {641, 640}, {1000, 480},
+                                       {3840, 1920}, {1921, 643}, {7, 3},     {9, 2},
+                                       {400, 9},     {5, 9},      {1, 4}};
+  for (const FilterRowKernels& kernel : kernels.subspan(1)) {
+    for (auto [sourceSize, destinationSize] : sizes) {
+      const AxisFilter axis(sourceSize, destinationSize);
+      const std::string what = std::string(kernel.name) + " " + std::to_string(sourceSize) +
+                               " -> " + std::to_string(destinationSize);
+      const std::vector<uint8_t> row = noise(sourceSize * 4u, sourceSize);
+      std::vector<uint8_t> expected(destinationSize * 4u), actual(destinationSize * 4u);
+      portable.filterRow(row.data(), axis, expected.data());
+      kernel.filterRow(row.data(), axis, actual.data());
+      EXPECT_EQ(actual, expected) << what << " across";
+
+      // Columns of 37 bytes (a vector tail) read down `sourceSize` rows of a padded stride.
+      const std::size_t bytes = 37, stride = 48;
+      const std::vector<uint8_t> rows = noise(stride * sourceSize, destinationSize);
+      for (int y = 0; y < destinationSize; ++y) {
+        std::vector<uint8_t> expectedRow(bytes), actualRow(bytes);
+        const uint8_t* first = rows.data() + axis.first(y) * stride;
+        portable.filterRows(first, stride, axis, y, expectedRow.data(), bytes);
+        kernel.filterRows(first, stride, axis, y, actualRow.data(), bytes);
+        ASSERT_EQ(actualRow, expectedRow) << what << " down, row " << y;
+      }
+    }
+  }
+}
+
 // Enlarging through the whole path (cached taps, reused rows) against bilinear interpolation
 // in real numbers: only rounding may differ.
 TEST(BilinearRows, EnlargingFollowsRealBilinearInterpolation) {
