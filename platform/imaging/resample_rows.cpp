@@ -263,15 +263,21 @@ __attribute__((target("avx2"))) inline __m256i fourPixelsAvx2(const uint8_t* row
   return finishPairsAvx2(_mm256_maddubs_epi16(w, taps));
 }
 
+// Stores sums of pixels (x…x+3) and (x+4…x+7) laid out as fourPixelsAvx2 gives them. Packing
+// interleaves the lanes (x…x+1, x+4…x+5, x+2…x+3, x+6…x+7); the permute restores order.
+__attribute__((target("avx2"))) inline void storeEightPixelsAvx2(__m256i low, __m256i high,
+                                                                 uint8_t* out) {
+  _mm256_storeu_si256(
+      reinterpret_cast<__m256i*>(out),
+      _mm256_permute4x64_epi64(_mm256_packus_epi16(low, high), _MM_SHUFFLE(3, 1, 2, 0)));
+}
+
 __attribute__((target("avx2"))) void interpolateRowAvx2(const uint8_t* row, const LinearAxis& axis,
                                                         uint8_t* out) {
   int x = 0;
   for (; x + 8 <= axis.size(); x += 8) {
-    // Packing interleaves the lanes (x…x+1, x+4…x+5, x+2…x+3, x+6…x+7); the permute restores order.
-    __m256i packed =
-        _mm256_packus_epi16(fourPixelsAvx2(row, axis, x), fourPixelsAvx2(row, axis, x + 4));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x * 4),
-                        _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
+    storeEightPixelsAvx2(fourPixelsAvx2(row, axis, x), fourPixelsAvx2(row, axis, x + 4),
+                         out + x * 4);
   }
   interpolatePixels(row, axis, x, out);
 }
@@ -516,10 +522,8 @@ __attribute__((target("avx2"))) void filterRowAvx2(const uint8_t* row, const Axi
   if (!axis.hasBytePairs()) return filterRowPortable(row, axis, out);
   int x = 0;
   for (; x + 8 <= axis.size(); x += 8) {
-    __m256i packed = _mm256_packus_epi16(fourFilteredPixelsAvx2(row, axis, x),
-                                         fourFilteredPixelsAvx2(row, axis, x + 4));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x * 4),
-                        _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
+    storeEightPixelsAvx2(fourFilteredPixelsAvx2(row, axis, x),
+                         fourFilteredPixelsAvx2(row, axis, x + 4), out + x * 4);
   }
   filterPixels(row, axis, x, out);
 }
