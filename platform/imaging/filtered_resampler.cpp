@@ -133,6 +133,14 @@ void areaResample(const ConstImageView& source, const ImageView& destination) {
 }  // namespace
 
 void filteredResample(const ConstImageView& source, const ImageView& destination) {
+  if (destination.width == source.width && destination.height == source.height) {
+    for (int y = 0; y < source.height; ++y) {
+      std::memcpy(destination.data + static_cast<std::size_t>(y) * destination.bytesPerRow,
+                  source.data + static_cast<std::size_t>(y) * source.bytesPerRow,
+                  static_cast<std::size_t>(source.width) * 4);
+    }
+    return;
+  }
   if (destination.width >= source.width && destination.height >= source.height &&
       source.width >= 2) {
     return linearResample(source, destination);

@@ -96,8 +96,9 @@ TEST(BilinearRows, EnlargingFollowsRealBilinearInterpolation) {
   struct Case {
     int sourceWidth, sourceHeight, destinationWidth, destinationHeight;
   };
-  for (const Case& c : {Case{5, 3, 13, 7}, Case{2, 2, 9, 5}, Case{7, 5, 7, 9}, Case{7, 5, 12, 5},
-                        Case{3, 1, 8, 4}, Case{64, 36, 96, 54}, Case{33, 17, 35, 18}}) {
+  for (const Case& c :
+       {Case{5, 3, 13, 7}, Case{2, 2, 9, 5}, Case{7, 5, 7, 9}, Case{7, 5, 12, 5}, Case{3, 1, 8, 4},
+        Case{6, 4, 6, 4}, Case{64, 36, 96, 54}, Case{33, 17, 35, 18}}) {
     const std::string sizes = std::to_string(c.sourceWidth) + "x" + std::to_string(c.sourceHeight) +
                               " -> " + std::to_string(c.destinationWidth) + "x" +
                               std::to_string(c.destinationHeight);
