@@ -138,6 +138,12 @@ LinearAxis::LinearAxis(int sourceSize, int destinationSize)
       pairWeights_[i * 8 + 2 * c + 1] = static_cast<uint8_t>(second);
     }
   }
+  constexpr int kGroupOrder[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+  for (int x = 0; x + 8 <= destinationSize; x += 8) {
+    const int base = firsts_[x];
+    if (base + 9 > sourceSize || firsts_[x + 7] - base > 7) break;
+    for (int slot : kGroupOrder) groupTaps_.push_back(firsts_[x + slot] - base);
+  }
 }
 
 namespace {
@@ -272,9 +278,33 @@ __attribute__((target("avx2"))) inline void storeEightPixelsAvx2(__m256i low, __
       _mm256_permute4x64_epi64(_mm256_packus_epi16(low, high), _MM_SHUFFLE(3, 1, 2, 0)));
 }
 
+// Destination pixels x … x + 7 of a group: the eight source pixels from the group's first tap,
+// and the eight from the next pixel, from which one cross-lane permute each picks every first
+// and every second tap. Interleaving the two by byte yields the pairs of x…x+3 (low) and
+// x+4…x+7 (high) in fourPixelsAvx2's layout.
+__attribute__((target("avx2"))) inline void eightGroupedPixelsAvx2(const uint8_t* row,
+                                                                   const LinearAxis& axis, int x,
+                                                                   uint8_t* out) {
+  const __m256i flip = _mm256_set1_epi8(-128);
+  const uint8_t* base = row + axis.pixelOffsets()[x];
+  __m256i taps = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(axis.groupTaps() + x));
+  __m256i firsts = _mm256_permutevar8x32_epi32(
+      _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(base)), flip), taps);
+  __m256i seconds = _mm256_permutevar8x32_epi32(
+      _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + 4)), flip), taps);
+  const uint8_t* weights = axis.pairWeights() + x * 8;
+  __m256i low = _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights)),
+                                     _mm256_unpacklo_epi8(firsts, seconds));
+  __m256i high =
+      _mm256_maddubs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(weights + 32)),
+                           _mm256_unpackhi_epi8(firsts, seconds));
+  storeEightPixelsAvx2(finishPairsAvx2(low), finishPairsAvx2(high), out + x * 4);
+}
+
 __attribute__((target("avx2"))) void interpolateRowAvx2(const uint8_t* row, const LinearAxis& axis,
                                                         uint8_t* out) {
   int x = 0;
+  for (; x < axis.groupedPixels(); x += 8) eightGroupedPixelsAvx2(row, axis, x, out);
   for (; x + 8 <= axis.size(); x += 8) {
     storeEightPixelsAvx2(fourPixelsAvx2(row, axis, x), fourPixelsAvx2(row, axis, x + 4),
                          out + x * 4);

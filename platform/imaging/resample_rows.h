@@ -27,11 +27,19 @@ class LinearAxis {
   const int32_t* pixelOffsets() const { return pixelOffsets_.data(); }
   // Per destination index: eight bytes (first weight, second weight) × 4, one pair per channel.
   const uint8_t* pairWeights() const { return pairWeights_.data(); }
+  // How many leading destination indices come in groups of eight whose first taps all lie in
+  // the eight source pixels from the group's first tap, with a ninth pixel after them: two
+  // overlapping 32-byte loads then serve the group.
+  int groupedPixels() const { return static_cast<int>(groupTaps_.size()); }
+  // Per grouped destination index: its first tap, relative to its group's first tap, stored in
+  // the order x, x+1, x+4, x+5, x+2, x+3, x+6, x+7 of each group.
+  const int32_t* groupTaps() const { return groupTaps_.data(); }
 
  private:
   std::vector<int> firsts_;
   std::vector<int32_t> pixelOffsets_;
   std::vector<uint8_t> pairWeights_;
+  std::vector<int32_t> groupTaps_;
 };
 
 // The source taps of every destination index along one axis, for pictures that shrink along at
