@@ -238,24 +238,31 @@ __attribute__((target("avx2"))) inline __m256i finishPairsAvx2(__m256i sums) {
                            LinearAxis::kWeightBits);
 }
 
+// Blends the 32 bytes at offset i.
+__attribute__((target("avx2"))) inline void blend32BytesAvx2(const uint8_t* upper,
+                                                             const uint8_t* lower, __m256i weights,
+                                                             uint8_t* out, std::size_t i) {
+  const __m256i flip = _mm256_set1_epi8(-128);
+  __m256i a =
+      _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + i)), flip);
+  __m256i b =
+      _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + i)), flip);
+  // Unpacking and packing both work within 128-bit lanes, so the bytes come back in order.
+  __m256i low = finishPairsAvx2(_mm256_maddubs_epi16(weights, _mm256_unpacklo_epi8(a, b)));
+  __m256i high = finishPairsAvx2(_mm256_maddubs_epi16(weights, _mm256_unpackhi_epi8(a, b)));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_packus_epi16(low, high));
+}
+
 __attribute__((target("avx2"))) void blendRowsAvx2(const uint8_t* upper, const uint8_t* lower,
                                                    int secondWeight, uint8_t* out,
                                                    std::size_t bytes) {
+  if (bytes < 32) return blendRowsSsse3(upper, lower, secondWeight, out, bytes);
   const __m256i weights = _mm256_set1_epi16(
       static_cast<int16_t>(secondWeight << 8 | (LinearAxis::kWeightOne - secondWeight)));
-  const __m256i flip = _mm256_set1_epi8(-128);
   std::size_t i = 0;
-  for (; i + 32 <= bytes; i += 32) {
-    __m256i a =
-        _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(upper + i)), flip);
-    __m256i b =
-        _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(lower + i)), flip);
-    // Unpacking and packing both work within 128-bit lanes, so the bytes come back in order.
-    __m256i low = finishPairsAvx2(_mm256_maddubs_epi16(weights, _mm256_unpacklo_epi8(a, b)));
-    __m256i high = finishPairsAvx2(_mm256_maddubs_epi16(weights, _mm256_unpackhi_epi8(a, b)));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_packus_epi16(low, high));
-  }
-  blendRowsSsse3(upper + i, lower + i, secondWeight, out + i, bytes - i);
+  for (; i + 32 <= bytes; i += 32) blend32BytesAvx2(upper, lower, weights, out, i);
+  // A partial last block is done as the row's final 32 bytes, rewriting some with equal values.
+  if (i < bytes) blend32BytesAvx2(upper, lower, weights, out, bytes - 32);
 }
 
 // Destination pixels x … x + 3 as sixteen 16-bit sums: x, x + 1 in the low lane and x + 2,

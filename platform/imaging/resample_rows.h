@@ -103,7 +103,7 @@ const FilterRowKernels& filterRowKernels();
 // bytes: round((w0·a + w1·b) / 128) per channel. Stateless; callable from any thread.
 struct BilinearRowKernels {
   // out[i] = round(((128 − secondWeight)·upper[i] + secondWeight·lower[i]) / 128) for each of
-  // `bytes` bytes; secondWeight is 0..128.
+  // `bytes` bytes; secondWeight is 0..128. `out` must not overlap the inputs.
   void (*blendRows)(const uint8_t* upper, const uint8_t* lower, int secondWeight, uint8_t* out,
                     std::size_t bytes);
   // Resamples one row of at least two pixels to axis.size() pixels.
