@@ -38,8 +38,10 @@ void BM_ConformFit(benchmark::State& state) {
 }
 BENCHMARK(BM_ConformFit)->Args({1280, 720})->Args({1280, 1024})->Unit(benchmark::kMicrosecond);
 
-// libyuv's bilinear scale alone, into the same fitted rectangle of a 1920 × 1080 buffer.
-void BM_LibyuvScaleSameSizes(benchmark::State& state) {
+// Scales a patterned source of range(0) × range(1) into the centred range(2) × range(3)
+// rectangle of a 1920 × 1080 buffer with `scaleInto`, once per iteration.
+template <typename ScaleInto>
+void scaleIntoFittedRectangle(benchmark::State& state, ScaleInto scaleInto) {
   const int sw = int(state.range(0)), sh = int(state.range(1));
   const int fw = int(state.range(2)), fh = int(state.range(3));
   auto source = patterned(sw, sh);
@@ -49,10 +51,18 @@ void BM_LibyuvScaleSameSizes(benchmark::State& state) {
   const std::size_t stride = target->bytesPerRow();
   uint8_t* origin = into.data() + (1080 - fh) / 2 * stride + (1920 - fw) / 2 * 4;
   for (auto _ : state) {
-    libyuv::ARGBScale(from.data(), int(source->bytesPerRow()), sw, sh, origin, int(stride), fw, fh,
-                      libyuv::kFilterBilinear);
+    scaleInto(platform::imaging::ConstImageView{from.data(), sh, sw, source->bytesPerRow()},
+              platform::imaging::ImageView{origin, fh, fw, stride});
     benchmark::ClobberMemory();
   }
+}
+
+// libyuv's bilinear scale alone, into the same fitted rectangle: the yardstick for fitting.
+void BM_LibyuvScaleSameSizes(benchmark::State& state) {
+  scaleIntoFittedRectangle(state, [](const auto& from, const auto& into) {
+    libyuv::ARGBScale(from.data, int(from.bytesPerRow), from.width, from.height, into.data,
+                      int(into.bytesPerRow), into.width, into.height, libyuv::kFilterBilinear);
+  });
 }
 BENCHMARK(BM_LibyuvScaleSameSizes)
     ->Args({1280, 720, 1920, 1080})
@@ -62,19 +72,8 @@ BENCHMARK(BM_LibyuvScaleSameSizes)
 // The platform scaler the factory calls, into the same rectangle: the factory's own overhead is
 // the difference to BM_ConformFit.
 void BM_PlatformScaleSameSizes(benchmark::State& state) {
-  const int sw = int(state.range(0)), sh = int(state.range(1));
-  const int fw = int(state.range(2)), fh = int(state.range(3));
-  auto source = patterned(sw, sh);
-  auto target = patterned(1920, 1080);
-  BaseAddressLock from(*source, PixelBuffer::LockFlags::ReadOnly);
-  BaseAddressLock into(*target, PixelBuffer::LockFlags::ReadWrite);
-  const std::size_t stride = target->bytesPerRow();
-  uint8_t* origin = into.data() + (1080 - fh) / 2 * stride + (1920 - fw) / 2 * 4;
-  for (auto _ : state) {
-    platform::imaging::scale({from.data(), sh, sw, source->bytesPerRow()},
-                             {origin, fh, fw, stride});
-    benchmark::ClobberMemory();
-  }
+  scaleIntoFittedRectangle(
+      state, [](const auto& from, const auto& into) { platform::imaging::scale(from, into); });
 }
 BENCHMARK(BM_PlatformScaleSameSizes)
     ->Args({1280, 720, 1920, 1080})

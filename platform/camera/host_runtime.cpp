@@ -452,14 +452,20 @@ bool HostRuntime::ensureConnected(const ExtensionClientRef& client,
 
 void HostRuntime::sinkBufferEnqueued(ObjectID streamID,
                                      const std::weak_ptr<const ExtensionClient>& weakClient) {
-  ExtensionClientRef client = weakClient.lock();
-  if (!client) return;
   std::lock_guard lock(stateMutex_);
+  auto [record, clientStream] = findClientStream(streamID, weakClient);
+  if (clientStream) deliverWaitingBuffers(*record, *clientStream);
+}
+
+std::pair<HostRuntime::StreamRecord*, HostRuntime::ClientStream*> HostRuntime::findClientStream(
+    ObjectID streamID, const std::weak_ptr<const ExtensionClient>& weakClient) {
+  ExtensionClientRef client = weakClient.lock();
+  if (!client) return {};
   auto record = streams_.find(streamID);
-  if (record == streams_.end()) return;
+  if (record == streams_.end()) return {};
   auto clientStream = record->second.clients.find(client.get());
-  if (clientStream == record->second.clients.end()) return;
-  deliverWaitingBuffers(record->second, clientStream->second);
+  if (clientStream == record->second.clients.end()) return {};
+  return {&record->second, &clientStream->second};
 }
 
 void HostRuntime::deliverWaitingBuffers(StreamRecord& record, ClientStream& clientStream) {
@@ -498,14 +504,10 @@ void HostRuntime::armTimeout(ObjectID streamID, const ExtensionClientRef& client
 void HostRuntime::expireConsume(ObjectID streamID,
                                 const std::weak_ptr<const ExtensionClient>& weakClient,
                                 uint64_t requestID) {
-  ExtensionClientRef client = weakClient.lock();
-  if (!client) return;
   std::lock_guard lock(stateMutex_);
-  auto record = streams_.find(streamID);
-  if (record == streams_.end()) return;
-  auto clientStream = record->second.clients.find(client.get());
-  if (clientStream == record->second.clients.end()) return;
-  auto& pending = clientStream->second.pending;
+  ClientStream* clientStream = findClientStream(streamID, weakClient).second;
+  if (!clientStream) return;
+  auto& pending = clientStream->pending;
   auto request = std::find_if(pending.begin(), pending.end(),
                               [&](const PendingConsume& p) { return p.id == requestID; });
   if (request == pending.end()) return;

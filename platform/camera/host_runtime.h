@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/camera/extension_objects.h"
@@ -142,6 +143,9 @@ class HostRuntime {
 
   // The following need stateMutex_ held.
   StreamRecord* findPublished(const ExtensionStream& stream);
+  // The stream's record and the client's state on it; nulls when either has gone.
+  std::pair<StreamRecord*, ClientStream*> findClientStream(
+      ObjectID stream, const std::weak_ptr<const ExtensionClient>& client);
   static bool isStreaming(const StreamRecord& record, const ExtensionClient* client);
   void deliverWaitingBuffers(StreamRecord& record, ClientStream& clientStream);
   void failPending(ClientStream& clientStream, int64_t code, const char* description);
