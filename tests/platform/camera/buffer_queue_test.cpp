@@ -13,14 +13,9 @@ void countAlteration(ObjectID, void*, void* refCon) {
   ++*static_cast<std::atomic<int>*>(refCon);
 }
 
-class BufferQueueTest : public HostTest {
+class BufferQueueTest : public PublishedFakeTest {
  protected:
-  void SetUp() override {
-    HostTest::SetUp();
-    extension.sinkSource.sinkBufferQueueSize = 3;
-    extension.publish();
-    ids = findFake(*client);
-  }
+  BufferQueueTest() { extension.sinkSource.sinkBufferQueueSize = 3; }
 
   // Starts the sink for `hardware` and returns the extension's view of that client.
   ExtensionClientRef startSink(HardwareClient& hardware) {
@@ -35,14 +30,18 @@ class BufferQueueTest : public HostTest {
     return queue;
   }
 
-  FakeExtension extension;
-  std::shared_ptr<HardwareClient> client = HardwareClient::connect();
-  FakeIDs ids;
+  // Starts the sink for `client` and issues one consume, which waits on the returned empty queue.
+  media::SimpleQueueRef startWaitingConsume() {
+    media::SimpleQueueRef queue = copyQueue(*client, ids.sink);
+    extension.sink->consumeSampleBuffer(startSink(*client), recorder.completion());
+    return queue;
+  }
+
   std::atomic<int> alterations{0};
   ConsumeRecorder recorder;
 };
 
-TEST_F(BufferQueueTest, SinkQueueHasTheAdvertisedCapacityAndRefusesNothingness) {
+TEST_F(BufferQueueTest, SinkQueueHasTheAdvertisedOrDefaultCapacityAndRefusesNothingness) {
   media::SimpleQueueRef queue = copyQueue(*client, ids.sink);
   ASSERT_TRUE(queue);
   EXPECT_EQ(queue->capacity(), 3);
@@ -52,14 +51,11 @@ TEST_F(BufferQueueTest, SinkQueueHasTheAdvertisedCapacityAndRefusesNothingness) 
             status::kIllegalOperation);
   EXPECT_EQ(client->streamCopyBufferQueue(ids.device, nullptr, nullptr, &queue),
             status::kBadObject);
-}
 
-TEST_F(BufferQueueTest, SinkWithoutAdvertisedSizeGetsTheDefaultCapacity) {
-  FakeExtension plain(std::nullopt);
-  plain.publish();
-  ObjectID device = readIDs(*client, kSystemObject, selector::kDevices).back();
-  ObjectID sink = readIDs(*client, device, selector::kStreams).front();
-  EXPECT_EQ(copyQueue(*client, sink)->capacity(), HostRuntime::kDefaultQueueCapacity);
+  FakeExtension silent(std::nullopt);  // its sink advertises no queue size
+  silent.publish();
+  EXPECT_EQ(copyQueue(*client, findFake(*client, FakeExtension::kDeviceID).sink)->capacity(),
+            HostRuntime::kDefaultQueueCapacity);
 }
 
 TEST_F(BufferQueueTest, ConsumeTakesWaitingBuffersInOrderAndSaysWhetherMoreWait) {
@@ -92,8 +88,7 @@ TEST_F(BufferQueueTest, ConsumeTakesWaitingBuffersInOrderAndSaysWhetherMoreWait)
 }
 
 TEST_F(BufferQueueTest, WaitingConsumeCompletesWhenTheClientEnqueues) {
-  media::SimpleQueueRef queue = copyQueue(*client, ids.sink);
-  extension.sink->consumeSampleBuffer(startSink(*client), recorder.completion());
+  media::SimpleQueueRef queue = startWaitingConsume();
   flush();
   EXPECT_TRUE(recorder.results().empty());
 
@@ -106,24 +101,18 @@ TEST_F(BufferQueueTest, WaitingConsumeCompletesWhenTheClientEnqueues) {
 }
 
 TEST_F(BufferQueueTest, ConsumeTimesOutAfterOneSecondOnTheHostClock) {
-  copyQueue(*client, ids.sink);
-  extension.sink->consumeSampleBuffer(startSink(*client), recorder.completion());
+  startWaitingConsume();
   clock->advance(HostRuntime::kConsumeTimeoutNanos - 1);
   flush();
   EXPECT_TRUE(recorder.results().empty());
 
   clock->advance(1);
   flush();
-  ASSERT_EQ(recorder.results().size(), 1u);
-  ASSERT_TRUE(recorder.results()[0].error);
-  EXPECT_EQ(recorder.results()[0].error->code, host_error::kTimedOut);
-  EXPECT_EQ(recorder.results()[0].error->domain, kHostErrorDomain);
-  EXPECT_FALSE(recorder.results()[0].buffer);
+  recorder.expectFailures(1, host_error::kTimedOut);
 }
 
 TEST_F(BufferQueueTest, WaitingConsumeStillTimesOutWhenTheHostClockIsReplaced) {
-  copyQueue(*client, ids.sink);
-  extension.sink->consumeSampleBuffer(startSink(*client), recorder.completion());
+  startWaitingConsume();
   auto replacement = std::make_shared<dispatch::ManualClock>(5'000'000'000);
   setHostClock(replacement);
   clock->advance(2 * HostRuntime::kConsumeTimeoutNanos);  // the old clock no longer counts
@@ -132,8 +121,7 @@ TEST_F(BufferQueueTest, WaitingConsumeStillTimesOutWhenTheHostClockIsReplaced) {
 
   replacement->advance(HostRuntime::kConsumeTimeoutNanos);
   flush();
-  ASSERT_EQ(recorder.results().size(), 1u);
-  EXPECT_EQ(recorder.results()[0].error->code, host_error::kTimedOut);
+  recorder.expectFailures(1, host_error::kTimedOut);
 }
 
 TEST_F(BufferQueueTest, ConsumeFailsAtOnceForAClientThatIsNotStreaming) {
@@ -143,12 +131,7 @@ TEST_F(BufferQueueTest, ConsumeFailsAtOnceForAClientThatIsNotStreaming) {
   ASSERT_EQ(client->deviceStopStream(ids.device, ids.sink), status::kNoError);
   extension.sink->consumeSampleBuffer(streaming, recorder.completion());
   flush();
-  std::vector<ConsumeResult> results = recorder.results();
-  ASSERT_EQ(results.size(), 3u);
-  for (const ConsumeResult& result : results) {
-    ASSERT_TRUE(result.error);
-    EXPECT_EQ(result.error->code, host_error::kNotStreaming);
-  }
+  recorder.expectFailures(3, host_error::kNotStreaming);
 }
 
 TEST_F(BufferQueueTest, StopOrDisconnectEndsWaitingConsumesExactlyOnce) {
@@ -162,12 +145,7 @@ TEST_F(BufferQueueTest, StopOrDisconnectEndsWaitingConsumesExactlyOnce) {
   other.reset();
   clock->advance(2 * HostRuntime::kConsumeTimeoutNanos);
   flush();
-  std::vector<ConsumeResult> results = recorder.results();
-  ASSERT_EQ(results.size(), 2u);
-  for (const ConsumeResult& result : results) {
-    ASSERT_TRUE(result.error);
-    EXPECT_EQ(result.error->code, host_error::kStreamStopped);
-  }
+  recorder.expectFailures(2, host_error::kStreamStopped);
 }
 
 TEST_F(BufferQueueTest, CompletionMayAskAgainFromInsideItselfWithoutRecursing) {

@@ -59,17 +59,18 @@ inline std::optional<std::string> readString(HardwareClient& client, ObjectID ob
   return text;
 }
 
-// The object IDs of a published fake extension, found the way the control tool finds them.
+// The object IDs of a published fake extension, found by device UID the way the control tool
+// finds them.
 struct FakeIDs {
   ObjectID device = kObjectUnknown;
   ObjectID sink = kObjectUnknown;
   ObjectID output = kObjectUnknown;
 };
 
-inline FakeIDs findFake(HardwareClient& client) {
+inline FakeIDs findFake(HardwareClient& client, const std::string& uid = kFakeDeviceUID) {
   FakeIDs ids;
   for (ObjectID device : readIDs(client, kSystemObject, selector::kDevices)) {
-    if (readString(client, device, selector::kDeviceUID) != kFakeDeviceUID) continue;
+    if (readString(client, device, selector::kDeviceUID) != uid) continue;
     ids.device = device;
     for (ObjectID stream : readIDs(client, device, selector::kStreams)) {
       (readUInt32(client, stream, selector::kDirection) == 0u ? ids.sink : ids.output) = stream;
@@ -103,6 +104,17 @@ class ConsumeRecorder {
     std::lock_guard lock(mutex_);
     return results_;
   }
+  // Expects exactly `count` completions, each a host error `code` without a buffer.
+  void expectFailures(size_t count, int64_t code) const {
+    std::vector<ConsumeResult> all = results();
+    ASSERT_EQ(all.size(), count);
+    for (const ConsumeResult& result : all) {
+      ASSERT_TRUE(result.error);
+      EXPECT_EQ(result.error->code, code);
+      EXPECT_EQ(result.error->domain, kHostErrorDomain);
+      EXPECT_FALSE(result.buffer);
+    }
+  }
 
  private:
   mutable std::mutex mutex_;
@@ -117,6 +129,33 @@ class HostTest : public ::testing::Test {
   static void flush() { HostRuntime::processRuntime().flush(); }
 
   std::shared_ptr<dispatch::ManualClock> clock = std::make_shared<dispatch::ManualClock>();
+};
+
+// A published fake extension and one client that found it. A test configures the fake's sources
+// in its constructor, before SetUp publishes.
+class PublishedFakeTest : public HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    extension.publish();
+    ids = findFake(*client);
+  }
+
+  // Property calls of `client`; reads leave the bytes used in `used`.
+  Status sizeOf(ObjectID object, uint32_t selector, uint32_t* size) {
+    return client->getPropertyDataSize(object, address(selector), 0, nullptr, size);
+  }
+  Status read(ObjectID object, uint32_t selector, uint32_t size, void* data) {
+    return client->getPropertyData(object, address(selector), 0, nullptr, size, &used, data);
+  }
+  Status write(ObjectID object, uint32_t selector, uint32_t size, const void* data) {
+    return client->setPropertyData(object, address(selector), 0, nullptr, size, data);
+  }
+
+  FakeExtension extension;
+  std::shared_ptr<HardwareClient> client = HardwareClient::connect();
+  FakeIDs ids;
+  uint32_t used = 0;
 };
 
 }  // namespace platform::camera::testing

@@ -1,25 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "tests/platform/camera/host_test_support.h"
 
 namespace platform::camera::testing {
 namespace {
 
-class ObjectTreeTest : public HostTest {
- protected:
-  void SetUp() override {
-    HostTest::SetUp();
-    extension.publish();
-    ids = findFake(*client);
-  }
-
-  FakeExtension extension;
-  std::shared_ptr<HardwareClient> client = HardwareClient::connect();
-  FakeIDs ids;
-};
+using ObjectTreeTest = PublishedFakeTest;
 
 TEST_F(ObjectTreeTest, PublishesTheDeviceAndItsStreamsWithTheirProperties) {
   ASSERT_NE(ids.device, kObjectUnknown);
@@ -37,14 +25,10 @@ TEST_F(ObjectTreeTest, PublishesTheDeviceAndItsStreamsWithTheirProperties) {
   EXPECT_EQ(readUInt32(*client, ids.output, selector::kActiveFormatIndex), 0u);
 
   uint32_t size = 0;
-  ASSERT_EQ(client->getPropertyDataSize(ids.output, address(selector::kFormats), 0, nullptr, &size),
-            status::kNoError);
+  ASSERT_EQ(sizeOf(ids.output, selector::kFormats, &size), status::kNoError);
   ASSERT_EQ(size, 2 * sizeof(StreamFormatInfo));
   StreamFormatInfo formats[2] = {};
-  uint32_t used = 0;
-  ASSERT_EQ(client->getPropertyData(ids.output, address(selector::kFormats), 0, nullptr, size,
-                                    &used, formats),
-            status::kNoError);
+  ASSERT_EQ(read(ids.output, selector::kFormats, size, formats), status::kNoError);
   EXPECT_EQ(formats[1].pixelFormat, media::kPixelFormat32BGRA);
   EXPECT_EQ(formats[1].width, 640);
   EXPECT_EQ(formats[1].height, 480);
@@ -56,105 +40,81 @@ TEST_F(ObjectTreeTest, PublishesTheDeviceAndItsStreamsWithTheirProperties) {
 TEST_F(ObjectTreeTest, DeviceWithoutLegacyIDPublishesItsDeviceIDAsUID) {
   FakeExtension plain(std::nullopt);
   plain.publish();
-  std::vector<ObjectID> devices = readIDs(*client, kSystemObject, selector::kDevices);
-  ASSERT_EQ(devices.size(), 2u);
-  EXPECT_EQ(readString(*client, devices[1], selector::kDeviceUID), FakeExtension::kDeviceID);
+  EXPECT_NE(findFake(*client, FakeExtension::kDeviceID).device, kObjectUnknown);
 }
 
 TEST_F(ObjectTreeTest, ReadsKeepThePlatformContract) {
-  EXPECT_EQ(
-      client->getPropertyDataSize(ids.device, address(selector::kStreams), 0, nullptr, nullptr),
-      status::kIllegalOperation);
   uint32_t size = 0;
-  ASSERT_EQ(
-      client->getPropertyDataSize(ids.device, address(selector::kDeviceUID), 0, nullptr, &size),
-      status::kNoError);
+  ASSERT_EQ(sizeOf(ids.device, selector::kDeviceUID, &size), status::kNoError);
   EXPECT_EQ(size, sizeof(StringRef));
 
   // A buffer for one of two IDs gets the first one only.
   ObjectID first = kObjectUnknown;
-  uint32_t used = 0;
-  ASSERT_EQ(client->getPropertyData(ids.device, address(selector::kStreams), 0, nullptr,
-                                    sizeof(first), &used, &first),
-            status::kNoError);
+  ASSERT_EQ(read(ids.device, selector::kStreams, sizeof(first), &first), status::kNoError);
   EXPECT_EQ(first, ids.sink);
   EXPECT_EQ(used, sizeof(first));
 
   uint16_t tooSmall = 0;
-  EXPECT_EQ(client->getPropertyData(ids.device, address(selector::kIsRunningSomewhere), 0, nullptr,
-                                    sizeof(tooSmall), &used, &tooSmall),
+  EXPECT_EQ(read(ids.device, selector::kIsRunningSomewhere, sizeof(tooSmall), &tooSmall),
             status::kBadPropertySize);
-  EXPECT_EQ(client->getPropertyData(ids.device, address(selector::kDeviceUID), 0, nullptr, 4, &used,
-                                    &first),
-            status::kBadPropertySize);
-  EXPECT_EQ(client->getPropertyData(ids.device, address(selector::kStreams), 0, nullptr, 8, &used,
-                                    nullptr),
-            status::kIllegalOperation);
-  EXPECT_EQ(client->getPropertyDataSize(999'999, address(selector::kName), 0, nullptr, &size),
-            status::kBadObject);
+  EXPECT_EQ(read(ids.device, selector::kDeviceUID, 4, &first), status::kBadPropertySize);
+  EXPECT_EQ(read(ids.device, selector::kStreams, 8, nullptr), status::kIllegalOperation);
   EXPECT_EQ(readUInt32(*client, kObjectUnknown, selector::kDirection), std::nullopt);
-  EXPECT_EQ(client->getPropertyDataSize(ids.device, address(fourCC("zzzz")), 0, nullptr, &size),
-            status::kUnknownProperty);
-  EXPECT_EQ(client->getPropertyDataSize(ids.sink, address(selector::kModel), 0, nullptr, &size),
-            status::kUnknownProperty);
+  EXPECT_EQ(sizeOf(ids.device, selector::kStreams, nullptr), status::kIllegalOperation);
+  EXPECT_EQ(sizeOf(999'999, selector::kName, &size), status::kBadObject);
+  EXPECT_EQ(sizeOf(ids.device, fourCC("zzzz"), &size), status::kUnknownProperty);
+  EXPECT_EQ(sizeOf(ids.sink, selector::kModel, &size), status::kUnknownProperty);
 }
 
 TEST_F(ObjectTreeTest, ListThatShrankBetweenSizeAndReadLeavesTheCallersFillers) {
   FakeExtension other(std::nullopt);
   other.publish();
   uint32_t size = 0;
-  ASSERT_EQ(
-      client->getPropertyDataSize(kSystemObject, address(selector::kDevices), 0, nullptr, &size),
-      status::kNoError);
+  ASSERT_EQ(sizeOf(kSystemObject, selector::kDevices, &size), status::kNoError);
   ASSERT_EQ(size, 2 * sizeof(ObjectID));
   ExtensionProvider::stopService(other.provider);
 
   std::vector<ObjectID> devices(2, kObjectUnknown);
-  uint32_t used = 0;
-  ASSERT_EQ(client->getPropertyData(kSystemObject, address(selector::kDevices), 0, nullptr, size,
-                                    &used, devices.data()),
-            status::kNoError);
+  ASSERT_EQ(read(kSystemObject, selector::kDevices, size, devices.data()), status::kNoError);
   EXPECT_EQ(devices, (std::vector<ObjectID>{ids.device, kObjectUnknown}));
   EXPECT_EQ(used, sizeof(ObjectID));
 }
 
-TEST_F(ObjectTreeTest, SettablePropertiesReachTheStreamSource) {
+TEST_F(ObjectTreeTest, SettablePropertiesReachTheStreamSourceAndOthersAreRefused) {
   uint32_t index = 1;
-  EXPECT_EQ(client->setPropertyData(ids.output, address(selector::kActiveFormatIndex), 0, nullptr,
-                                    sizeof(index), &index),
+  EXPECT_EQ(write(ids.output, selector::kActiveFormatIndex, sizeof(index), &index),
             status::kNoError);
   EXPECT_EQ(extension.outputSource.activeFormatIndex(), 1);
   EXPECT_EQ(readUInt32(*client, ids.output, selector::kActiveFormatIndex), 1u);
 
   FrameDurationInfo duration{1, 60, 1};
-  EXPECT_EQ(client->setPropertyData(ids.sink, address(selector::kFrameDuration), 0, nullptr,
-                                    sizeof(duration), &duration),
+  EXPECT_EQ(write(ids.sink, selector::kFrameDuration, sizeof(duration), &duration),
             status::kNoError);
-  FrameDurationInfo read{};
-  uint32_t used = 0;
-  ASSERT_EQ(client->getPropertyData(ids.sink, address(selector::kFrameDuration), 0, nullptr,
-                                    sizeof(read), &used, &read),
+  FrameDurationInfo readBack{};
+  ASSERT_EQ(read(ids.sink, selector::kFrameDuration, sizeof(readBack), &readBack),
             status::kNoError);
-  EXPECT_EQ(read.value, 1);
-  EXPECT_EQ(read.timescale, 60);
-  EXPECT_EQ(read.valid, 1u);
+  EXPECT_EQ(readBack.value, 1);
+  EXPECT_EQ(readBack.timescale, 60);
+  EXPECT_EQ(readBack.valid, 1u);
 
-  uint16_t shortIndex = 0;
-  EXPECT_EQ(client->setPropertyData(ids.output, address(selector::kActiveFormatIndex), 0, nullptr,
-                                    sizeof(shortIndex), &shortIndex),
-            status::kBadPropertySize);
-  EXPECT_EQ(client->setPropertyData(ids.output, address(selector::kActiveFormatIndex), 0, nullptr,
-                                    sizeof(index), nullptr),
-            status::kIllegalOperation);
-  EXPECT_EQ(client->setPropertyData(ids.output, address(selector::kName), 0, nullptr, sizeof(index),
-                                    &index),
-            status::kIllegalOperation);
-  EXPECT_EQ(client->setPropertyData(ids.device, address(selector::kModel), 0, nullptr,
-                                    sizeof(index), &index),
-            status::kIllegalOperation);
-  EXPECT_EQ(client->setPropertyData(777'777, address(selector::kActiveFormatIndex), 0, nullptr,
-                                    sizeof(index), &index),
-            status::kBadObject);
+  struct Refused {
+    ObjectID object;
+    uint32_t selector;
+    uint32_t size;
+    const void* data;
+    Status expected;
+  };
+  uint32_t zero = 0;
+  for (const Refused& refused : {
+           Refused{ids.output, selector::kActiveFormatIndex, 2, &zero, status::kBadPropertySize},
+           Refused{ids.output, selector::kActiveFormatIndex, 4, nullptr, status::kIllegalOperation},
+           Refused{ids.output, selector::kName, 4, &zero, status::kIllegalOperation},
+           Refused{ids.device, selector::kModel, 4, &zero, status::kIllegalOperation},
+           Refused{777'777, selector::kActiveFormatIndex, 4, &zero, status::kBadObject},
+       }) {
+    EXPECT_EQ(write(refused.object, refused.selector, refused.size, refused.data), refused.expected)
+        << refused.object << " " << refused.selector;
+  }
   EXPECT_EQ(extension.outputSource.activeFormatIndex(), 1);
 }
 

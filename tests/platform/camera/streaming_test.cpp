@@ -5,41 +5,32 @@
 namespace platform::camera::testing {
 namespace {
 
-class StreamingTest : public HostTest {
+class StreamingTest : public PublishedFakeTest {
  protected:
-  void SetUp() override {
-    HostTest::SetUp();
-    extension.publish();
-    ids = findFake(*first);
-  }
-
-  FakeExtension extension;
-  std::shared_ptr<HardwareClient> first = HardwareClient::connect();
   std::shared_ptr<HardwareClient> second = HardwareClient::connect();
-  FakeIDs ids;
 };
 
 TEST_F(StreamingTest, EveryClientIsAuthorizedButTheStreamStartsOnceAndStopsWithTheLast) {
-  ASSERT_EQ(first->deviceStartStream(ids.device, ids.output), status::kNoError);
+  ASSERT_EQ(client->deviceStartStream(ids.device, ids.output), status::kNoError);
   ASSERT_EQ(second->deviceStartStream(ids.device, ids.output), status::kNoError);
-  EXPECT_EQ(first->deviceStartStream(ids.device, ids.output), status::kNoError);  // no-op
+  EXPECT_EQ(client->deviceStartStream(ids.device, ids.output), status::kNoError);  // no-op
   EXPECT_EQ(extension.outputSource.authorizations, 2);
   EXPECT_EQ(extension.outputSource.starts, 1);
   EXPECT_EQ(extension.output->streamingClients().size(), 2u);
-  EXPECT_EQ(readUInt32(*first, ids.device, selector::kIsRunningSomewhere), 1u);
+  EXPECT_EQ(readUInt32(*client, ids.device, selector::kIsRunningSomewhere), 1u);
 
-  EXPECT_EQ(first->deviceStopStream(ids.device, ids.output), status::kNoError);
+  EXPECT_EQ(client->deviceStopStream(ids.device, ids.output), status::kNoError);
   EXPECT_EQ(extension.outputSource.stops, 0);
   EXPECT_EQ(second->deviceStopStream(ids.device, ids.output), status::kNoError);
   EXPECT_EQ(extension.outputSource.stops, 1);
   EXPECT_TRUE(extension.output->streamingClients().empty());
-  EXPECT_EQ(readUInt32(*first, ids.device, selector::kIsRunningSomewhere), 0u);
+  EXPECT_EQ(readUInt32(*client, ids.device, selector::kIsRunningSomewhere), 0u);
   EXPECT_FALSE(extension.threads.ranOnTestThread);
 }
 
 TEST_F(StreamingTest, RefusedClientDoesNotStartTheStream) {
   extension.sinkSource.authorize = false;
-  EXPECT_NE(first->deviceStartStream(ids.device, ids.sink), status::kNoError);
+  EXPECT_NE(client->deviceStartStream(ids.device, ids.sink), status::kNoError);
   EXPECT_EQ(extension.sinkSource.starts, 0);
   EXPECT_TRUE(extension.sink->streamingClients().empty());
 }
@@ -47,27 +38,25 @@ TEST_F(StreamingTest, RefusedClientDoesNotStartTheStream) {
 TEST_F(StreamingTest, StartStopWithWrongIDsFailWithoutEffect) {
   FakeExtension other(std::nullopt);
   other.publish();
-  FakeIDs otherIDs;
-  otherIDs.device = readIDs(*first, kSystemObject, selector::kDevices).back();
-  otherIDs.sink = readIDs(*first, otherIDs.device, selector::kStreams).front();
+  FakeIDs otherIDs = findFake(*client, FakeExtension::kDeviceID);
 
-  EXPECT_EQ(first->deviceStartStream(ids.device, otherIDs.sink), status::kIllegalOperation);
-  EXPECT_EQ(first->deviceStartStream(ids.device, 123'456), status::kBadObject);
-  EXPECT_EQ(first->deviceStartStream(kSystemObject, ids.sink), status::kBadObject);
-  EXPECT_EQ(first->deviceStopStream(ids.device, ids.sink), status::kNotRunning);
-  EXPECT_EQ(first->deviceStopStream(ids.device, otherIDs.sink), status::kIllegalOperation);
+  EXPECT_EQ(client->deviceStartStream(ids.device, otherIDs.sink), status::kIllegalOperation);
+  EXPECT_EQ(client->deviceStartStream(ids.device, 123'456), status::kBadObject);
+  EXPECT_EQ(client->deviceStartStream(kSystemObject, ids.sink), status::kBadObject);
+  EXPECT_EQ(client->deviceStopStream(ids.device, ids.sink), status::kNotRunning);
+  EXPECT_EQ(client->deviceStopStream(ids.device, otherIDs.sink), status::kIllegalOperation);
   EXPECT_EQ(extension.sinkSource.authorizations + other.sinkSource.authorizations, 0);
   EXPECT_EQ(extension.sinkSource.stops + other.sinkSource.stops, 0);
 }
 
 TEST_F(StreamingTest, DisconnectOrDestructionStopsTheClientsStreams) {
-  ASSERT_EQ(first->deviceStartStream(ids.device, ids.output), status::kNoError);
+  ASSERT_EQ(client->deviceStartStream(ids.device, ids.output), status::kNoError);
   ASSERT_EQ(second->deviceStartStream(ids.device, ids.sink), status::kNoError);
 
-  first->disconnect();
-  first->disconnect();
+  client->disconnect();
+  client->disconnect();
   EXPECT_EQ(extension.outputSource.stops, 1);
-  EXPECT_EQ(first->deviceStartStream(ids.device, ids.output), status::kIllegalOperation);
+  EXPECT_EQ(client->deviceStartStream(ids.device, ids.output), status::kIllegalOperation);
 
   second.reset();
   EXPECT_EQ(extension.sinkSource.stops, 1);
@@ -83,12 +72,12 @@ TEST_F(StreamingTest, SourceCallbacksMayCallBackIntoTheHost) {
     extension.sink->consumeSampleBuffer(seenAtStart.front(), recorder.completion());
     extension.output->sendSampleBuffer(makeSampleBuffer(), kDiscontinuityNone, 0);
   };
-  ASSERT_EQ(first->deviceStartStream(ids.device, ids.sink), status::kNoError);
+  ASSERT_EQ(client->deviceStartStream(ids.device, ids.sink), status::kNoError);
   // The client that started the stream is listed by the time the source starts.
   ASSERT_EQ(seenAtStart.size(), 1u);
 
   media::SimpleQueueRef queue;
-  ASSERT_EQ(first->streamCopyBufferQueue(ids.sink, nullptr, nullptr, &queue), status::kNoError);
+  ASSERT_EQ(client->streamCopyBufferQueue(ids.sink, nullptr, nullptr, &queue), status::kNoError);
   ASSERT_EQ(queue->enqueue(makeSampleBuffer()), media::kStatusOK);
   flush();
   ASSERT_EQ(recorder.results().size(), 1u);
@@ -97,21 +86,19 @@ TEST_F(StreamingTest, SourceCallbacksMayCallBackIntoTheHost) {
 
 TEST_F(StreamingTest, StopServiceStopsStreamsAndEndsWaitingConsumes) {
   ConsumeRecorder recorder;
-  ASSERT_EQ(first->deviceStartStream(ids.device, ids.sink), status::kNoError);
-  ASSERT_EQ(first->deviceStartStream(ids.device, ids.output), status::kNoError);
+  ASSERT_EQ(client->deviceStartStream(ids.device, ids.sink), status::kNoError);
+  ASSERT_EQ(client->deviceStartStream(ids.device, ids.output), status::kNoError);
   extension.sink->consumeSampleBuffer(extension.sink->streamingClients().front(),
                                       recorder.completion());
 
   ExtensionProvider::stopService(extension.provider);
   // Nothing is flushed: stopService returns after the ended request has been completed.
-  ASSERT_EQ(recorder.results().size(), 1u);
-  ASSERT_TRUE(recorder.results()[0].error);
-  EXPECT_EQ(recorder.results()[0].error->code, host_error::kNotPublished);
+  recorder.expectFailures(1, host_error::kNotPublished);
   EXPECT_EQ(extension.sinkSource.stops, 1);
   EXPECT_EQ(extension.outputSource.stops, 1);
   EXPECT_EQ(extension.providerSource.disconnects, 1);
-  EXPECT_TRUE(readIDs(*first, kSystemObject, selector::kDevices).empty());
-  EXPECT_EQ(first->deviceStopStream(ids.device, ids.sink), status::kBadObject);
+  EXPECT_TRUE(readIDs(*client, kSystemObject, selector::kDevices).empty());
+  EXPECT_EQ(client->deviceStopStream(ids.device, ids.sink), status::kBadObject);
 
   // The timeout of the ended request never completes it a second time.
   clock->advance(2 * HostRuntime::kConsumeTimeoutNanos);

@@ -17,20 +17,25 @@ PixelBufferAttributes bgra(int64_t width, int64_t height) {
   return PixelBufferAttributes{kPixelFormat32BGRA, width, height, true};
 }
 
-TEST(PixelBufferPoolTest, RefusesAbsurdAttributes) {
+// Each test starts with a pool of 4 × 4 BGRA buffers.
+class PixelBufferPoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(pool, nullptr); }
+
+  PixelBufferPoolRef pool = PixelBufferPool::create(bgra(4, 4));
+};
+
+TEST(PixelBufferPoolCreateTest, RefusesAbsurdAttributesAndPlatformRefusals) {
   for (int64_t size : {int64_t{0}, int64_t{-1}, int64_t{100000}, int64_t{1} << 40}) {
     EXPECT_EQ(PixelBufferPool::create(bgra(size, 16)), nullptr) << size;
     EXPECT_EQ(PixelBufferPool::create(bgra(16, size)), nullptr) << size;
   }
-}
-
-TEST(PixelBufferPoolTest, CreateFailsWhenThePlatformRefuses) {
   faults::failNext(faults::Fault::CreatePixelBufferPool);
   EXPECT_EQ(PixelBufferPool::create(bgra(16, 16)), nullptr);
   EXPECT_NE(PixelBufferPool::create(bgra(16, 16)), nullptr);
 }
 
-TEST(PixelBufferPoolTest, BuffersHaveThePoolsAttributes) {
+TEST(PixelBufferPoolCreateTest, BuffersHaveThePoolsAttributes) {
   auto pool = PixelBufferPool::create({kPixelFormat32RGBA, 5, 3, true});
   ASSERT_NE(pool, nullptr);
   auto buffer = pool->createPixelBuffer();
@@ -39,9 +44,7 @@ TEST(PixelBufferPoolTest, BuffersHaveThePoolsAttributes) {
       FormatDescription::createVideo(kPixelFormat32RGBA, 5, 3)->matchesImageBuffer(*buffer));
 }
 
-TEST(PixelBufferPoolTest, NeverHandsOutAHeldBuffer) {
-  auto pool = PixelBufferPool::create(bgra(8, 8));
-  ASSERT_NE(pool, nullptr);
+TEST_F(PixelBufferPoolTest, NeverHandsOutAHeldBuffer) {
   std::vector<PixelBufferRef> held;
   std::set<PixelBuffer*> distinct;
   for (int i = 0; i < 4; ++i) {
@@ -53,9 +56,7 @@ TEST(PixelBufferPoolTest, NeverHandsOutAHeldBuffer) {
   EXPECT_EQ(pool->buffersAllocated(), 4u);
 }
 
-TEST(PixelBufferPoolTest, RecyclesOnlyAfterTheLastHolderLetsGo) {
-  auto pool = PixelBufferPool::create(bgra(8, 8));
-  ASSERT_NE(pool, nullptr);
+TEST_F(PixelBufferPoolTest, RecyclesOnlyAfterTheLastHolderLetsGo) {
   PixelBufferRef first = pool->createPixelBuffer();
   PixelBuffer* address = first.get();
   PixelBufferRef secondHolder = first;  // e.g. a sample buffer still queued elsewhere
@@ -69,17 +70,13 @@ TEST(PixelBufferPoolTest, RecyclesOnlyAfterTheLastHolderLetsGo) {
   EXPECT_EQ(pool->buffersAllocated(), 2u);
 }
 
-TEST(PixelBufferPoolTest, SteadyTakeAndReleaseAllocatesOnce) {
-  auto pool = PixelBufferPool::create(bgra(64, 64));
-  ASSERT_NE(pool, nullptr);
+TEST_F(PixelBufferPoolTest, SteadyTakeAndReleaseAllocatesOnce) {
   for (int i = 0; i < 100; ++i) ASSERT_NE(pool->createPixelBuffer(), nullptr);
   EXPECT_EQ(pool->buffersAllocated(), 1u);
   EXPECT_EQ(pool->freeBuffers(), 1u);
 }
 
-TEST(PixelBufferPoolTest, FreeListIsCapped) {
-  auto pool = PixelBufferPool::create(bgra(4, 4));
-  ASSERT_NE(pool, nullptr);
+TEST_F(PixelBufferPoolTest, FreeListIsCapped) {
   std::vector<PixelBufferRef> burst(40);
   for (auto& buffer : burst) buffer = pool->createPixelBuffer();
   burst.clear();
@@ -87,18 +84,14 @@ TEST(PixelBufferPoolTest, FreeListIsCapped) {
   EXPECT_LT(pool->freeBuffers(), 40u);
 }
 
-TEST(PixelBufferPoolTest, BufferLeftLockedIsNotRecycled) {
-  auto pool = PixelBufferPool::create(bgra(4, 4));
-  ASSERT_NE(pool, nullptr);
+TEST_F(PixelBufferPoolTest, BufferLeftLockedIsNotRecycled) {
   pool->createPixelBuffer()->lockBaseAddress(PixelBuffer::LockFlags::ReadWrite);
   EXPECT_EQ(pool->freeBuffers(), 0u);
   auto next = pool->createPixelBuffer();
   EXPECT_EQ(next->baseAddress(), nullptr);
 }
 
-TEST(PixelBufferPoolTest, BufferOutlivesThePool) {
-  auto pool = PixelBufferPool::create(bgra(4, 4));
-  ASSERT_NE(pool, nullptr);
+TEST_F(PixelBufferPoolTest, BufferOutlivesThePool) {
   PixelBufferRef buffer = pool->createPixelBuffer();
   pool.reset();
   BaseAddressLock lock(*buffer, PixelBuffer::LockFlags::ReadWrite);
@@ -106,21 +99,17 @@ TEST(PixelBufferPoolTest, BufferOutlivesThePool) {
   lock.data()[0] = 1;  // still mapped; freed (not returned) when released below
 }
 
-TEST(PixelBufferPoolTest, BufferFailureLeavesThePoolUsable) {
-  auto pool = PixelBufferPool::create(bgra(4, 4));
-  ASSERT_NE(pool, nullptr);
+TEST_F(PixelBufferPoolTest, BufferFailureLeavesThePoolUsable) {
   faults::failNext(faults::Fault::CreatePixelBuffer);
   EXPECT_EQ(pool->createPixelBuffer(), nullptr);
   EXPECT_EQ(pool->buffersAllocated(), 0u);
   EXPECT_NE(pool->createPixelBuffer(), nullptr);
 }
 
-TEST(PixelBufferPoolTest, ConcurrentHoldersNeverShareABuffer) {
-  auto pool = PixelBufferPool::create(bgra(4, 4));
-  ASSERT_NE(pool, nullptr);
+TEST_F(PixelBufferPoolTest, ConcurrentHoldersNeverShareABuffer) {
   // A taken buffer starts at zero, carries its holder's mark and is zeroed before release, so
   // a buffer handed to two holders at once shows the other's mark.
-  auto work = [&pool](uint8_t mark) {
+  auto work = [this](uint8_t mark) {
     for (int i = 0; i < 2000; ++i) {
       PixelBufferRef buffer = pool->createPixelBuffer();
       ASSERT_NE(buffer, nullptr);

@@ -20,25 +20,40 @@ base::UniqueFd duplicate(const base::UniqueFd& fd) {
   return base::UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
 }
 
-TEST(PixelBufferTest, RowsArePaddedToTheAlignment) {
-  auto narrow = PixelBuffer::create(3, 2, kPixelFormat32BGRA);
-  ASSERT_NE(narrow, nullptr);
-  EXPECT_EQ(narrow->bytesPerRow(), 64u);
-  EXPECT_EQ(narrow->dataSize(), 128u);
-
-  auto wide = PixelBuffer::create(17, 1, kPixelFormat32RGBA);  // 68 bytes of pixels
-  ASSERT_NE(wide, nullptr);
-  EXPECT_EQ(wide->bytesPerRow(), 128u);
-  EXPECT_EQ(wide->pixelFormat(), kPixelFormat32RGBA);
-
-  auto hd = PixelBuffer::create(1920, 1080, kPixelFormat32BGRA);
-  ASSERT_NE(hd, nullptr);
-  EXPECT_EQ(hd->bytesPerRow(), 7680u);
-  EXPECT_EQ(hd->width(), 1920);
-  EXPECT_EQ(hd->height(), 1080);
+// A page of sealable shared memory carrying `seals`.
+base::UniqueFd memfdWithSeals(int seals) {
+  base::UniqueFd fd(::memfd_create("test", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  EXPECT_TRUE(fd);
+  EXPECT_EQ(::ftruncate(fd.get(), 4096), 0);
+  if (seals != 0) {
+    EXPECT_EQ(::fcntl(fd.get(), F_ADD_SEALS, seals), 0);
+  }
+  return fd;
 }
 
-TEST(PixelBufferTest, CreateRefusesSizesOutOfRange) {
+// Each test starts with a 4 × 4 BGRA buffer: 64-byte rows, 256 bytes.
+class PixelBufferTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(buffer, nullptr); }
+
+  PixelBufferRef buffer = PixelBuffer::create(4, 4, kPixelFormat32BGRA);
+};
+
+TEST_F(PixelBufferTest, RowsArePaddedToTheAlignment) {
+  struct Case {
+    int width;
+    int height;
+    std::size_t bytesPerRow;
+  };
+  for (const Case& c : {Case{3, 2, 64}, Case{17, 1, 128}, Case{1920, 1080, 7680}}) {
+    auto padded = PixelBuffer::create(c.width, c.height, kPixelFormat32RGBA);
+    ASSERT_NE(padded, nullptr) << c.width;
+    EXPECT_EQ(padded->bytesPerRow(), c.bytesPerRow) << c.width;
+    EXPECT_EQ(padded->dataSize(), c.bytesPerRow * c.height) << c.width;
+  }
+}
+
+TEST_F(PixelBufferTest, CreateRefusesSizesOutOfRangeAndPlatformRefusals) {
   EXPECT_EQ(PixelBuffer::create(0, 1, kPixelFormat32BGRA), nullptr);
   EXPECT_EQ(PixelBuffer::create(1, -1, kPixelFormat32BGRA), nullptr);
   EXPECT_EQ(PixelBuffer::create(PixelBuffer::kMaxDimension + 1, 1, kPixelFormat32BGRA), nullptr);
@@ -46,17 +61,13 @@ TEST(PixelBufferTest, CreateRefusesSizesOutOfRange) {
                                 kPixelFormat32BGRA),
             nullptr);
   EXPECT_NE(PixelBuffer::create(PixelBuffer::kMaxDimension, 1, kPixelFormat32BGRA), nullptr);
-}
 
-TEST(PixelBufferTest, CreateFailsWhenThePlatformRefuses) {
   faults::failNext(faults::Fault::CreatePixelBuffer);
   EXPECT_EQ(PixelBuffer::create(4, 4, kPixelFormat32BGRA), nullptr);
   EXPECT_NE(PixelBuffer::create(4, 4, kPixelFormat32BGRA), nullptr);
 }
 
-TEST(PixelBufferTest, MemoryIsSealedAgainstResizing) {
-  auto buffer = PixelBuffer::create(8, 8, kPixelFormat32BGRA);
-  ASSERT_NE(buffer, nullptr);
+TEST_F(PixelBufferTest, MemoryIsSealedAgainstResizing) {
   int seals = ::fcntl(buffer->fd().get(), F_GET_SEALS);
   EXPECT_EQ(seals & (F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL),
             F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
@@ -64,45 +75,30 @@ TEST(PixelBufferTest, MemoryIsSealedAgainstResizing) {
   EXPECT_NE(::fcntl(buffer->fd().get(), F_ADD_SEALS, F_SEAL_WRITE), 0);
 }
 
-TEST(PixelBufferTest, AdoptedDuplicateSharesTheSameMemory) {
-  auto original = PixelBuffer::create(3, 2, kPixelFormat32BGRA);
-  ASSERT_NE(original, nullptr);
+TEST_F(PixelBufferTest, AdoptedDuplicateSharesTheMemoryAndOutlivesTheOriginal) {
   {
-    BaseAddressLock lock(*original, LockFlags::ReadWrite);
+    BaseAddressLock lock(*buffer, LockFlags::ReadWrite);
     ASSERT_NE(lock.data(), nullptr);
-    for (std::size_t i = 0; i < original->dataSize(); ++i) lock.data()[i] = uint8_t(i * 7);
+    for (std::size_t i = 0; i < buffer->dataSize(); ++i) lock.data()[i] = uint8_t(i * 7);
   }
-
-  auto adopted = PixelBuffer::adopt(duplicate(original->fd()), 3, 2, kPixelFormat32BGRA,
-                                    original->bytesPerRow());
+  auto adopted = PixelBuffer::adopt(duplicate(buffer->fd()), 4, 4, kPixelFormat32BGRA, 64);
   ASSERT_NE(adopted, nullptr);
-  BaseAddressLock originalLock(*original, LockFlags::ReadWrite);
-  BaseAddressLock adoptedLock(*adopted, LockFlags::ReadWrite);
-  ASSERT_NE(adoptedLock.data(), originalLock.data());  // two mappings...
-  EXPECT_EQ(std::memcmp(adoptedLock.data(), originalLock.data(), original->dataSize()), 0);
-  adoptedLock.data()[5] = 0xAB;  // ...of one memory: a write through one shows in the other
-  EXPECT_EQ(originalLock.data()[5], 0xAB);
-}
-
-TEST(PixelBufferTest, AdoptedBufferOutlivesTheOriginal) {
-  auto original = PixelBuffer::create(2, 2, kPixelFormat32BGRA);
-  ASSERT_NE(original, nullptr);
   {
-    BaseAddressLock lock(*original, LockFlags::ReadWrite);
-    std::memset(lock.data(), 0x5A, original->dataSize());
+    BaseAddressLock originalLock(*buffer, LockFlags::ReadWrite);
+    BaseAddressLock adoptedLock(*adopted, LockFlags::ReadWrite);
+    ASSERT_NE(adoptedLock.data(), originalLock.data());  // two mappings...
+    EXPECT_EQ(std::memcmp(adoptedLock.data(), originalLock.data(), buffer->dataSize()), 0);
+    adoptedLock.data()[5] = 0xAB;  // ...of one memory: a write through one shows in the other
+    EXPECT_EQ(originalLock.data()[5], 0xAB);
   }
-  auto adopted = PixelBuffer::adopt(duplicate(original->fd()), 2, 2, kPixelFormat32BGRA, 64);
-  original.reset();
-  ASSERT_NE(adopted, nullptr);
+  buffer.reset();
   BaseAddressLock lock(*adopted, LockFlags::ReadOnly);
-  EXPECT_EQ(lock.data()[adopted->dataSize() - 1], 0x5A);
+  EXPECT_EQ(lock.data()[adopted->dataSize() - 1], uint8_t((adopted->dataSize() - 1) * 7));
 }
 
-TEST(PixelBufferTest, AdoptRefusesMemoryThatCouldFaultTheReader) {
-  auto source = PixelBuffer::create(4, 4, kPixelFormat32BGRA);
-  ASSERT_NE(source, nullptr);
+TEST_F(PixelBufferTest, AdoptRefusesMemoryThatCouldFaultTheReader) {
   auto adopt = [&](int width, int height, std::size_t bytesPerRow) {
-    return PixelBuffer::adopt(duplicate(source->fd()), width, height, kPixelFormat32BGRA,
+    return PixelBuffer::adopt(duplicate(buffer->fd()), width, height, kPixelFormat32BGRA,
                               bytesPerRow);
   };
   EXPECT_NE(adopt(4, 4, 64), nullptr);
@@ -116,17 +112,15 @@ TEST(PixelBufferTest, AdoptRefusesMemoryThatCouldFaultTheReader) {
   EXPECT_EQ(PixelBuffer::adopt(base::UniqueFd(), 4, 4, kPixelFormat32BGRA, 64), nullptr);
 }
 
-TEST(PixelBufferTest, AdoptRefusesUnsealedOrForeignDescriptors) {
-  base::UniqueFd unsealed(::memfd_create("unsealed", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  ASSERT_TRUE(unsealed);
-  ASSERT_EQ(::ftruncate(unsealed.get(), 4096), 0);
-  EXPECT_EQ(PixelBuffer::adopt(std::move(unsealed), 4, 4, kPixelFormat32BGRA, 64), nullptr);
-
-  // Sealed against growing only: the sender could still cut it short under our mapping.
-  base::UniqueFd growSealed(::memfd_create("grow", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-  ASSERT_EQ(::ftruncate(growSealed.get(), 4096), 0);
-  ASSERT_EQ(::fcntl(growSealed.get(), F_ADD_SEALS, F_SEAL_GROW), 0);
-  EXPECT_EQ(PixelBuffer::adopt(std::move(growSealed), 4, 4, kPixelFormat32BGRA, 64), nullptr);
+TEST_F(PixelBufferTest, AdoptRefusesUnsealedOrForeignDescriptors) {
+  // Unsealed, or sealed against growing only: the sender could cut it short under our mapping.
+  for (int seals : {0, int{F_SEAL_GROW}}) {
+    EXPECT_EQ(PixelBuffer::adopt(memfdWithSeals(seals), 4, 4, kPixelFormat32BGRA, 64), nullptr)
+        << seals;
+  }
+  EXPECT_NE(
+      PixelBuffer::adopt(memfdWithSeals(F_SEAL_SHRINK | F_SEAL_GROW), 4, 4, kPixelFormat32BGRA, 64),
+      nullptr);
 
   int pipeEnds[2];
   ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
@@ -134,9 +128,7 @@ TEST(PixelBufferTest, AdoptRefusesUnsealedOrForeignDescriptors) {
   EXPECT_EQ(PixelBuffer::adopt(base::UniqueFd(pipeEnds[0]), 4, 4, kPixelFormat32BGRA, 64), nullptr);
 }
 
-TEST(PixelBufferTest, BaseAddressIsOnlyAvailableWhileLocked) {
-  auto buffer = PixelBuffer::create(2, 2, kPixelFormat32BGRA);
-  ASSERT_NE(buffer, nullptr);
+TEST_F(PixelBufferTest, BaseAddressIsOnlyAvailableWhileLocked) {
   EXPECT_EQ(buffer->baseAddress(), nullptr);
   EXPECT_NE(buffer->unlockBaseAddress(LockFlags::ReadWrite), kStatusOK) << "unlock without lock";
 
@@ -151,18 +143,14 @@ TEST(PixelBufferTest, BaseAddressIsOnlyAvailableWhileLocked) {
   EXPECT_EQ(buffer->baseAddress(), nullptr);
 }
 
-TEST(PixelBufferTest, ScopedLockUnlocksAndReportsFailure) {
-  auto buffer = PixelBuffer::create(2, 2, kPixelFormat32BGRA);
-  ASSERT_NE(buffer, nullptr);
+TEST_F(PixelBufferTest, ScopedLockUnlocksAndReportsFailure) {
   {
     BaseAddressLock lock(*buffer, LockFlags::ReadWrite);
     EXPECT_EQ(lock.data(), buffer->baseAddress());
   }
   EXPECT_EQ(buffer->baseAddress(), nullptr);
-  {
-    BaseAddressLock refused(*buffer, LockFlags(7));
-    EXPECT_EQ(refused.data(), nullptr);
-  }
+  BaseAddressLock refused(*buffer, LockFlags(7));
+  EXPECT_EQ(refused.data(), nullptr);
 }
 
 }  // namespace

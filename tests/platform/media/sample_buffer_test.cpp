@@ -11,53 +11,58 @@ namespace {
 const SampleTimingInfo kTiming{MediaTime::make(1, 30), MediaTime::make(90, 30),
                                MediaTime::invalid()};
 
-TEST(FormatDescriptionTest, MatchesOnlyBuffersOfItsFormatAndSize) {
-  auto buffer = PixelBuffer::create(6, 4, kPixelFormat32BGRA);
-  ASSERT_NE(buffer, nullptr);
-  EXPECT_TRUE(FormatDescription::createForImageBuffer(*buffer)->matchesImageBuffer(*buffer));
+// A 3 × 2 BGRA buffer and the format description made for it.
+class ImageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(buffer, nullptr);
+    ASSERT_NE(description, nullptr);
+  }
+
+  PixelBufferRef buffer = PixelBuffer::create(3, 2, kPixelFormat32BGRA);
+  FormatDescriptionRef description =
+      buffer ? FormatDescription::createForImageBuffer(*buffer) : nullptr;
+};
+using FormatDescriptionTest = ImageTest;
+using SampleBufferTest = ImageTest;
+
+TEST_F(FormatDescriptionTest, MatchesOnlyBuffersOfItsFormatAndSize) {
+  EXPECT_TRUE(description->matchesImageBuffer(*buffer));
   EXPECT_TRUE(
-      FormatDescription::createVideo(kPixelFormat32BGRA, 6, 4)->matchesImageBuffer(*buffer));
+      FormatDescription::createVideo(kPixelFormat32BGRA, 3, 2)->matchesImageBuffer(*buffer));
   EXPECT_FALSE(
-      FormatDescription::createVideo(kPixelFormat32RGBA, 6, 4)->matchesImageBuffer(*buffer));
+      FormatDescription::createVideo(kPixelFormat32RGBA, 3, 2)->matchesImageBuffer(*buffer));
   EXPECT_FALSE(
-      FormatDescription::createVideo(kPixelFormat32BGRA, 4, 6)->matchesImageBuffer(*buffer));
+      FormatDescription::createVideo(kPixelFormat32BGRA, 2, 3)->matchesImageBuffer(*buffer));
   EXPECT_EQ(FormatDescription::createVideo(kPixelFormat32BGRA, 0, 4), nullptr);
   EXPECT_EQ(FormatDescription::createVideo(kPixelFormat32BGRA, 6, -4), nullptr);
 }
 
-TEST(FormatDescriptionTest, BothFactoriesFailWhenThePlatformRefuses) {
-  auto buffer = PixelBuffer::create(2, 2, kPixelFormat32BGRA);
-  ASSERT_NE(buffer, nullptr);
+TEST_F(FormatDescriptionTest, BothFactoriesFailWhenThePlatformRefuses) {
   faults::failNext(faults::Fault::CreateFormatDescription, 2);
   EXPECT_EQ(FormatDescription::createVideo(kPixelFormat32BGRA, 2, 2), nullptr);
   EXPECT_EQ(FormatDescription::createForImageBuffer(*buffer), nullptr);
   EXPECT_NE(FormatDescription::createForImageBuffer(*buffer), nullptr);
 }
 
-TEST(SampleBufferTest, KeepsTheTimingItWasGiven) {
-  auto buffer = PixelBuffer::create(2, 2, kPixelFormat32BGRA);
-  auto sample = SampleBuffer::createForImageBuffer(
-      buffer, true, FormatDescription::createForImageBuffer(*buffer), kTiming);
+TEST_F(SampleBufferTest, KeepsTheTimingItWasGiven) {
+  auto sample = SampleBuffer::createForImageBuffer(buffer, true, description, kTiming);
   ASSERT_NE(sample, nullptr);
   EXPECT_EQ(sample->duration(), MediaTime::make(1, 30));
   EXPECT_EQ(sample->presentationTimeStamp(), MediaTime::make(3, 1));
   EXPECT_FALSE(sample->decodeTimeStamp().isValid());
 }
 
-TEST(SampleBufferTest, RefusesMissingOrMismatchedInputs) {
-  auto buffer = PixelBuffer::create(2, 2, kPixelFormat32BGRA);
-  auto description = FormatDescription::createForImageBuffer(*buffer);
+TEST_F(SampleBufferTest, RefusesMissingOrMismatchedInputs) {
+  for (const FormatDescriptionRef& mismatched :
+       {FormatDescriptionRef{}, FormatDescription::createVideo(kPixelFormat32BGRA, 2, 3),
+        FormatDescription::createVideo(kPixelFormat32RGBA, 3, 2)}) {
+    EXPECT_EQ(SampleBuffer::createForImageBuffer(buffer, true, mismatched, kTiming), nullptr);
+  }
   EXPECT_EQ(SampleBuffer::createForImageBuffer(nullptr, true, description, kTiming), nullptr);
-  EXPECT_EQ(SampleBuffer::createForImageBuffer(buffer, true, nullptr, kTiming), nullptr);
-  auto otherSize = FormatDescription::createVideo(kPixelFormat32BGRA, 2, 3);
-  EXPECT_EQ(SampleBuffer::createForImageBuffer(buffer, true, otherSize, kTiming), nullptr);
-  auto otherFormat = FormatDescription::createVideo(kPixelFormat32RGBA, 2, 2);
-  EXPECT_EQ(SampleBuffer::createForImageBuffer(buffer, true, otherFormat, kTiming), nullptr);
 }
 
-TEST(SampleBufferTest, FailsWhenThePlatformRefusesAndReleasesTheBuffer) {
-  auto buffer = PixelBuffer::create(2, 2, kPixelFormat32BGRA);
-  auto description = FormatDescription::createForImageBuffer(*buffer);
+TEST_F(SampleBufferTest, FailsWhenThePlatformRefusesAndReleasesTheBuffer) {
   faults::failNext(faults::Fault::CreateSampleBuffer);
   EXPECT_EQ(SampleBuffer::createForImageBuffer(buffer, true, description, kTiming), nullptr);
   EXPECT_EQ(buffer.use_count(), 1);
