@@ -33,30 +33,32 @@ class CameraQueriesTest : public ::testing::Test {
   ScriptedObjectTree& tree = ScriptedObjectTree::instance();
 };
 
-TEST_F(CameraQueriesTest, ObjectIDsReadsTheWholeListInOrder) {
-  tree.set(5, selector::kStreams, {Ids{9, 7, 8}});
-  EXPECT_EQ(CMIO::objectIDs(5, selector::kStreams), (Ids{9, 7, 8}));
-}
-
-TEST_F(CameraQueriesTest, ObjectIDsOfTooSmallSizesAreEmptyWithoutASecondRead) {
-  tree.set(5, selector::kStreams, {Ids{}});
-  EXPECT_EQ(CMIO::objectIDs(5, selector::kStreams), Ids{});
-  tree.set(6, selector::kStreams, {Ids{1}, 0, 0, 3});
-  EXPECT_EQ(CMIO::objectIDs(6, selector::kStreams), Ids{});
-  EXPECT_EQ(tree.dataReads(5, selector::kStreams) + tree.dataReads(6, selector::kStreams), 0);
-}
-
-TEST_F(CameraQueriesTest, ObjectIDsOfAFailedReadAreEmpty) {
-  tree.set(5, selector::kStreams, {Ids{1, 2}, platform::camera::status::kBadObject});
-  tree.set(6, selector::kStreams, {Ids{1, 2}, 0, platform::camera::status::kBadObject});
-  EXPECT_EQ(CMIO::objectIDs(5, selector::kStreams), Ids{});
-  EXPECT_EQ(CMIO::objectIDs(6, selector::kStreams), Ids{});
-  EXPECT_EQ(CMIO::objectIDs(7, selector::kStreams), Ids{});  // no such object
-}
-
-TEST_F(CameraQueriesTest, ObjectIDsOfAListThatShrankEndInZeros) {
-  tree.set(5, selector::kStreams, {Ids{4, 3}, 0, 0, 16});
-  EXPECT_EQ(CMIO::objectIDs(5, selector::kStreams), (Ids{4, 3, 0, 0}));
+// The list as read, in order; empty when a read fails or the size holds no whole ID (then
+// without a second read); a list that shrank between the two reads ends in zeros.
+TEST_F(CameraQueriesTest, ObjectIDsOfEachPropertyShape) {
+  struct Case {
+    const char* name;
+    std::optional<ScriptedProperty> property;
+    Ids ids;
+    int dataReads;
+  };
+  const platform::camera::Status kBad = platform::camera::status::kBadObject;
+  const Case cases[] = {
+      {"whole list", ScriptedProperty{Ids{9, 7, 8}}, {9, 7, 8}, 1},
+      {"empty list", ScriptedProperty{Ids{}}, {}, 0},
+      {"size of less than one ID", ScriptedProperty{Ids{1}, 0, 0, 3}, {}, 0},
+      {"size refused", ScriptedProperty{Ids{1, 2}, kBad}, {}, 0},
+      {"data refused", ScriptedProperty{Ids{1, 2}, 0, kBad}, {}, 1},
+      {"shrank", ScriptedProperty{Ids{4, 3}, 0, 0, 16}, {4, 3, 0, 0}, 1},
+      {"no such object", std::nullopt, {}, 0},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    tree.reset();
+    if (test.property) tree.set(5, selector::kStreams, *test.property);
+    EXPECT_EQ(CMIO::objectIDs(5, selector::kStreams), test.ids);
+    EXPECT_EQ(tree.dataReads(5, selector::kStreams), test.dataReads);
+  }
 }
 
 TEST_F(CameraQueriesTest, StringIsAbsentForFailuresAndNullReferences) {
@@ -70,20 +72,16 @@ TEST_F(CameraQueriesTest, StringIsAbsentForFailuresAndNullReferences) {
 }
 
 TEST_F(CameraQueriesTest, FindQuillaneDeviceTakesTheFirstExactUIDMatch) {
+  EXPECT_EQ(CMIO::devices(), Ids{});
+  EXPECT_EQ(CMIO::findQuillaneDevice(), std::nullopt);
   tree.addDevice(10, "7c0e1f2a-5b1d-4e7a-9c3b-2a1f0d9e8b77", {});  // lower case: no match
   tree.addDevice(20, "unused", {});
   tree.set(20, selector::kDeviceUID, {std::optional<std::string>(), 1});  // unreadable: skipped
+  EXPECT_EQ(CMIO::findQuillaneDevice(), std::nullopt);
   tree.addDevice(30, kUID, {});
   tree.addDevice(40, kUID, {});
   EXPECT_EQ(CMIO::findQuillaneDevice(), 30u);
   EXPECT_EQ(tree.dataReads(40, selector::kDeviceUID), 0);
-}
-
-TEST_F(CameraQueriesTest, FindQuillaneDeviceWithoutDevicesIsAbsent) {
-  EXPECT_EQ(CMIO::devices(), Ids{});
-  EXPECT_EQ(CMIO::findQuillaneDevice(), std::nullopt);
-  tree.addDevice(10, "other", {});
-  EXPECT_EQ(CMIO::findQuillaneDevice(), std::nullopt);
 }
 
 TEST_F(CameraQueriesTest, SinkStreamIsTheFirstReadableDirectionZero) {
@@ -94,24 +92,20 @@ TEST_F(CameraQueriesTest, SinkStreamIsTheFirstReadableDirectionZero) {
   EXPECT_EQ(CMIO::sinkStream(20), std::nullopt);
 }
 
-TEST_F(CameraQueriesTest, RunningSomewhereNeedsAReadableNonZeroValue) {
-  tree.addDevice(10, kUID, {});
-  EXPECT_FALSE(CMIO::isRunningSomewhere(10));
-  tree.set(10, selector::kIsRunningSomewhere, {uint32_t{7}});
-  EXPECT_TRUE(CMIO::isRunningSomewhere(10));
-  tree.set(10, selector::kIsRunningSomewhere, {uint32_t{7}, 0, 1});
-  EXPECT_FALSE(CMIO::isRunningSomewhere(10));
-}
-
+// Streaming needs the camera's "running somewhere" property to read non-zero.
 TEST_F(CameraQueriesTest, StatusReportWithAndWithoutTheCamera) {
   EXPECT_EQ(statusReport(), (json{{"device", false}, {"streaming", false}}));
   tree.addDevice(10, kUID, {});
-  tree.set(10, selector::kIsRunningSomewhere, {uint32_t{1}});
+  EXPECT_EQ(statusReport(), (json{{"device", true}, {"streaming", false}}));
+  tree.set(10, selector::kIsRunningSomewhere, {uint32_t{7}});
   EXPECT_EQ(statusReport(), (json{{"device", true}, {"streaming", true}}));
+  tree.set(10, selector::kIsRunningSomewhere, {uint32_t{7}, 0, 1});
+  EXPECT_EQ(statusReport(), (json{{"device", true}, {"streaming", false}}));
 }
 
 TEST_F(CameraQueriesTest, DeviceReportsFallBackForUnreadableProperties) {
   testing::ReportCapture capture;
+  printDeviceReports();  // no devices: nothing
   tree.addDevice(10, kUID, {kOutputDirection, kSinkDirection});
   tree.set(10, selector::kName, {std::optional<std::string>("a/b é")});
   tree.set(12, selector::kDirection, {uint32_t{0}, 0, 1});
@@ -120,20 +114,14 @@ TEST_F(CameraQueriesTest, DeviceReportsFallBackForUnreadableProperties) {
   tree.set(20, selector::kDeviceUID, {std::optional<std::string>(), 1});
   tree.set(20, selector::kStreams, {Ids{1}, 1});
   printDeviceReports();
+  tree.set(platform::camera::kSystemObject, selector::kDevices, {Ids{10}, 1});
+  printDeviceReports();  // device list unreadable: nothing
   EXPECT_EQ(
       capture.outputLines(),
       (std::vector<std::string>{
           R"({"id":10,"name":"a\/b é","streams":[{"direction":1,"id":11},{"direction":99,"id":12}],"uid":")" +
               kUID + R"("})",
           R"({"id":20,"name":"","streams":[],"uid":""})"}));
-}
-
-TEST_F(CameraQueriesTest, DeviceReportsOfNoDevicesAreNothing) {
-  testing::ReportCapture capture;
-  printDeviceReports();
-  tree.set(platform::camera::kSystemObject, selector::kDevices, {Ids{10}, 1});
-  printDeviceReports();
-  EXPECT_TRUE(capture.outputLines().empty());
 }
 
 // The UID is taken from the environment once; each case runs in a fresh process.
@@ -161,11 +149,27 @@ TEST(QuillaneCameraDeathTest, DeviceUIDOverrideIsReadOnceAndComparedExactly) {
       ::testing::ExitedWithCode(0), "");
 }
 
-class PumpAttachFailureTest : public CameraQueriesTest {
- protected:
-  // Starts a pump with the camera in the tree and returns its error lines.
-  std::vector<std::string> errorsOfAStartedPump() {
+// A pump started with the camera in the tree logs each refused step and stays detached.
+TEST_F(CameraQueriesTest, PumpAttachFailuresAreLoggedAndLeaveThePumpDetached) {
+  struct Case {
+    platform::camera::Status copyQueueStatus;
+    bool copyQueueGivesQueue;
+    platform::camera::Status startStatus;
+    std::string error;
+  };
+  const Case cases[] = {
+      {-50, false, 0, "CMIOStreamCopyBufferQueue failed: -50 queue=nil"},
+      {0, false, 0, "CMIOStreamCopyBufferQueue failed: 0 queue=nil"},
+      {-50, true, 0, "CMIOStreamCopyBufferQueue failed: -50 queue=ok"},
+      {0, true, -12, "CMIODeviceStartStream failed: -12"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.error);
+    tree.reset();
     tree.addDevice(10, kUID, {kOutputDirection, kSinkDirection});
+    tree.copyQueueStatus = test.copyQueueStatus;
+    tree.copyQueueGivesQueue = test.copyQueueGivesQueue;
+    tree.startStatus = test.startStatus;
     testing::ReportCapture capture;
     testing::Pipe input = testing::pipeWith("");
     FramePump pump(input.reader.get(), std::make_shared<platform::dispatch::ManualClock>());
@@ -174,28 +178,8 @@ class PumpAttachFailureTest : public CameraQueriesTest {
     EXPECT_EQ(pump.finish(), 0);
     EXPECT_EQ(capture.reports().back(),
               (json{{"ok", true}, {"device", true}, {"streaming", false}, {"frames", 0}}));
-    return capture.errorLines();
+    EXPECT_EQ(capture.errorLines(), std::vector<std::string>{test.error});
   }
-};
-
-TEST_F(PumpAttachFailureTest, BufferQueueRefusedOrMissing) {
-  tree.copyQueueStatus = -50;
-  tree.copyQueueGivesQueue = false;
-  EXPECT_EQ(errorsOfAStartedPump(),
-            std::vector<std::string>{"CMIOStreamCopyBufferQueue failed: -50 queue=nil"});
-  tree.reset();
-  tree.copyQueueGivesQueue = false;
-  EXPECT_EQ(errorsOfAStartedPump(),
-            std::vector<std::string>{"CMIOStreamCopyBufferQueue failed: 0 queue=nil"});
-  tree.reset();
-  tree.copyQueueStatus = -50;
-  EXPECT_EQ(errorsOfAStartedPump(),
-            std::vector<std::string>{"CMIOStreamCopyBufferQueue failed: -50 queue=ok"});
-}
-
-TEST_F(PumpAttachFailureTest, StartRefused) {
-  tree.startStatus = -12;
-  EXPECT_EQ(errorsOfAStartedPump(), std::vector<std::string>{"CMIODeviceStartStream failed: -12"});
 }
 
 }  // namespace
