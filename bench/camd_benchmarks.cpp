@@ -19,6 +19,7 @@
 #include "camd/reporting.h"
 #include "tests/camd/fake_camera.h"
 #include "tests/camd/frame_stream.h"
+#include "tests/camd/quiet_pump_environment.h"
 
 extern char** environ;
 
@@ -28,12 +29,6 @@ constexpr uint32_t kWidth = 1920;
 constexpr uint32_t kHeight = 1080;
 constexpr int kFramesPerRun = 120;
 constexpr int kPipeBytes = 1 << 20;
-
-class DiscardedReports : public camd::ReportOutput {
- public:
-  void writeOutputLine(std::string_view) override {}
-  void writeErrorLine(std::string_view) override {}
-};
 
 // Resident and peak resident memory of this process, in MiB.
 double statusMiB(const char* field) {
@@ -63,19 +58,6 @@ class Producer {
   std::thread thread_;
 };
 
-void setUpOnce() {
-  static const bool done = [] {
-    static DiscardedReports discarded;
-    camd::setReportOutput(&discarded);
-    const auto folder =
-        std::filesystem::temp_directory_path() / ("camd-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
-    return true;
-  }();
-  (void)done;
-}
-
 const std::string& frameBytes() {
   static const std::string bytes = camd::testing::frame(kWidth, kHeight, 0x5A);
   return bytes;
@@ -83,7 +65,7 @@ const std::string& frameBytes() {
 
 // The pump attached to a camera that takes every buffer.
 void BM_FramePump1080p(benchmark::State& state) {
-  setUpOnce();
+  camd::testing::setUpQuietPumpEnvironment("bench");
   camd::testing::FakeCamera camera(camd::testing::FakeCamera::Options{.keepsTaken = false});
   camera.publish();
   double rss = 0;
@@ -107,7 +89,7 @@ BENCHMARK(BM_FramePump1080p)->Unit(benchmark::kMillisecond)->UseRealTime()->MinT
 
 // The same pipe and producer, drained by a reader that only reads.
 void BM_PlainReader1080p(benchmark::State& state) {
-  setUpOnce();
+  camd::testing::setUpQuietPumpEnvironment("bench");
   std::vector<char> buffer(frameBytes().size());
   for (auto _ : state) {
     Producer producer(frameBytes(), kFramesPerRun);
