@@ -2,8 +2,19 @@
 
 namespace platform::dispatch {
 
-// Parks the calling (main) thread for the life of the process, the way a program hands its main
-// thread to the platform's run loop; all work then happens on serial queues.
-[[noreturn]] void runMainLoop();
+// The main thread's run loop: parks the thread the way a program hands it to the platform, while
+// all work happens on serial queues, until the process is asked to terminate. Create it first
+// in main(): from then on SIGTERM and SIGINT no longer end the process but end run(). One per
+// process.
+class MainLoop {
+ public:
+  MainLoop();
+  ~MainLoop();  // restores the signals' previous handling
+  MainLoop(const MainLoop&) = delete;
+  MainLoop& operator=(const MainLoop&) = delete;
+
+  // Returns the number of the first termination signal, also one that came before run().
+  int run();
+};
 
 }  // namespace platform::dispatch

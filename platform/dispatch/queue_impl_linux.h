@@ -26,12 +26,18 @@ namespace platform::dispatch {
 // waiting in the FIFO then absorbs the deadlines that pass meanwhile instead of piling up.
 struct SerialQueue::Impl final : ManualClock::Listener {
   Impl(std::string queueLabel, std::shared_ptr<Clock> queueClock);
+  ~Impl() override;
+
+  // Starts the worker thread; it keeps `self` alive until it has finished. Called once.
+  void startWorker(std::shared_ptr<Impl> self);
 
   // Any thread.
   void enqueue(std::function<void()> work);
   void enqueueAfter(uint64_t deadlineNanos, std::function<void()> work);
-  // Runs work already submitted, drops delayed work, joins the worker. Called once, by
-  // ~SerialQueue, not from the worker; later submissions of delayed work are dropped.
+  // Runs work already submitted, drops delayed work and ends the worker: joined from another
+  // thread; called from the worker (a queue released by its own work), the submitted work runs
+  // at once and the worker ends on its own. Called once, by ~SerialQueue; later submissions of
+  // delayed work are dropped.
   void stop();
   bool isCurrent() const;
 
@@ -57,6 +63,8 @@ struct SerialQueue::Impl final : ManualClock::Listener {
   void insertLocked(uint64_t deadlineNanos, Delayed delayed);
   void promoteDueLocked();
   void runWorker();
+  // Runs the ready work on the calling thread (the worker itself) until none is left.
+  void runReadyInline();
 
   ManualClock* const manualClock_;  // the same object as `clock`, when it is a ManualClock
   std::condition_variable workAvailable_;

@@ -11,8 +11,10 @@ namespace platform::dispatch {
 
 // A serial dispatch queue: work runs one item at a time, in submission order (FIFO), on the
 // queue's own worker thread. Delayed work runs at or after its deadline on the queue's clock.
-// All methods are thread-safe. Destroying the queue runs work already submitted with async(),
-// drops delayed work not yet due, and joins the worker; it must not happen on the queue itself.
+// All methods are thread-safe. Destroying the queue runs work already submitted with async() and
+// drops delayed work not yet due: from another thread it waits for the worker to finish; from the
+// queue's own work (its last owner released there) it runs that work at once, inside the
+// destructor, and lets the worker end on its own.
 class SerialQueue {
  public:
   explicit SerialQueue(std::string label, std::shared_ptr<Clock> clock = hostClock());

@@ -24,7 +24,18 @@ SerialQueue::Impl::Impl(std::string queueLabel, std::shared_ptr<Clock> queueCloc
       clock(std::move(queueClock)),
       manualClock_(dynamic_cast<ManualClock*>(clock.get())) {
   if (manualClock_ != nullptr) manualClock_->addListener(this);
-  worker_ = std::thread([this] { runWorker(); });
+}
+
+SerialQueue::Impl::~Impl() {
+  if (worker_.joinable()) worker_.detach();  // only when the worker itself released the last ref
+}
+
+void SerialQueue::Impl::startWorker(std::shared_ptr<Impl> self) {
+  worker_ = std::thread([self = std::move(self)]() mutable {
+    self->runWorker();
+    // The last reference may be this one; the queue is then destroyed here, on its own thread.
+    self.reset();
+  });
 }
 
 void SerialQueue::Impl::enqueue(std::function<void()> work) {
@@ -101,7 +112,26 @@ void SerialQueue::Impl::stop() {
     stopping_ = true;
   }
   workAvailable_.notify_one();
-  worker_.join();
+  if (!isCurrent()) {
+    worker_.join();
+    return;
+  }
+  // Released by its own work: what was submitted runs now, while the owner that is being
+  // destroyed still holds what that work may touch; then the worker ends on its own.
+  runReadyInline();
+  worker_.detach();
+}
+
+void SerialQueue::Impl::runReadyInline() {
+  std::unique_lock lock(mutex);
+  while (!ready_.empty()) {
+    std::function<void()> work = std::move(ready_.front());
+    ready_.pop_front();
+    lock.unlock();
+    runWork(work);
+    work = nullptr;
+    lock.lock();
+  }
 }
 
 void SerialQueue::Impl::runWorker() {
@@ -129,13 +159,11 @@ void SerialQueue::Impl::runWorker() {
 }
 
 SerialQueue::SerialQueue(std::string label, std::shared_ptr<Clock> clock)
-    : impl_(std::make_shared<Impl>(std::move(label), std::move(clock))) {}
+    : impl_(std::make_shared<Impl>(std::move(label), std::move(clock))) {
+  impl_->startWorker(impl_);
+}
 
 SerialQueue::~SerialQueue() {
-  if (impl_->isCurrent()) {
-    std::fprintf(stderr, "SerialQueue \"%s\" destroyed from its own work\n", impl_->label.c_str());
-    std::abort();
-  }
   impl_->stop();
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -111,6 +112,22 @@ TEST(SerialQueue, DestructionRunsSubmittedWorkAndDropsDelayedWorkNotYetDue) {
   EXPECT_FALSE(delayedRan);
   EXPECT_EQ(delayedCapture.use_count(), 1);  // dropped work is destroyed, not leaked
   clock->advance(10);                        // the destroyed queue is no longer told
+}
+
+// An owner released by its own queue's work destroys the queue on that queue: what was submitted
+// still runs, at once, and nothing aborts.
+TEST(SerialQueue, QueueReleasedByItsOwnWorkStillRunsWhatWasSubmitted) {
+  auto queue = std::make_shared<SerialQueue>("self-released");
+  std::promise<void> release;
+  std::promise<void> laterRan;
+  queue->async([held = queue, go = release.get_future().share()]() mutable {
+    go.wait();
+    held.reset();  // the last reference: the queue goes here, on its own worker
+  });
+  queue->async([&] { laterRan.set_value(); });
+  queue.reset();
+  release.set_value();
+  EXPECT_EQ(laterRan.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
 }
 
 TEST(SerialQueue, SeveralQueuesOnOneManualClockAllSeeDueWorkBeforeAdvanceReturns) {
