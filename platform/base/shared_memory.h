@@ -15,6 +15,8 @@ class SharedMapping {
   // Maps the first `size` bytes of `fd` shared, read-write; nullopt when the system refuses
   // (size 0, a read-only descriptor, a write-sealed file, no address space).
   static std::optional<SharedMapping> map(const UniqueFd& fd, std::size_t size);
+  // The same, read-only: for memory a peer writes and this process only reads.
+  static std::optional<SharedMapping> mapReadOnly(const UniqueFd& fd, std::size_t size);
 
   SharedMapping() = default;
   ~SharedMapping();

@@ -8,11 +8,28 @@
 
 namespace platform::base {
 
-std::optional<SharedMapping> SharedMapping::map(const UniqueFd& fd, std::size_t size) {
+namespace {
+
+std::optional<std::pair<uint8_t*, std::size_t>> mapShared(const UniqueFd& fd, std::size_t size,
+                                                          int protection) {
   if (!fd || size == 0) return std::nullopt;
-  void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  void* address = ::mmap(nullptr, size, protection, MAP_SHARED, fd.get(), 0);
   if (address == MAP_FAILED) return std::nullopt;
-  return SharedMapping(static_cast<uint8_t*>(address), size);
+  return std::pair(static_cast<uint8_t*>(address), size);
+}
+
+}  // namespace
+
+std::optional<SharedMapping> SharedMapping::map(const UniqueFd& fd, std::size_t size) {
+  auto mapped = mapShared(fd, size, PROT_READ | PROT_WRITE);
+  if (!mapped) return std::nullopt;
+  return SharedMapping(mapped->first, mapped->second);
+}
+
+std::optional<SharedMapping> SharedMapping::mapReadOnly(const UniqueFd& fd, std::size_t size) {
+  auto mapped = mapShared(fd, size, PROT_READ);
+  if (!mapped) return std::nullopt;
+  return SharedMapping(mapped->first, mapped->second);
 }
 
 SharedMapping::~SharedMapping() {

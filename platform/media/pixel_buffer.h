@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/base/unique_fd.h"
@@ -30,6 +31,14 @@ class PixelBuffer {
   static std::shared_ptr<PixelBuffer> adopt(base::UniqueFd fd, int width, int height,
                                             FourCC pixelFormat, std::size_t bytesPerRow);
 
+  // A read-only view of pixels in memory someone else owns (CVPixelBufferCreateWithBytes):
+  // `memory` keeps the bytes at `data` alive, and `release` runs once, on the thread of the last
+  // holder, when the buffer goes. No descriptor; a read-write lock is refused. nullptr for sizes
+  // out of range or rows shorter than width × 4.
+  static std::shared_ptr<PixelBuffer> wrap(std::shared_ptr<const void> memory, const uint8_t* data,
+                                           int width, int height, FourCC pixelFormat,
+                                           std::size_t bytesPerRow, std::function<void()> release);
+
   ~PixelBuffer();
   PixelBuffer(const PixelBuffer&) = delete;
   PixelBuffer& operator=(const PixelBuffer&) = delete;
@@ -39,7 +48,12 @@ class PixelBuffer {
   FourCC pixelFormat() const;
   std::size_t bytesPerRow() const;
   std::size_t dataSize() const;  // bytesPerRow × height
-  const base::UniqueFd& fd() const;
+  const base::UniqueFd& fd() const;  // invalid for a wrapped buffer
+
+  // Changes whenever the pixels may have changed: a new value at creation and after every
+  // read-write lock; no two buffers ever share one. Lets a consumer that copied these pixels
+  // before see that it need not copy them again.
+  uint64_t contentVersion() const;
 
   enum class LockFlags : uint32_t { ReadWrite = 0, ReadOnly = 1 };
   // Base-address locking as on the platform: baseAddress() is valid between a lock and its

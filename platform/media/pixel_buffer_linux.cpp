@@ -1,5 +1,6 @@
 #include "platform/media/pixel_buffer.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "platform/base/shared_memory.h"
@@ -10,8 +11,17 @@ namespace platform::media {
 // The memory and geometry of one buffer. Geometry and mapping are fixed at creation; the lock
 // counts are guarded by lockMutex because holders on different threads may lock.
 struct PixelBuffer::Storage {
+  ~Storage() {
+    if (release) release();
+  }
+
   base::UniqueFd fd;
   base::SharedMapping mapping;
+  // A wrapped buffer's bytes, instead of the mapping; read-only.
+  std::shared_ptr<const void> externalMemory;
+  const uint8_t* externalData = nullptr;
+  std::function<void()> release;
+  std::atomic<uint64_t> contentVersion{0};
   int width = 0;
   int height = 0;
   FourCC pixelFormat = 0;
@@ -37,6 +47,18 @@ namespace {
 
 constexpr std::size_t kBytesPerPixel = 4;
 
+// The source of content versions, shared by all buffers so that no two share a value.
+uint64_t nextContentVersion() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Rows must hold whole, aligned pixels so that readers may address them as 32-bit words.
+bool rowsHoldTheWidth(int width, std::size_t bytesPerRow) {
+  return bytesPerRow >= static_cast<std::size_t>(width) * kBytesPerPixel &&
+         bytesPerRow % kBytesPerPixel == 0;
+}
+
 bool dimensionsInRange(int width, int height) {
   return width >= 1 && height >= 1 && width <= PixelBuffer::kMaxDimension &&
          height <= PixelBuffer::kMaxDimension;
@@ -61,6 +83,7 @@ std::unique_ptr<PixelBuffer::Storage> mapStorage(base::UniqueFd fd, int width, i
   storage->height = height;
   storage->pixelFormat = pixelFormat;
   storage->bytesPerRow = bytesPerRow;
+  storage->contentVersion = nextContentVersion();
   return storage;
 }
 
@@ -80,12 +103,7 @@ std::shared_ptr<PixelBuffer> PixelBuffer::create(int width, int height, FourCC p
 
 std::shared_ptr<PixelBuffer> PixelBuffer::adopt(base::UniqueFd fd, int width, int height,
                                                 FourCC pixelFormat, std::size_t bytesPerRow) {
-  if (!dimensionsInRange(width, height)) return nullptr;
-  // Rows must hold whole, aligned pixels so that readers may address them as 32-bit words.
-  if (bytesPerRow < static_cast<std::size_t>(width) * kBytesPerPixel ||
-      bytesPerRow % kBytesPerPixel != 0) {
-    return nullptr;
-  }
+  if (!dimensionsInRange(width, height) || !rowsHoldTheWidth(width, bytesPerRow)) return nullptr;
   std::size_t dataSize = 0;
   if (__builtin_mul_overflow(bytesPerRow, static_cast<std::size_t>(height), &dataSize)) {
     return nullptr;
@@ -94,6 +112,26 @@ std::shared_ptr<PixelBuffer> PixelBuffer::adopt(base::UniqueFd fd, int width, in
   if (!available || *available < dataSize) return nullptr;
   auto storage = mapStorage(std::move(fd), width, height, pixelFormat, bytesPerRow, dataSize);
   if (!storage) return nullptr;
+  return std::shared_ptr<PixelBuffer>(new PixelBuffer(std::move(storage)));
+}
+
+std::shared_ptr<PixelBuffer> PixelBuffer::wrap(std::shared_ptr<const void> memory,
+                                               const uint8_t* data, int width, int height,
+                                               FourCC pixelFormat, std::size_t bytesPerRow,
+                                               std::function<void()> release) {
+  if (!dimensionsInRange(width, height) || !rowsHoldTheWidth(width, bytesPerRow) ||
+      data == nullptr) {
+    return nullptr;
+  }
+  auto storage = std::make_unique<Storage>();
+  storage->externalMemory = std::move(memory);
+  storage->externalData = data;
+  storage->release = std::move(release);
+  storage->width = width;
+  storage->height = height;
+  storage->pixelFormat = pixelFormat;
+  storage->bytesPerRow = bytesPerRow;
+  storage->contentVersion = nextContentVersion();
   return std::shared_ptr<PixelBuffer>(new PixelBuffer(std::move(storage)));
 }
 
@@ -114,7 +152,13 @@ std::size_t PixelBuffer::bytesPerRow() const {
   return storage_->bytesPerRow;
 }
 std::size_t PixelBuffer::dataSize() const {
-  return storage_->mapping.size();
+  return storage_->externalData != nullptr
+             ? storage_->bytesPerRow * static_cast<std::size_t>(storage_->height)
+             : storage_->mapping.size();
+}
+
+uint64_t PixelBuffer::contentVersion() const {
+  return storage_->contentVersion.load(std::memory_order_acquire);
 }
 const base::UniqueFd& PixelBuffer::fd() const {
   return storage_->fd;
@@ -124,6 +168,9 @@ Status PixelBuffer::lockBaseAddress(LockFlags flags) {
   std::lock_guard guard(storage_->lockMutex);
   int* count = storage_->lockCount(flags);
   if (count == nullptr) return kStatusInvalidParameter;
+  if (flags == LockFlags::ReadWrite && storage_->externalData != nullptr) {
+    return kStatusInvalidParameter;
+  }
   ++*count;
   return kStatusOK;
 }
@@ -133,13 +180,20 @@ Status PixelBuffer::unlockBaseAddress(LockFlags flags) {
   int* count = storage_->lockCount(flags);
   if (count == nullptr || *count == 0) return kStatusInvalidParameter;
   --*count;
+  // The holder may have written: later readers see a new version.
+  if (flags == LockFlags::ReadWrite) {
+    storage_->contentVersion.store(nextContentVersion(), std::memory_order_release);
+  }
   return kStatusOK;
 }
 
 uint8_t* PixelBuffer::baseAddress() const {
   std::lock_guard guard(storage_->lockMutex);
   bool locked = storage_->readWriteLocks + storage_->readOnlyLocks > 0;
-  return locked ? storage_->mapping.data() : nullptr;
+  if (!locked) return nullptr;
+  // A wrapped buffer is only ever locked read-only, so its bytes are never written through this.
+  return storage_->externalData != nullptr ? const_cast<uint8_t*>(storage_->externalData)
+                                           : storage_->mapping.data();
 }
 
 BaseAddressLock::BaseAddressLock(PixelBuffer& buffer, PixelBuffer::LockFlags flags)

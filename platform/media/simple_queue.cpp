@@ -47,6 +47,11 @@ SampleBufferRef SimpleQueue::dequeue() {
   return popOldest(elements_);
 }
 
+SampleBufferRef SimpleQueue::head() const {
+  std::lock_guard guard(mutex_);
+  return elements_.empty() ? nullptr : elements_.front();
+}
+
 SampleBufferRef SimpleQueue::dequeueOldestIfFull() {
   std::lock_guard guard(mutex_);
   if (elements_.empty() || static_cast<int32_t>(elements_.size()) < capacity_) return nullptr;

@@ -24,6 +24,7 @@ class SimpleQueue {
   int32_t capacity() const;
   Status enqueue(SampleBufferRef element);  // kStatusInvalidParameter for nullptr
   SampleBufferRef dequeue();                // nullptr when empty
+  SampleBufferRef head() const;             // the oldest, left in place; nullptr when empty
   SampleBufferRef dequeueOldestIfFull();    // for a producer that drops the oldest to make room
 
   // Called after every successful enqueue (the host uses it to hand buffers to consumers).

@@ -7,6 +7,8 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <vector>
 
 #include "platform/base/shared_memory.h"
 #include "platform/faults/fault_injection.h"
@@ -151,6 +153,52 @@ TEST_F(PixelBufferTest, ScopedLockUnlocksAndReportsFailure) {
   EXPECT_EQ(buffer->baseAddress(), nullptr);
   BaseAddressLock refused(*buffer, LockFlags(7));
   EXPECT_EQ(refused.data(), nullptr);
+}
+
+}  // namespace
+}  // namespace platform::media
+
+namespace platform::media {
+namespace {
+
+// A picture in memory someone else owns is read where it lies, never written, and its owner
+// hears once, when the last holder lets go, while the memory is still there.
+TEST(WrappedPixelBuffer, IsReadOnlyKeepsItsMemoryAndTellsItsOwnerOnce) {
+  auto memory = std::make_shared<std::vector<uint8_t>>(2 * 16, 7);
+  int released = 0;
+  std::weak_ptr<std::vector<uint8_t>> watched = memory;
+  PixelBufferRef wrapped = PixelBuffer::wrap(memory, memory->data(), 3, 2, kPixelFormat32BGRA, 16,
+                                             [&] { released += watched.expired() ? 100 : 1; });
+  memory.reset();
+  ASSERT_NE(wrapped, nullptr);
+  EXPECT_FALSE(wrapped->fd());
+  EXPECT_NE(wrapped->lockBaseAddress(PixelBuffer::LockFlags::ReadWrite), kStatusOK);
+  {
+    BaseAddressLock pixels(*wrapped, PixelBuffer::LockFlags::ReadOnly);
+    ASSERT_NE(pixels.data(), nullptr);
+    EXPECT_EQ(pixels.data()[16 + 11], 7);
+  }
+  PixelBufferRef second = wrapped;
+  wrapped.reset();
+  EXPECT_EQ(released, 0);
+  second.reset();
+  EXPECT_EQ(released, 1);
+  EXPECT_EQ(PixelBuffer::wrap(nullptr, nullptr, 3, 2, kPixelFormat32BGRA, 16, {}), nullptr);
+  uint8_t row[8] = {};
+  EXPECT_EQ(PixelBuffer::wrap(nullptr, row, 3, 1, kPixelFormat32BGRA, 8, {}), nullptr);  // short
+}
+
+// A reader that copied the pixels of one version need not copy them again until it changes.
+TEST(WrappedPixelBuffer, ContentVersionChangesOnlyWhenThePixelsMayHave) {
+  PixelBufferRef first = PixelBuffer::create(4, 4, kPixelFormat32BGRA);
+  PixelBufferRef other = PixelBuffer::create(4, 4, kPixelFormat32BGRA);
+  const uint64_t before = first->contentVersion();
+  EXPECT_NE(before, other->contentVersion());
+  { BaseAddressLock reading(*first, PixelBuffer::LockFlags::ReadOnly); }
+  EXPECT_EQ(first->contentVersion(), before);
+  { BaseAddressLock writing(*first, PixelBuffer::LockFlags::ReadWrite); }
+  EXPECT_NE(first->contentVersion(), before);
+  EXPECT_NE(first->contentVersion(), other->contentVersion());
 }
 
 }  // namespace
