@@ -65,13 +65,13 @@ const std::string& frameBytes() {
 
 // The pump attached to a camera that takes every buffer.
 void BM_FramePump1080p(benchmark::State& state) {
-  camd::testing::setUpQuietPumpEnvironment("bench");
-  camd::testing::FakeCamera camera(camd::testing::FakeCamera::Options{.keepsTaken = false});
+  platform::camera::CameraHost& host = camd::testing::quietPumpEnvironment();
+  camd::testing::FakeCamera camera(host, camd::testing::FakeCamera::Options{.keepsTaken = false});
   camera.publish();
   double rss = 0;
   for (auto _ : state) {
     Producer producer(frameBytes(), kFramesPerRun);
-    camd::FramePump pump(producer.readFd());
+    camd::FramePump pump(host.connect(), producer.readFd());
     pump.start();
     for (int i = 0; i < kFramesPerRun && pump.pumpFrame(); ++i) {
       if (i == kFramesPerRun / 2) rss = statusMiB("VmRSS:");  // while streaming
@@ -89,7 +89,7 @@ BENCHMARK(BM_FramePump1080p)->Unit(benchmark::kMillisecond)->UseRealTime()->MinT
 
 // The same pipe and producer, drained by a reader that only reads.
 void BM_PlainReader1080p(benchmark::State& state) {
-  camd::testing::setUpQuietPumpEnvironment("bench");
+  camd::testing::quietPumpEnvironment();
   std::vector<char> buffer(frameBytes().size());
   for (auto _ : state) {
     Producer producer(frameBytes(), kFramesPerRun);

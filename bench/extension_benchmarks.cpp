@@ -12,6 +12,7 @@
 #include "extension/video_format.h"
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/hardware.h"
+#include "platform/camera/in_process/in_process_host.h"
 #include "platform/dispatch/clock.h"
 #include "platform/imaging/pixel_ops.h"
 #include "platform/media/format_description.h"
@@ -113,24 +114,21 @@ BENCHMARK(BM_PoolSteadyState)->Unit(benchmark::kMicrosecond);
 void BM_FrameTick(benchmark::State& state) {
   namespace camera = platform::camera;
   auto clock = std::make_shared<platform::dispatch::ManualClock>();
-  camera::setHostClock(clock);
+  camera::InProcessCameraHost host(clock);
   quillane::ProviderSource provider(clock);
-  camera::ExtensionProvider::startService(provider.provider());
+  host.startService(provider.provider());
   quillane::DeviceSource& device = provider.deviceSource();
 
-  auto watcher = camera::HardwareClient::connect();
-  auto producer = camera::HardwareClient::connect();
+  auto watcher = host.connect();
+  auto producer = host.connect();
   auto ids = [](camera::HardwareClient& client, camera::ObjectID object, uint32_t selector) {
-    camera::ObjectID out[4] = {};
-    uint32_t used = 0;
-    client.getPropertyData(object, {selector}, 0, nullptr, sizeof(out), &used, out);
-    return std::vector<camera::ObjectID>(out, out + used / sizeof(camera::ObjectID));
+    return std::get<std::vector<camera::ObjectID>>(client.readProperty(object, {selector}).value);
   };
   camera::ObjectID deviceID = ids(*watcher, camera::kSystemObject, camera::selector::kDevices)[0];
   auto streams = ids(*watcher, deviceID, camera::selector::kStreams);
   platform::media::SimpleQueueRef frames, sink;
-  watcher->streamCopyBufferQueue(streams[0], nullptr, nullptr, &frames);
-  watcher->deviceStartStream(deviceID, streams[0]);
+  watcher->copyBufferQueue(streams[0], nullptr, &frames);
+  watcher->startStream(deviceID, streams[0]);
 
   // Pushes the producer's frame and waits until the camera holds it.
   PixelBufferRef picture;
@@ -144,8 +142,8 @@ void BM_FrameTick(benchmark::State& state) {
     device.queue().sync([] {});
   };
   if (state.range(0) > 0) {
-    producer->streamCopyBufferQueue(streams[1], nullptr, nullptr, &sink);
-    producer->deviceStartStream(deviceID, streams[1]);
+    producer->copyBufferQueue(streams[1], nullptr, &sink);
+    producer->startStream(deviceID, streams[1]);
     picture = patterned(int(state.range(0)), int(state.range(1)));
     push();
   }
@@ -167,7 +165,7 @@ void BM_FrameTick(benchmark::State& state) {
   }
   watcher->disconnect();
   producer->disconnect();
-  camera::ExtensionProvider::stopService(provider.provider());
+  host.stopService(provider.provider());
   device.queue().sync([] {});
 }
 BENCHMARK(BM_FrameTick)

@@ -14,6 +14,7 @@
 #include "extension/video_format.h"
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/hardware.h"
+#include "platform/camera/in_process/in_process_host.h"
 #include "platform/media/format_description.h"
 
 namespace {
@@ -33,30 +34,28 @@ double cpuSeconds(int who) {
 
 std::vector<camera::ObjectID> ids(camera::HardwareClient& client, camera::ObjectID object,
                                   uint32_t selector) {
-  camera::ObjectID out[8] = {};
-  uint32_t used = 0;
-  client.getPropertyData(object, {selector}, 0, nullptr, sizeof(out), &used, out);
-  return std::vector<camera::ObjectID>(out, out + used / sizeof(camera::ObjectID));
+  return std::get<std::vector<camera::ObjectID>>(client.readProperty(object, {selector}).value);
 }
 
-void run(quillane::ProviderSource& provider, int watcherCount, bool passThrough) {
+void run(camera::CameraHost& host, quillane::ProviderSource& provider, int watcherCount,
+         bool passThrough) {
   constexpr auto kRunTime = std::chrono::seconds(10);
   quillane::DeviceSource& device = provider.deviceSource();
-  auto producer = camera::HardwareClient::connect();
+  auto producer = host.connect();
   camera::ObjectID deviceID = ids(*producer, camera::kSystemObject, camera::selector::kDevices)[0];
   auto streams = ids(*producer, deviceID, camera::selector::kStreams);
 
   std::vector<std::shared_ptr<camera::HardwareClient>> watchers;
   std::vector<platform::media::SimpleQueueRef> queues(watcherCount);
   for (int i = 0; i < watcherCount; ++i) {
-    watchers.push_back(camera::HardwareClient::connect());
-    watchers.back()->streamCopyBufferQueue(streams[0], nullptr, nullptr, &queues[i]);
-    watchers.back()->deviceStartStream(deviceID, streams[0]);
+    watchers.push_back(host.connect());
+    watchers.back()->copyBufferQueue(streams[0], nullptr, &queues[i]);
+    watchers.back()->startStream(deviceID, streams[0]);
   }
   platform::media::SimpleQueueRef sink;
   if (passThrough) {
-    producer->streamCopyBufferQueue(streams[1], nullptr, nullptr, &sink);
-    producer->deviceStartStream(deviceID, streams[1]);
+    producer->copyBufferQueue(streams[1], nullptr, &sink);
+    producer->startStream(deviceID, streams[1]);
   }
   auto picture = PixelBuffer::create(1920, 1080, platform::media::kPixelFormat32BGRA);
   auto description = platform::media::FormatDescription::createForImageBuffer(*picture);
@@ -98,12 +97,13 @@ void run(quillane::ProviderSource& provider, int watcherCount, bool passThrough)
 }  // namespace
 
 int main() {
+  camera::InProcessCameraHost host;
   quillane::ProviderSource provider;
-  camera::ExtensionProvider::startService(provider.provider());
+  host.startService(provider.provider());
   for (bool passThrough : {false, true}) {
-    for (int watchers : {1, 8}) run(provider, watchers, passThrough);
+    for (int watchers : {1, 8}) run(host, provider, watchers, passThrough);
   }
-  camera::ExtensionProvider::stopService(provider.provider());
+  host.stopService(provider.provider());
   provider.deviceSource().queue().sync([] {});
   return 0;
 }

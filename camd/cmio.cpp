@@ -1,5 +1,7 @@
 #include "camd/cmio.h"
 
+#include <algorithm>
+
 #include "camd/quillane_camera.h"
 
 namespace camd::CMIO {
@@ -7,69 +9,67 @@ namespace camd::CMIO {
 namespace camera = platform::camera;
 namespace selector = platform::camera::selector;
 
+namespace {
+
+// The value of a successful read when it has the asked-for type; null otherwise.
+template <typename Value>
+const Value* valueOf(const camera::PropertyResult& result) {
+  return result.status == camera::status::kNoError ? std::get_if<Value>(&result.value) : nullptr;
+}
+
+}  // namespace
+
 PropertyAddress address(uint32_t selector, uint32_t scope) {
   return PropertyAddress{selector, scope, 0};
 }
 
-std::vector<ObjectID> objectIDs(ObjectID object, uint32_t selector) {
+std::vector<ObjectID> objectIDs(HardwareClient& client, ObjectID object, uint32_t selector) {
   const PropertyAddress where = address(selector);
-  uint32_t size = 0;
-  if (camera::objectGetPropertyDataSize(object, where, 0, nullptr, &size) != 0) return {};
-  const uint32_t count = size / sizeof(ObjectID);
-  if (count == 0) return {};
-  std::vector<ObjectID> ids(count, 0);
-  uint32_t used = 0;
-  if (camera::objectGetPropertyData(object, where, 0, nullptr, count * sizeof(ObjectID), &used,
-                                    ids.data()) != 0) {
-    return {};
-  }
+  const camera::PropertyResult sized = client.readProperty(object, where);
+  const auto* listed = valueOf<std::vector<ObjectID>>(sized);
+  if (listed == nullptr || listed->empty()) return {};
+  std::vector<ObjectID> ids(listed->size(), 0);
+  const camera::PropertyResult read = client.readProperty(object, where);
+  const auto* data = valueOf<std::vector<ObjectID>>(read);
+  if (data == nullptr) return {};
+  std::copy_n(data->begin(), std::min(data->size(), ids.size()), ids.begin());
   return ids;
 }
 
-std::optional<uint32_t> uint32(ObjectID object, uint32_t selector) {
-  uint32_t value = 0;
-  uint32_t used = 0;
-  if (camera::objectGetPropertyData(object, address(selector), 0, nullptr, sizeof(value), &used,
-                                    &value) != 0) {
-    return std::nullopt;
-  }
-  return value;
+std::optional<uint32_t> uint32(HardwareClient& client, ObjectID object, uint32_t selector) {
+  const camera::PropertyResult read = client.readProperty(object, address(selector));
+  const auto* value = valueOf<uint32_t>(read);
+  return value != nullptr ? std::optional(*value) : std::nullopt;
 }
 
-std::optional<std::string> string(ObjectID object, uint32_t selector) {
-  camera::StringRef reference = nullptr;
-  uint32_t used = 0;
-  const camera::Status status = camera::objectGetPropertyData(object, address(selector), 0, nullptr,
-                                                              sizeof(reference), &used, &reference);
-  if (reference == nullptr) return std::nullopt;
-  // The reference is ours whatever the status says; take the text only on success.
-  std::optional<std::string> text;
-  if (status == 0) text = camera::stringText(reference);
-  camera::releaseString(reference);
-  return text;
+std::optional<std::string> string(HardwareClient& client, ObjectID object, uint32_t selector) {
+  camera::PropertyResult read = client.readProperty(object, address(selector));
+  auto* text = std::get_if<std::string>(&read.value);
+  if (read.status != camera::status::kNoError || text == nullptr) return std::nullopt;
+  return std::move(*text);
 }
 
-std::vector<ObjectID> devices() {
-  return objectIDs(camera::kSystemObject, selector::kDevices);
+std::vector<ObjectID> devices(HardwareClient& client) {
+  return objectIDs(client, camera::kSystemObject, selector::kDevices);
 }
 
-std::optional<ObjectID> findQuillaneDevice() {
-  for (ObjectID device : devices()) {
-    std::optional<std::string> uid = string(device, selector::kDeviceUID);
+std::optional<ObjectID> findQuillaneDevice(HardwareClient& client) {
+  for (ObjectID device : devices(client)) {
+    std::optional<std::string> uid = string(client, device, selector::kDeviceUID);
     if (uid && *uid == QuillaneCamera::deviceUID()) return device;
   }
   return std::nullopt;
 }
 
-std::optional<ObjectID> sinkStream(ObjectID device) {
-  for (ObjectID stream : objectIDs(device, selector::kStreams)) {
-    if (uint32(stream, selector::kDirection) == 0u) return stream;
+std::optional<ObjectID> sinkStream(HardwareClient& client, ObjectID device) {
+  for (ObjectID stream : objectIDs(client, device, selector::kStreams)) {
+    if (uint32(client, stream, selector::kDirection) == 0u) return stream;
   }
   return std::nullopt;
 }
 
-bool isRunningSomewhere(ObjectID device) {
-  std::optional<uint32_t> running = uint32(device, selector::kIsRunningSomewhere);
+bool isRunningSomewhere(HardwareClient& client, ObjectID device) {
+  std::optional<uint32_t> running = uint32(client, device, selector::kIsRunningSomewhere);
   return running.has_value() && *running != 0;
 }
 

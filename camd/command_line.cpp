@@ -7,7 +7,7 @@
 
 namespace camd {
 
-int runCommandLine(int argc, const char* const argv[]) {
+int runCommandLine(int argc, const char* const argv[], platform::camera::CameraHost& host) {
   if (argc < 2) {
     logError(kUsage);
     return 2;
@@ -18,15 +18,15 @@ int runCommandLine(int argc, const char* const argv[]) {
     return 0;
   }
   if (command == "status") {
-    printJSON(statusReport());
+    printJSON(statusReport(*host.connect()));
     return 0;
   }
   if (command == "devices") {
-    printDeviceReports();
+    printDeviceReports(*host.connect());
     return 0;
   }
   if (command == "run") {
-    FramePump pump;
+    FramePump pump(host.connect());
     return pump.run();
   }
   logError(kUsage);

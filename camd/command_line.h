@@ -2,14 +2,16 @@
 
 #include <string_view>
 
+#include "platform/camera/camera_host.h"
+
 namespace camd {
 
 inline constexpr std::string_view kUsage =
     "usage: quillane-camd activate | deactivate | status | devices | run";
 
 // Runs the command named by argv[1] (further arguments are ignored) and returns the exit status:
-// 2 for a missing or unknown command, the frame pump's status for "run", 0 otherwise. Runs on
-// the main thread.
-int runCommandLine(int argc, const char* const argv[]);
+// 2 for a missing or unknown command, the frame pump's status for "run", 0 otherwise. The camera
+// commands reach the camera through a client of `host`. Runs on the main thread.
+int runCommandLine(int argc, const char* const argv[], platform::camera::CameraHost& host);
 
 }  // namespace camd

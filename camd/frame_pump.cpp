@@ -19,12 +19,12 @@ constexpr uint64_t kAttachThrottleNanos = 2'000'000'000;
 // Room for a whole 1080p frame in the pipe, so the producer rarely waits on the tool.
 constexpr std::size_t kInputPipeBytes = 1 << 20;
 
-void ignoreQueueAltered(camera::ObjectID, void*, void*) {}
-
 }  // namespace
 
-FramePump::FramePump(int inputFd, std::shared_ptr<platform::dispatch::Clock> clock)
-    : clock_(clock),
+FramePump::FramePump(std::shared_ptr<camera::HardwareClient> client, int inputFd,
+                     std::shared_ptr<platform::dispatch::Clock> clock)
+    : client_(std::move(client)),
+      clock_(clock),
       inputFd_(inputFd),
       reader_(inputFd),
       statusQueue_(std::string(kAppID) + ".camd.status", std::move(clock)) {}
@@ -40,8 +40,11 @@ void FramePump::start() {
   platform::io::ignoreBrokenPipeSignal();
   platform::io::enlargePipeBuffer(inputFd_, kInputPipeBytes);
   attach();
+  // The first line is written before start() returns, so even an input that ends at once gets
+  // it ahead of the final line; the timer takes over from there.
+  statusQueue_.sync([this] { printJSON(status()); });
   heartbeat_ = std::make_unique<platform::dispatch::TimerSource>(statusQueue_);
-  heartbeat_->schedule(clock_->nowNanos(), kHeartbeatIntervalNanos, 0);
+  heartbeat_->schedule(clock_->nowNanos() + kHeartbeatIntervalNanos, kHeartbeatIntervalNanos, 0);
   heartbeat_->setEventHandler([this] { printJSON(status()); });
   heartbeat_->resume();
 }
@@ -77,19 +80,18 @@ int32_t FramePump::finish() {
 
 bool FramePump::attach() {
   if (queue_) return true;
-  const std::optional<CMIO::ObjectID> device = CMIO::findQuillaneDevice();
+  const std::optional<CMIO::ObjectID> device = CMIO::findQuillaneDevice(*client_);
   if (!device) return false;
-  const std::optional<CMIO::ObjectID> stream = CMIO::sinkStream(*device);
+  const std::optional<CMIO::ObjectID> stream = CMIO::sinkStream(*client_, *device);
   if (!stream) return false;
   media::SimpleQueueRef newQueue;
-  media::Status status =
-      camera::streamCopyBufferQueue(*stream, ignoreQueueAltered, nullptr, &newQueue);
+  media::Status status = client_->copyBufferQueue(*stream, nullptr, &newQueue);
   if (status != 0 || !newQueue) {
     logError("CMIOStreamCopyBufferQueue failed: " + std::to_string(status) +
              " queue=" + (newQueue ? "ok" : "nil"));
     return false;
   }
-  status = camera::deviceStartStream(*device, *stream);
+  status = client_->startStream(*device, *stream);
   if (status != 0) {
     logError("CMIODeviceStartStream failed: " + std::to_string(status));
     return false;
@@ -103,7 +105,7 @@ bool FramePump::attach() {
 
 void FramePump::detach() {
   if (streaming_) {
-    camera::deviceStopStream(device_, stream_);
+    client_->stopStream(device_, stream_);
     streaming_ = false;
   }
   queue_.reset();
@@ -113,11 +115,11 @@ void FramePump::detach() {
 }
 
 nlohmann::json FramePump::status() {
-  if (queue_ && CMIO::findQuillaneDevice() != device_) {
+  if (queue_ && CMIO::findQuillaneDevice(*client_) != device_) {
     logError("camera device disappeared; detaching");
     detach();
   }
-  const bool device = queue_ != nullptr || CMIO::findQuillaneDevice().has_value();
+  const bool device = queue_ != nullptr || CMIO::findQuillaneDevice(*client_).has_value();
   return {{"ok", true}, {"device", device}, {"streaming", streaming_}, {"frames", frames_}};
 }
 

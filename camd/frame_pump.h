@@ -9,6 +9,7 @@
 #include "camd/cmio.h"
 #include "camd/frame_converter.h"
 #include "camd/frame_reader.h"
+#include "platform/camera/hardware.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/dispatch/timer_source.h"
@@ -23,9 +24,10 @@ namespace camd {
 // alone touches the attachment state once the heartbeat has started.
 class FramePump {
  public:
-  // The clock drives the heartbeat and the attach throttle.
-  explicit FramePump(int inputFd = 0, std::shared_ptr<platform::dispatch::Clock> clock =
-                                          platform::dispatch::hostClock());
+  // Reaches the camera through `client`; the clock drives the heartbeat and the attach throttle.
+  explicit FramePump(std::shared_ptr<platform::camera::HardwareClient> client, int inputFd = 0,
+                     std::shared_ptr<platform::dispatch::Clock> clock =
+                         platform::dispatch::hostClock());
   FramePump(const FramePump&) = delete;
   FramePump& operator=(const FramePump&) = delete;
 
@@ -55,6 +57,7 @@ class FramePump {
   // statusQueue_.
   void enqueue(platform::media::SampleBufferRef sample);
 
+  const std::shared_ptr<platform::camera::HardwareClient> client_;
   std::shared_ptr<platform::dispatch::Clock> clock_;
   int inputFd_;
   FrameReader reader_;

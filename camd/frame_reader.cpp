@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <new>
 
 #include "camd/reporting.h"
 
@@ -42,7 +41,10 @@ std::optional<FrameReader::Frame> FrameReader::next() {
                " len=" + std::to_string(length);
     return std::nullopt;
   }
-  reservePayload(static_cast<std::size_t>(length));
+  if (!reservePayload(static_cast<std::size_t>(length))) {
+    failure_ = "out of memory for a frame of " + std::to_string(length) + " bytes";
+    return std::nullopt;
+  }
   if (!readFully(payload_.get(), static_cast<std::size_t>(length))) {
     logError("EOF mid-frame (writer stopped abruptly)");
     return std::nullopt;
@@ -66,14 +68,15 @@ bool FrameReader::readFully(uint8_t* buffer, std::size_t count) {
   return true;
 }
 
-void FrameReader::reservePayload(std::size_t length) {
-  if (length <= payloadCapacity_) return;
+bool FrameReader::reservePayload(std::size_t length) {
+  if (length <= payloadCapacity_) return true;
   // calloc: large zero-filled blocks come straight from fresh pages, without a pass over them.
   payload_.reset();
   payloadCapacity_ = 0;
   payload_.reset(static_cast<uint8_t*>(std::calloc(length, 1)));
-  if (!payload_) throw std::bad_alloc();
+  if (!payload_) return false;
   payloadCapacity_ = length;
+  return true;
 }
 
 }  // namespace camd

@@ -27,10 +27,12 @@ class FrameReader {
   explicit FrameReader(int fd);
 
   // The next frame; nullopt when the stream has ended, cleanly, cut short or with a read error
-  // (logged), or turned out malformed (failure() then says how; the stream is abandoned).
+  // (logged), or turned out malformed or too large for the memory at hand (failure() then says
+  // how; the stream is abandoned).
   std::optional<Frame> next();
 
-  // "bad frame magic" or the "bad frame header …" text once the stream turned out malformed.
+  // "bad frame magic", the "bad frame header …" text, or the "out of memory …" text once the
+  // stream has been abandoned.
   const std::optional<std::string>& failure() const { return failure_; }
 
   // Bytes of the payload buffer, which grows to the largest frame seen and never shrinks.
@@ -39,8 +41,9 @@ class FrameReader {
  private:
   // Reads exactly `count` bytes; false at end of input or on a read error (logged).
   bool readFully(uint8_t* buffer, std::size_t count);
-  // Makes the payload buffer at least `length` bytes, zero-filled when it grows.
-  void reservePayload(std::size_t length);
+  // Makes the payload buffer at least `length` bytes, zero-filled when it grows; false when the
+  // memory cannot be had.
+  bool reservePayload(std::size_t length);
 
   struct FreeDeleter {
     void operator()(uint8_t* bytes) const;

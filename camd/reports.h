@@ -8,13 +8,13 @@
 namespace camd {
 
 // {"device": the camera was found, "streaming": someone runs it}.
-nlohmann::json statusReport();
+nlohmann::json statusReport(CMIO::HardwareClient& client);
 
 // {"id", "name", "uid", "streams": [{"direction", "id"}, ...]} of one device; unreadable
 // properties give "", 99 and [].
-nlohmann::json deviceReport(CMIO::ObjectID device);
+nlohmann::json deviceReport(CMIO::HardwareClient& client, CMIO::ObjectID device);
 
 // One line per device of the system, each written before the next device is read.
-void printDeviceReports();
+void printDeviceReports(CMIO::HardwareClient& client);
 
 }  // namespace camd

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,11 +13,28 @@
 #include "platform/camera/extension_types.h"
 #include "platform/media/sample_buffer.h"
 
-// The objects a camera extension creates and hands to the host (CMIOExtensionProvider,
+// The objects a camera extension creates and hands to a camera host (CMIOExtensionProvider,
 // CMIOExtensionDevice, CMIOExtensionStream). Each refers to its source without owning it: the
 // source owns the object and outlives its service (stopService() returns only after the host's
 // last call into the sources). All methods are thread-safe.
 namespace platform::camera {
+
+// Completes one consume request: a buffer (hasMoreSampleBuffers: more are waiting) or an error.
+using ConsumeCompletion =
+    std::function<void(media::SampleBufferRef sampleBuffer, uint64_t sequenceNumber,
+                       StreamDiscontinuityFlags discontinuity, bool hasMoreSampleBuffers,
+                       std::optional<ExtensionError> error)>;
+
+// What the host that published a stream does for it; the stream forwards to it while published.
+// Implemented by each camera host; every method may be called from any thread.
+class StreamEndpoint {
+ public:
+  virtual ~StreamEndpoint() = default;
+  virtual void send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNanoseconds) = 0;
+  virtual void consume(const ExtensionClientRef& client, ConsumeCompletion completion) = 0;
+  virtual void notifyScheduledOutputChanged(const ExtensionScheduledOutput& output) = 0;
+  virtual std::vector<ExtensionClientRef> streamingClients() const = 0;
+};
 
 class ExtensionStream {
  public:
@@ -24,35 +43,46 @@ class ExtensionStream {
                                                  StreamDirection direction,
                                                  StreamClockType clockType,
                                                  ExtensionStreamSource& source);
-  virtual ~ExtensionStream() = default;
+  ExtensionStream(std::string localizedName, Uuid streamID, StreamDirection direction,
+                  ExtensionStreamSource& source);
+  ExtensionStream(const ExtensionStream&) = delete;
+  ExtensionStream& operator=(const ExtensionStream&) = delete;
 
-  virtual const std::string& localizedName() const = 0;
-  virtual const Uuid& streamID() const = 0;
-  virtual StreamDirection direction() const = 0;
-  virtual ExtensionStreamSource& source() const = 0;
+  const std::string& localizedName() const { return localizedName_; }
+  const Uuid& streamID() const { return streamID_; }
+  StreamDirection direction() const { return direction_; }
+  ExtensionStreamSource& source() const { return source_; }
 
-  // Output streams: hands the buffer to every streaming client's queue and returns at once; a
-  // client whose queue is full loses its oldest frame.
-  virtual void sendSampleBuffer(media::SampleBufferRef sampleBuffer,
-                                StreamDiscontinuityFlags discontinuity,
-                                uint64_t hostTimeInNanoseconds) = 0;
+  // Output streams: hands the buffer to every streaming client and returns at once; a client
+  // that is slow loses frames, never the others. Dropped while the stream is not published.
+  void sendSampleBuffer(media::SampleBufferRef sampleBuffer, StreamDiscontinuityFlags discontinuity,
+                        uint64_t hostTimeInNanoseconds);
 
   // Sink streams: asks for the next buffer the client enqueued. The completion runs exactly once
-  // on a host thread: with a buffer as soon as there is one (hasMore: more are waiting), or with
-  // an error when none comes within the host's consume timeout (1 s), or at once when the client
-  // is not streaming on this stream or has gone.
-  using ConsumeCompletion =
-      std::function<void(media::SampleBufferRef sampleBuffer, uint64_t sequenceNumber,
-                         StreamDiscontinuityFlags discontinuity, bool hasMoreSampleBuffers,
-                         std::optional<ExtensionError> error)>;
-  virtual void consumeSampleBuffer(const ExtensionClientRef& client,
-                                   ConsumeCompletion completion) = 0;
+  // on a host thread: with a buffer as soon as there is one, with an error when none comes
+  // within the host's consume timeout (1 s), or at once when the client is not streaming on this
+  // stream or has gone. On a stream that is not published it runs at once on the caller's thread.
+  void consumeSampleBuffer(const ExtensionClientRef& client, ConsumeCompletion completion);
 
   // Sink streams: tells the client that a buffer was taken.
-  virtual void notifyScheduledOutputChanged(const ExtensionScheduledOutput& output) = 0;
+  void notifyScheduledOutputChanged(const ExtensionScheduledOutput& output);
 
   // The clients currently streaming on this stream, in the order they started.
-  virtual std::vector<ExtensionClientRef> streamingClients() const = 0;
+  std::vector<ExtensionClientRef> streamingClients() const;
+
+  // Host side: the host that publishes the stream binds its endpoint; null unbinds. Once
+  // unbound, nothing reaches the former host.
+  void bindEndpoint(std::shared_ptr<StreamEndpoint> endpoint);
+  // Host side: claims the stream for one device; false when another device claimed it first.
+  bool claim() { return !claimed_.exchange(true); }
+
+ private:
+  const std::string localizedName_;
+  const Uuid streamID_;
+  const StreamDirection direction_;
+  ExtensionStreamSource& source_;  // owns this stream and outlives its service
+  std::atomic<bool> claimed_{false};
+  std::atomic<std::shared_ptr<StreamEndpoint>> endpoint_;
 };
 
 class ExtensionDevice {
@@ -61,37 +91,53 @@ class ExtensionDevice {
   static std::shared_ptr<ExtensionDevice> create(std::string localizedName, Uuid deviceID,
                                                  std::optional<std::string> legacyDeviceID,
                                                  ExtensionDeviceSource& source);
-  virtual ~ExtensionDevice() = default;
+  ExtensionDevice(std::string localizedName, Uuid deviceID,
+                  std::optional<std::string> legacyDeviceID, ExtensionDeviceSource& source);
+  ExtensionDevice(const ExtensionDevice&) = delete;
+  ExtensionDevice& operator=(const ExtensionDevice&) = delete;
 
-  virtual const std::string& localizedName() const = 0;
-  virtual const Uuid& deviceID() const = 0;
-  virtual const std::optional<std::string>& legacyDeviceID() const = 0;
-  virtual ExtensionDeviceSource& source() const = 0;
+  const std::string& localizedName() const { return localizedName_; }
+  const Uuid& deviceID() const { return deviceID_; }
+  const std::optional<std::string>& legacyDeviceID() const { return legacyDeviceID_; }
+  // The UID clients read: the legacy device ID, else the device ID's text.
+  std::string uid() const { return legacyDeviceID_.value_or(deviceID_.toString()); }
+  ExtensionDeviceSource& source() const { return source_; }
 
   // Adds a stream; streams are listed in the order added. Refuses (with an error) a stream that
   // is already added here or to another device.
-  virtual std::optional<ExtensionError> addStream(std::shared_ptr<ExtensionStream> stream) = 0;
-  virtual std::vector<std::shared_ptr<ExtensionStream>> streams() const = 0;
+  std::optional<ExtensionError> addStream(std::shared_ptr<ExtensionStream> stream);
+  std::vector<std::shared_ptr<ExtensionStream>> streams() const;
+
+  // Host side: claims the device for one provider; false when another provider claimed it first.
+  bool claim() { return !claimed_.exchange(true); }
+
+ private:
+  const std::string localizedName_;
+  const Uuid deviceID_;
+  const std::optional<std::string> legacyDeviceID_;
+  ExtensionDeviceSource& source_;  // owns this device and outlives its service
+  std::atomic<bool> claimed_{false};
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<ExtensionStream>> streams_;  // guarded by mutex_
 };
 
 class ExtensionProvider {
  public:
   // Never fails.
   static std::shared_ptr<ExtensionProvider> create(ExtensionProviderSource& source);
-  virtual ~ExtensionProvider() = default;
+  explicit ExtensionProvider(ExtensionProviderSource& source) : source_(source) {}
+  ExtensionProvider(const ExtensionProvider&) = delete;
+  ExtensionProvider& operator=(const ExtensionProvider&) = delete;
 
-  virtual ExtensionProviderSource& source() const = 0;
-  // Refuses (with an error) a device already added.
-  virtual std::optional<ExtensionError> addDevice(std::shared_ptr<ExtensionDevice> device) = 0;
-  virtual std::vector<std::shared_ptr<ExtensionDevice>> devices() const = 0;
+  ExtensionProviderSource& source() const { return source_; }
+  // Refuses (with an error) a device already added here or to another provider.
+  std::optional<ExtensionError> addDevice(std::shared_ptr<ExtensionDevice> device);
+  std::vector<std::shared_ptr<ExtensionDevice>> devices() const;
 
-  // Publishes the provider to the camera host, so clients see its devices, and returns. Every
-  // publication gives the devices and streams new object IDs.
-  static void startService(const std::shared_ptr<ExtensionProvider>& provider);
-  // Withdraws the provider: its devices vanish from the object tree, streaming clients are
-  // stopped, pending consume requests complete with an error. Returns after the host's last call
-  // into the provider's sources has returned.
-  static void stopService(const std::shared_ptr<ExtensionProvider>& provider);
+ private:
+  ExtensionProviderSource& source_;  // owns this provider and outlives its service
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<ExtensionDevice>> devices_;  // guarded by mutex_
 };
 
 }  // namespace platform::camera

@@ -1,16 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <variant>
+#include <vector>
 
-#include "platform/dispatch/clock.h"
 #include "platform/media/simple_queue.h"
 #include "platform/media/status.h"
 
-// The clients' side of the camera host (CoreMediaIO's hardware-object interface): the object
-// tree, property reads and writes, stream buffer queues, start and stop. What applications,
-// the control tool and the viewer use. Thread-safe.
+// The clients' side of a camera host (CoreMediaIO's hardware-object interface): the object tree,
+// typed property reads and writes, stream buffer queues, start and stop. What applications, the
+// control tool and the viewer use.
 namespace platform::camera {
 
 using ObjectID = uint32_t;
@@ -21,29 +23,12 @@ using media::FourCC;
 using media::fourCC;
 using media::Status;
 
+// Where a property is read: its selector; scope and element are carried but not looked at.
 struct PropertyAddress {
   uint32_t selector = 0;
   uint32_t scope = fourCC("glob");
   uint32_t element = 0;
 };
-
-// Selectors. Array properties are packed 32-bit object IDs; string properties are one owned
-// StringRef (8 bytes; release with releaseString()); 32-bit properties are 4 bytes.
-namespace selector {
-constexpr uint32_t kDevices = fourCC("dev#");        // system: device IDs
-constexpr uint32_t kStreams = fourCC("stm#");        // device: stream IDs
-constexpr uint32_t kDeviceUID = fourCC("uid ");      // device: string
-constexpr uint32_t kName = fourCC("lnam");           // device, stream: string
-constexpr uint32_t kModel = fourCC("lmod");          // device: string
-constexpr uint32_t kTransportType = fourCC("tran");  // device: uint32
-constexpr uint32_t kIsRunningSomewhere =
-    fourCC("gone");  // device: uint32, non-zero while any stream runs
-constexpr uint32_t kDirection =
-    fourCC("sdir");  // stream: uint32, 0 = takes data into the device (sink)
-constexpr uint32_t kFormats = fourCC("pfta");            // stream: StreamFormatInfo[]
-constexpr uint32_t kActiveFormatIndex = fourCC("afmi");  // stream: uint32, settable
-constexpr uint32_t kFrameDuration = fourCC("fdur");      // stream: FrameDurationInfo, settable
-}  // namespace selector
 
 // One entry of a stream's kFormats property.
 struct StreamFormatInfo {
@@ -61,6 +46,27 @@ struct FrameDurationInfo {
   uint32_t valid;
 };
 
+// A property's value: none, object IDs, text, a 32-bit value, formats, or a frame duration.
+using PropertyValue = std::variant<std::monostate, std::vector<ObjectID>, std::string, uint32_t,
+                                   std::vector<StreamFormatInfo>, FrameDurationInfo>;
+
+// Selectors and the value each carries.
+namespace selector {
+constexpr uint32_t kDevices = fourCC("dev#");        // system: object IDs of the devices
+constexpr uint32_t kStreams = fourCC("stm#");        // device: object IDs of its streams
+constexpr uint32_t kDeviceUID = fourCC("uid ");      // device: text
+constexpr uint32_t kName = fourCC("lnam");           // device, stream: text
+constexpr uint32_t kModel = fourCC("lmod");          // device: text
+constexpr uint32_t kTransportType = fourCC("tran");  // device: uint32
+constexpr uint32_t kIsRunningSomewhere =
+    fourCC("gone");  // device: uint32, non-zero while any stream runs
+constexpr uint32_t kDirection =
+    fourCC("sdir");  // stream: uint32, 0 = takes data into the device (sink)
+constexpr uint32_t kFormats = fourCC("pfta");            // stream: StreamFormatInfo list
+constexpr uint32_t kActiveFormatIndex = fourCC("afmi");  // stream: uint32, settable
+constexpr uint32_t kFrameDuration = fourCC("fdur");      // stream: FrameDurationInfo, settable
+}  // namespace selector
+
 // Status codes of the hardware-object interface.
 namespace status {
 constexpr Status kNoError = 0;
@@ -71,75 +77,44 @@ constexpr Status kIllegalOperation = static_cast<Status>(fourCC("nope"));
 constexpr Status kNotRunning = static_cast<Status>(fourCC("stop"));
 }  // namespace status
 
-// An owned string returned by a string property.
-struct OwnedString;
-using StringRef = OwnedString*;
-std::string stringText(StringRef string);
-void releaseString(StringRef string);
+struct PropertyResult {
+  Status status = status::kNoError;
+  PropertyValue value;
+};
 
-// Called by the host when a stream's buffer queue was altered (a buffer arrived in an output
-// queue, or was taken from a sink queue). Runs on a host thread.
-using QueueAlteredProc = void (*)(ObjectID streamID, void* token, void* refCon);
-
-// One application's connection to the camera host (a CMIOExtensionClient as the extension sees
+// One application's connection to a camera host (a CMIOExtensionClient as the extension sees
 // it). Streams it started stop when it disconnects or is destroyed, as when a process exits.
+// Thread-safe: methods may be called from any thread, also from a queue-altered callback, and
+// block until the host has answered.
 class HardwareClient {
  public:
-  // A new client with its own identity.
-  static std::shared_ptr<HardwareClient> connect();
-  // The client the free functions below use: this process's own connection.
-  static HardwareClient& processDefault();
-
   virtual ~HardwareClient() = default;
 
-  // Property reads and writes. The scope, element and qualifier are not looked at. Status:
-  // kBadObject for an unknown object, kUnknownProperty for a selector the object lacks,
-  // kBadPropertySize for a value that does not fit (lists copy the entries that fit instead),
-  // kIllegalOperation for a missing pointer, a read-only property, a refused or ended client.
-  virtual Status getPropertyDataSize(ObjectID object, const PropertyAddress& address,
-                                     uint32_t qualifierSize, const void* qualifier,
-                                     uint32_t* dataSize) = 0;
-  virtual Status getPropertyData(ObjectID object, const PropertyAddress& address,
-                                 uint32_t qualifierSize, const void* qualifier, uint32_t dataSize,
-                                 uint32_t* dataUsed, void* data) = 0;
-  virtual Status setPropertyData(ObjectID object, const PropertyAddress& address,
-                                 uint32_t qualifierSize, const void* qualifier, uint32_t dataSize,
-                                 const void* data) = 0;
+  // Status: kBadObject for an unknown object, kUnknownProperty for a selector the object lacks,
+  // kIllegalOperation for a refused or ended client.
+  virtual PropertyResult readProperty(ObjectID object, const PropertyAddress& address) = 0;
+  // Additionally kBadPropertySize for a value of the wrong type, kIllegalOperation for a
+  // read-only property.
+  virtual Status writeProperty(ObjectID object, const PropertyAddress& address,
+                               const PropertyValue& value) = 0;
 
   // The client's buffer queue of a stream. For a sink stream the client enqueues into it
-  // (capacity: the stream's sink buffer queue size); for an output stream the host fills it with
-  // sent frames, dropping the oldest when the client is slow. A second call returns the same
-  // queue and replaces the callback.
-  virtual Status streamCopyBufferQueue(ObjectID stream, QueueAlteredProc proc, void* refCon,
-                                       media::SimpleQueueRef* queue) = 0;
+  // (capacity: the stream's advertised sink buffer queue size); for an output stream the host
+  // fills it with sent frames, dropping the oldest when the client is slow. `queueAltered` runs on
+  // a host thread whenever the host altered the queue. A second call returns the same queue and
+  // replaces the callback.
+  virtual Status copyBufferQueue(ObjectID stream, std::function<void()> queueAltered,
+                                 media::SimpleQueueRef* queue) = 0;
+
   // Start and stop. A start of a stream the client already runs succeeds without effect. Status:
   // kBadObject for unknown IDs, kIllegalOperation for a stream of another device, a refused or
   // ended client; kNotRunning for a stop of a stream the client does not run.
-  virtual Status deviceStartStream(ObjectID device, ObjectID stream) = 0;
-  virtual Status deviceStopStream(ObjectID device, ObjectID stream) = 0;
+  virtual Status startStream(ObjectID device, ObjectID stream) = 0;
+  virtual Status stopStream(ObjectID device, ObjectID stream) = 0;
 
-  // Ends the connection now, as if the process had died.
+  // Ends the connection now, as if the process had died: the host stops the client's streams.
+  // Later calls fail; idempotent.
   virtual void disconnect() = 0;
 };
-
-// The hardware-object interface on this process's own connection (CMIOObjectGetPropertyDataSize,
-// CMIOObjectGetPropertyData, CMIOObjectSetPropertyData, CMIOStreamCopyBufferQueue,
-// CMIODeviceStartStream, CMIODeviceStopStream).
-Status objectGetPropertyDataSize(ObjectID object, const PropertyAddress& address,
-                                 uint32_t qualifierSize, const void* qualifier, uint32_t* dataSize);
-Status objectGetPropertyData(ObjectID object, const PropertyAddress& address,
-                             uint32_t qualifierSize, const void* qualifier, uint32_t dataSize,
-                             uint32_t* dataUsed, void* data);
-Status objectSetPropertyData(ObjectID object, const PropertyAddress& address,
-                             uint32_t qualifierSize, const void* qualifier, uint32_t dataSize,
-                             const void* data);
-Status streamCopyBufferQueue(ObjectID stream, QueueAlteredProc proc, void* refCon,
-                             media::SimpleQueueRef* queue);
-Status deviceStartStream(ObjectID device, ObjectID stream);
-Status deviceStopStream(ObjectID device, ObjectID stream);
-
-// The clock the host measures its timeouts on (consume timeout); default dispatch::hostClock().
-// Tests set a ManualClock; requests already waiting are re-armed on the new clock.
-void setHostClock(std::shared_ptr<dispatch::Clock> clock);
 
 }  // namespace platform::camera

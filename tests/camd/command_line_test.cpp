@@ -3,12 +3,14 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "platform/camera/in_process/in_process_host.h"
 #include "tests/camd/fake_camera.h"
 #include "tests/camd/frame_stream.h"
 #include "tests/camd/report_capture.h"
@@ -20,15 +22,16 @@ namespace {
 
 using nlohmann::json;
 
-int runWith(std::vector<const char*> args) {
+int runWith(platform::camera::CameraHost& host, std::vector<const char*> args) {
   args.insert(args.begin(), "quillane-camd");
-  return runCommandLine(static_cast<int>(args.size()), args.data());
+  return runCommandLine(static_cast<int>(args.size()), args.data(), host);
 }
 
 TEST(CommandLine, ActivationWithoutAServiceReportsFailureAndExitsZero) {
   testing::ReportCapture capture;
-  EXPECT_EQ(runWith({"activate"}), 0);
-  EXPECT_EQ(runWith({"deactivate"}), 0);
+  platform::camera::InProcessCameraHost host;
+  EXPECT_EQ(runWith(host, {"activate"}), 0);
+  EXPECT_EQ(runWith(host, {"deactivate"}), 0);
   ASSERT_EQ(capture.reports().size(), 2u);
   for (const json& report : capture.reports()) {
     EXPECT_EQ(report["ok"], false);
@@ -39,10 +42,11 @@ TEST(CommandLine, ActivationWithoutAServiceReportsFailureAndExitsZero) {
 
 TEST(CommandLine, StatusAndDevicesReportAPublishedCamera) {
   testing::ReportCapture capture;
-  testing::FakeCamera camera(testing::FakeCamera::Options{.name = "Cam/era ü"});
+  platform::camera::InProcessCameraHost host;
+  testing::FakeCamera camera(host, testing::FakeCamera::Options{.name = "Cam/era ü"});
   camera.publish();
-  EXPECT_EQ(runWith({"status"}), 0);
-  EXPECT_EQ(runWith({"devices"}), 0);
+  EXPECT_EQ(runWith(host, {"status"}), 0);
+  EXPECT_EQ(runWith(host, {"devices"}), 0);
   const std::vector<std::string> lines = capture.outputLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], R"({"device":true,"streaming":false})");
@@ -55,8 +59,8 @@ TEST(CommandLine, StatusAndDevicesReportAPublishedCamera) {
   EXPECT_NE(report["streams"][0]["id"], report["streams"][1]["id"]);
 }
 
-// The built program, started as a producer starts it, on a private runtime folder so that no
-// camera running on this machine is seen.
+// The built program, started as a producer starts it, on a private runtime folder without a
+// camera host, so that no camera running on this machine is seen.
 struct ToolResult {
   int exitStatus = -1;
   std::string out;
@@ -71,12 +75,15 @@ std::string readAll(platform::base::UniqueFd& fd) {
   return bytes;
 }
 
+// `wrapper` runs before the program (for example a resource limit), when given.
 ToolResult runTool(std::vector<const char*> args, const std::string& input,
-                   bool closeOutput = false) {
+                   bool closeOutput = false, std::vector<const char*> wrapper = {}) {
   const std::filesystem::path runtime =
       std::filesystem::temp_directory_path() / ("camd-e2e-" + std::to_string(::getpid()));
   std::filesystem::create_directories(runtime);
   ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  ::unsetenv("PIPEWIRE_RUNTIME_DIR");
+  ::unsetenv("PIPEWIRE_REMOTE");
 
   testing::Pipe in, out, err;
   posix_spawn_file_actions_t actions;
@@ -85,10 +92,11 @@ ToolResult runTool(std::vector<const char*> args, const std::string& input,
   posix_spawn_file_actions_adddup2(&actions, out.writer.get(), 1);
   posix_spawn_file_actions_adddup2(&actions, err.writer.get(), 2);
   args.insert(args.begin(), QUILLANE_CAMD_PATH);
+  args.insert(args.begin(), wrapper.begin(), wrapper.end());
   args.push_back(nullptr);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, QUILLANE_CAMD_PATH, &actions, nullptr,
-                                  const_cast<char* const*>(args.data()), environ);
+  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr,
+                                   const_cast<char* const*>(args.data()), environ);
   posix_spawn_file_actions_destroy(&actions);
   EXPECT_EQ(spawned, 0);
   in.reader.reset();
@@ -154,7 +162,26 @@ TEST(QuillaneCamdProgram, ExitStatusAndStreamsOfEachCommand) {
     EXPECT_EQ(result.err, test.err);
     EXPECT_EQ(lastLine(result.out), test.lastReport);
     EXPECT_TRUE(result.out.empty() || result.out.back() == '\n');
+    // A run writes its first status line at once, however soon the input ends, then the final one.
+    if (!test.args.empty() && test.args[0] == std::string("run")) {
+      EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 2);
+    }
   }
+}
+
+// A frame larger than the memory at hand ends the run like a malformed stream: a clear line, a
+// final status line and exit status 1, not a crash.
+TEST(QuillaneCamdProgram, FrameLargerThanTheMemoryAtHandEndsTheRunWithItsFailure) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit leaves";
+#endif
+  const std::string largest = testing::frameHeader(8192, 8192, 8192 * 4 * 8192);
+  const ToolResult result =
+      runTool({"run"}, largest, false, {"prlimit", "--as=400000000", "--"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.err, "out of memory for a frame of 268435456 bytes; stopping\n");
+  EXPECT_EQ(lastLine(result.out),
+            R"({"device":false,"frames":0,"message":"out of memory for a frame of 268435456 bytes","ok":false,"streaming":false})");
 }
 
 TEST(QuillaneCamdProgram, RunSurvivesAClosedStandardOutput) {

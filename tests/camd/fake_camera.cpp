@@ -70,10 +70,11 @@ class FakeCamera::StreamSource : public camera::ExtensionStreamSource {
   const bool sink_;
 };
 
-FakeCamera::FakeCamera() : FakeCamera(Options{}) {}
+FakeCamera::FakeCamera(camera::CameraHost& host) : FakeCamera(host, Options{}) {}
 
-FakeCamera::FakeCamera(Options options)
-    : options_(std::move(options)),
+FakeCamera::FakeCamera(camera::CameraHost& host, Options options)
+    : host_(host),
+      options_(std::move(options)),
       providerSource_(std::make_unique<ProviderSource>()),
       deviceSource_(std::make_unique<DeviceSource>()),
       outputSource_(std::make_unique<StreamSource>(*this, false)),
@@ -97,13 +98,13 @@ FakeCamera::~FakeCamera() {
 }
 
 void FakeCamera::publish() {
-  camera::ExtensionProvider::startService(provider_);
+  host_.startService(provider_);
   published_ = true;
 }
 
 void FakeCamera::withdraw() {
   if (!published_) return;
-  camera::ExtensionProvider::stopService(provider_);
+  host_.stopService(provider_);
   published_ = false;
 }
 

@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "camd/quillane_camera.h"
+#include "platform/camera/camera_host.h"
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/extension_sources.h"
 
 namespace camd::testing {
 
-// A camera provider in this process, served by the camera host like the real extension: one
+// A camera provider in this process, served by a camera host like the real extension: one
 // device with the camera's UID, an output stream and a sink stream that advertises a sink buffer
 // queue size of 4 and, when told to, takes every buffer a client enqueues. Thread-safe: the host
 // calls the sources on its own threads.
@@ -27,8 +28,8 @@ class FakeCamera {
     bool keepsTaken = true;         // false: counts the buffers it takes and lets them go
   };
 
-  FakeCamera();
-  explicit FakeCamera(Options options);
+  explicit FakeCamera(platform::camera::CameraHost& host);
+  FakeCamera(platform::camera::CameraHost& host, Options options);
   ~FakeCamera();  // withdraws
 
   // Publishes the provider; each publication gives the device and streams new object IDs.
@@ -53,6 +54,7 @@ class FakeCamera {
   void consumeFrom(const platform::camera::ExtensionClientRef& client);
   void took(platform::media::SampleBufferRef buffer);
 
+  platform::camera::CameraHost& host_;
   Options options_;
   std::unique_ptr<ProviderSource> providerSource_;
   std::unique_ptr<DeviceSource> deviceSource_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/camera/in_process/in_process_host.h"
 #include "platform/dispatch/clock.h"
 #include "platform/media/pixel_buffer.h"
 #include "tests/camd/fake_camera.h"
@@ -28,7 +29,8 @@ class FramePumpTest : public ::testing::Test {
  protected:
   void start() {
     pump_.start();
-    ASSERT_TRUE(capture_.waitForOutputLines(1));  // the first heartbeat comes at once
+    // The first status line is written before start() returns, however soon the input ends.
+    ASSERT_EQ(capture_.outputLines().size(), 1u);
   }
 
   // Writes one frame and lets the pump handle it.
@@ -55,8 +57,9 @@ class FramePumpTest : public ::testing::Test {
   testing::ReportCapture capture_;
   std::shared_ptr<platform::dispatch::ManualClock> clock_ =
       std::make_shared<platform::dispatch::ManualClock>();
+  platform::camera::InProcessCameraHost host_;
   testing::Pipe input_;
-  FramePump pump_{input_.reader.get(), clock_};
+  FramePump pump_{host_.connect(), input_.reader.get(), clock_};
 };
 
 TEST_F(FramePumpTest, WithoutACameraReadsAndDropsFramesAndEndsCleanly) {
@@ -70,7 +73,7 @@ TEST_F(FramePumpTest, WithoutACameraReadsAndDropsFramesAndEndsCleanly) {
 }
 
 TEST_F(FramePumpTest, AttachesAtStartAndEnqueuesConvertedFramesOfEachSize) {
-  FakeCamera camera;
+  FakeCamera camera(host_);
   camera.publish();
   start();
   EXPECT_EQ(capture_.reports().front(), statusLine(true, true, 0));
@@ -98,7 +101,7 @@ TEST_F(FramePumpTest, AttachesAtStartAndEnqueuesConvertedFramesOfEachSize) {
 
 // The throttle runs on the pump's clock, a monotonic one: no wall-clock time passes here.
 TEST_F(FramePumpTest, CameraAppearingIsAttachedOnTheFirstFrameMoreThanTwoSecondsAfterTheLastTry) {
-  FakeCamera camera;
+  FakeCamera camera(host_);
   start();
   pumpFrame();  // the first frame always tries, and finds nothing
   camera.publish();
@@ -116,7 +119,7 @@ TEST_F(FramePumpTest, CameraAppearingIsAttachedOnTheFirstFrameMoreThanTwoSeconds
 }
 
 TEST_F(FramePumpTest, VanishedCameraIsDetachedByTheHeartbeatAndReattachedOnALaterFrame) {
-  FakeCamera camera;
+  FakeCamera camera(host_);
   camera.publish();
   start();
   pumpFrame();
@@ -137,7 +140,7 @@ TEST_F(FramePumpTest, VanishedCameraIsDetachedByTheHeartbeatAndReattachedOnALate
 }
 
 TEST_F(FramePumpTest, DeviceBackUnderAnotherObjectIDCountsAsDisappeared) {
-  FakeCamera camera;
+  FakeCamera camera(host_);
   camera.publish();
   start();
   camera.withdraw();
@@ -151,7 +154,7 @@ TEST_F(FramePumpTest, DeviceBackUnderAnotherObjectIDCountsAsDisappeared) {
 }
 
 TEST_F(FramePumpTest, FullSinkQueueDropsTheNewestFramesSilently) {
-  FakeCamera camera(FakeCamera::Options{.takesBuffers = false});
+  FakeCamera camera(host_, FakeCamera::Options{.takesBuffers = false});
   camera.publish();
   start();
   for (int i = 0; i < 7; ++i) pumpFrame();
@@ -160,7 +163,7 @@ TEST_F(FramePumpTest, FullSinkQueueDropsTheNewestFramesSilently) {
 }
 
 TEST_F(FramePumpTest, MalformedStreamEndsTheRunWithItsFailure) {
-  FakeCamera camera;
+  FakeCamera camera(host_);
   camera.publish();
   start();
   pumpFrame();
@@ -176,7 +179,7 @@ TEST_F(FramePumpTest, MalformedStreamEndsTheRunWithItsFailure) {
 }
 
 TEST_F(FramePumpTest, RefusedStartLeavesThePumpDetached) {
-  FakeCamera camera(FakeCamera::Options{.authorizesClients = false});
+  FakeCamera camera(host_, FakeCamera::Options{.authorizesClients = false});
   camera.publish();
   start();
   EXPECT_EQ(capture_.reports().front(), statusLine(true, false, 0));

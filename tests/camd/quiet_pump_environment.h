@@ -1,13 +1,10 @@
 #pragma once
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <string>
+#include <memory>
 #include <string_view>
 
 #include "camd/reporting.h"
+#include "platform/camera/in_process/in_process_host.h"
 
 namespace camd::testing {
 
@@ -18,19 +15,15 @@ class DiscardedReports : public ReportOutput {
   void writeErrorLine(std::string_view) override {}
 };
 
-// Once per process: discards the pump's lines and gives the process a runtime folder of its own
-// (named after `purpose`), so no camera running on this machine is found.
-inline void setUpQuietPumpEnvironment(const std::string& purpose) {
-  static const bool done = [&] {
-    static DiscardedReports discarded;
+// Once per process: discards the pump's lines. Returns a camera host with no camera in it, which
+// lives as long as the process.
+inline platform::camera::CameraHost& quietPumpEnvironment() {
+  static DiscardedReports discarded;
+  static platform::camera::InProcessCameraHost* const host = [] {
     setReportOutput(&discarded);
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("camd-" + purpose + "-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
-    return true;
+    return new platform::camera::InProcessCameraHost;
   }();
-  (void)done;
+  return *host;
 }
 
 }  // namespace camd::testing

@@ -3,10 +3,8 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "platform/camera/hardware.h"
@@ -14,56 +12,44 @@
 namespace camd::testing {
 
 using platform::camera::ObjectID;
+using platform::camera::PropertyResult;
+using platform::camera::PropertyValue;
 using platform::camera::Status;
 
-// One property of the scripted tree: a list of IDs, a 32-bit value or a string (nullopt: the
-// platform hands back a null reference), read with the given statuses.
-struct ScriptedProperty {
-  using Value = std::variant<std::vector<ObjectID>, uint32_t, std::optional<std::string>>;
-  ScriptedProperty(Value v, Status sizeResult = 0, Status dataResult = 0,
-                   std::optional<uint32_t> claimedSize = std::nullopt)
-      : value(std::move(v)),
-        sizeStatus(sizeResult),
-        dataStatus(dataResult),
-        reportedSize(claimedSize) {}
-
-  Value value;
-  Status sizeStatus;
-  Status dataStatus;
-  std::optional<uint32_t> reportedSize;  // the size claimed, when it differs from the value's
-};
-
-// A camera object tree written by the test, standing in for the camera host behind the
-// platform's client functions in the test program that links it: properties can fail, shrink
-// between the two reads or hand back no string, which a live host never does on demand.
-// Thread-safe.
-class ScriptedObjectTree {
+// A camera object tree written by the test, behind the clients' interface: each read of a
+// property answers the next of its scripted results (the last one repeats), so a read can fail,
+// hand back no string, or see a list shrink between two reads, which a live host never does on
+// demand. An unscripted property reads as kUnknownProperty. Thread-safe.
+class ScriptedObjectTree final : public platform::camera::HardwareClient {
  public:
-  static ScriptedObjectTree& instance();
-
-  void reset();
-  void set(ObjectID object, uint32_t selector, ScriptedProperty property);
+  // The results successive reads give.
+  void set(ObjectID object, uint32_t selector, std::vector<PropertyResult> results);
+  // A value every read gives.
+  void set(ObjectID object, uint32_t selector, PropertyValue value);
   // A device with the given UID and streams of the given directions (IDs device+1, +2, ...).
   void addDevice(ObjectID device, const std::string& uid, std::vector<uint32_t> directions);
-
-  int dataReads(ObjectID object, uint32_t selector) const;
-  int stringsAlive() const;
+  int reads(ObjectID object, uint32_t selector) const;
 
   // The stream operations' results.
   Status copyQueueStatus = 0;
   bool copyQueueGivesQueue = true;
   Status startStatus = 0;
 
-  // Used by the replaced platform functions.
-  Status size(ObjectID object, uint32_t selector, uint32_t* dataSize);
-  Status read(ObjectID object, uint32_t selector, uint32_t dataSize, void* data);
-  void stringReleased();
+  PropertyResult readProperty(ObjectID object,
+                              const platform::camera::PropertyAddress& address) override;
+  Status writeProperty(ObjectID, const platform::camera::PropertyAddress&,
+                       const PropertyValue&) override;
+  Status copyBufferQueue(ObjectID stream, std::function<void()> queueAltered,
+                         platform::media::SimpleQueueRef* queue) override;
+  Status startStream(ObjectID device, ObjectID stream) override;
+  Status stopStream(ObjectID device, ObjectID stream) override;
+  void disconnect() override {}
 
  private:
+  using Key = std::pair<ObjectID, uint32_t>;
   mutable std::mutex mutex_;
-  std::map<std::pair<ObjectID, uint32_t>, ScriptedProperty> properties_;  // guarded by mutex_
-  std::map<std::pair<ObjectID, uint32_t>, int> reads_;                    // guarded by mutex_
-  int stringsAlive_ = 0;                                                  // guarded by mutex_
+  std::map<Key, std::vector<PropertyResult>> scripts_;  // guarded by mutex_
+  std::map<Key, int> reads_;                            // guarded by mutex_
 };
 
 }  // namespace camd::testing

@@ -14,7 +14,7 @@
 #include "extension/video_format.h"
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/hardware.h"
-#include "platform/camera/host_runtime.h"
+#include "platform/camera/in_process/in_process_host.h"
 #include "platform/dispatch/clock.h"
 #include "platform/faults/fault_injection.h"
 #include "platform/media/format_description.h"
@@ -24,7 +24,6 @@ namespace quillane::test {
 
 using platform::camera::HardwareClient;
 using platform::camera::ObjectID;
-using platform::camera::PropertyAddress;
 namespace selector = platform::camera::selector;
 using platform::media::SampleBufferRef;
 using platform::media::SimpleQueueRef;
@@ -57,17 +56,17 @@ class CameraTest : public ::testing::Test {
   void SetUp() override {
     VideoFormat::all();
     clock = std::make_shared<platform::dispatch::ManualClock>();
-    platform::camera::setHostClock(clock);
+    host = std::make_unique<platform::camera::InProcessCameraHost>(clock);
     provider = std::make_unique<ProviderSource>(clock);
-    platform::camera::ExtensionProvider::startService(provider->provider());
-    producer = HardwareClient::connect();
+    host->startService(provider->provider());
+    producer = host->connect();
     findCamera(*producer);
   }
 
   void TearDown() override {
     for (auto& client : clients) client->disconnect();
     producer->disconnect();
-    platform::camera::ExtensionProvider::stopService(provider->provider());
+    host->stopService(provider->provider());
     settle();
     provider.reset();
     platform::faults::reset();
@@ -77,10 +76,10 @@ class CameraTest : public ::testing::Test {
 
   // Lets the frame queue and the host finish what is already submitted to them.
   void settle() {
-    platform::camera::HostRuntime::processRuntime().flush();
+    host->flush();
     device().queue().sync([] {});
     device().queue().sync([] {});
-    platform::camera::HostRuntime::processRuntime().flush();
+    host->flush();
   }
 
   // Moves the clock by `nanos` and lets every tick that became due run.
@@ -101,21 +100,18 @@ class CameraTest : public ::testing::Test {
   }
 
   static std::vector<ObjectID> readIDs(HardwareClient& client, ObjectID object, uint32_t sel) {
-    PropertyAddress address{sel};
-    uint32_t size = 0;
-    EXPECT_EQ(client.getPropertyDataSize(object, address, 0, nullptr, &size), 0);
-    std::vector<ObjectID> ids(size / sizeof(ObjectID));
-    uint32_t used = 0;
-    EXPECT_EQ(client.getPropertyData(object, address, 0, nullptr, size, &used, ids.data()), 0);
-    return ids;
+    platform::camera::PropertyResult read = client.readProperty(object, {sel});
+    EXPECT_EQ(read.status, 0);
+    auto* ids = std::get_if<std::vector<ObjectID>>(&read.value);
+    return ids != nullptr ? *ids : std::vector<ObjectID>{};
   }
 
   // A new application that starts watching the output stream; returns its frame queue.
   SimpleQueueRef startWatching() {
-    clients.push_back(HardwareClient::connect());
+    clients.push_back(host->connect());
     SimpleQueueRef queue;
-    EXPECT_EQ(clients.back()->streamCopyBufferQueue(outputID, nullptr, nullptr, &queue), 0);
-    EXPECT_EQ(clients.back()->deviceStartStream(deviceID, outputID), 0);
+    EXPECT_EQ(clients.back()->copyBufferQueue(outputID, nullptr, &queue), 0);
+    EXPECT_EQ(clients.back()->startStream(deviceID, outputID), 0);
     settle();
     return queue;
   }
@@ -123,8 +119,8 @@ class CameraTest : public ::testing::Test {
   // The producer's sink queue, with the sink stream started.
   SimpleQueueRef startProducing() {
     SimpleQueueRef queue;
-    EXPECT_EQ(producer->streamCopyBufferQueue(sinkID, nullptr, nullptr, &queue), 0);
-    EXPECT_EQ(producer->deviceStartStream(deviceID, sinkID), 0);
+    EXPECT_EQ(producer->copyBufferQueue(sinkID, nullptr, &queue), 0);
+    EXPECT_EQ(producer->startStream(deviceID, sinkID), 0);
     settle();
     return queue;
   }
@@ -138,7 +134,7 @@ class CameraTest : public ::testing::Test {
   }
 
   uint64_t confirmedSequence() {
-    auto confirmed = platform::camera::HostRuntime::processRuntime().lastScheduledOutput(sinkID);
+    auto confirmed = host->lastScheduledOutput(sinkID);
     return confirmed ? confirmed->sequenceNumber : 0;
   }
 
@@ -150,6 +146,7 @@ class CameraTest : public ::testing::Test {
   }
 
   std::shared_ptr<platform::dispatch::ManualClock> clock;
+  std::unique_ptr<platform::camera::InProcessCameraHost> host;
   std::unique_ptr<ProviderSource> provider;
   std::shared_ptr<HardwareClient> producer;
   std::vector<std::shared_ptr<HardwareClient>> clients;

@@ -69,17 +69,16 @@ TEST(FreshnessTest, FrameIsShownUntilOneAndAHalfSecondsOld) {
 
 TEST_F(CameraTest, PublishesTheCameraWithItsIdentity) {
   auto readText = [&](test::ObjectID object, uint32_t sel) {
-    platform::camera::StringRef text = nullptr;
-    uint32_t used = 0;
-    EXPECT_EQ(producer->getPropertyData(object, {sel}, 0, nullptr, sizeof(text), &used, &text), 0);
-    std::string result = platform::camera::stringText(text);
-    platform::camera::releaseString(text);
-    return result;
+    platform::camera::PropertyResult read = producer->readProperty(object, {sel});
+    EXPECT_EQ(read.status, 0);
+    auto* text = std::get_if<std::string>(&read.value);
+    return text != nullptr ? *text : std::string();
   };
   auto readU32 = [&](test::ObjectID object, uint32_t sel) {
-    uint32_t value = 0, used = 0;
-    EXPECT_EQ(producer->getPropertyData(object, {sel}, 0, nullptr, 4, &used, &value), 0);
-    return value;
+    platform::camera::PropertyResult read = producer->readProperty(object, {sel});
+    EXPECT_EQ(read.status, 0);
+    auto* value = std::get_if<uint32_t>(&read.value);
+    return value != nullptr ? *value : 0u;
   };
   // The control tool finds the camera by this very text.
   EXPECT_EQ(readText(deviceID, test::selector::kDeviceUID), "7C0E1F2A-5B1D-4E7A-9C3B-2A1F0D9E8B77");
@@ -197,15 +196,9 @@ TEST_F(CameraTest, ClockUpdateReadsTheFlagWhenItRuns) {
 TEST_F(CameraTest, FormatChangeOnTheOutputStreamResizesTheNextFrame) {
   auto watcher = startWatching();
   take(watcher);
-  uint32_t index = 2;
-  ASSERT_EQ(clients[0]->setPropertyData(outputID, {test::selector::kActiveFormatIndex}, 0, nullptr,
-                                        sizeof(index), &index),
-            0);
+  ASSERT_EQ(clients[0]->writeProperty(outputID, {test::selector::kActiveFormatIndex}, 2u), 0);
   // The sink's format is stored but changes nothing in the output.
-  index = 1;
-  ASSERT_EQ(producer->setPropertyData(sinkID, {test::selector::kActiveFormatIndex}, 0, nullptr,
-                                      sizeof(index), &index),
-            0);
+  ASSERT_EQ(producer->writeProperty(sinkID, {test::selector::kActiveFormatIndex}, 1u), 0);
   EXPECT_EQ(device().sink().activeFormatIndex(), 1);
   advance(kTick);
   auto frames = take(watcher);
@@ -268,7 +261,7 @@ TEST_F(CameraTest, SinkStopFallsBackToPlaceholderAtOnce) {
   auto watcher = startWatching();
   auto sinkQueue = startProducing();
   push(sinkQueue, test::solidBuffer(1920, 1080, kLive));
-  ASSERT_EQ(producer->deviceStopStream(deviceID, sinkID), 0);
+  ASSERT_EQ(producer->stopStream(deviceID, sinkID), 0);
   settle();
   take(watcher);
   advance(kTick);
@@ -346,7 +339,7 @@ TEST_F(CameraTest, EmptyAnswersCountAsUnderrunsAndAreRetriedAfterAQuarterSecond)
   push(sinkQueue, test::solidBuffer(64, 64, kLive));
   push(sinkQueue, test::solidBuffer(64, 64, kLive));
   EXPECT_EQ(underruns(), 2);
-  auto confirmed = platform::camera::HostRuntime::processRuntime().lastScheduledOutput(sinkID);
+  auto confirmed = host->lastScheduledOutput(sinkID);
   ASSERT_TRUE(confirmed);
   EXPECT_EQ(confirmed->hostTimeInNanoseconds, clock->nowNanos());
   bool stored = false;
@@ -354,7 +347,7 @@ TEST_F(CameraTest, EmptyAnswersCountAsUnderrunsAndAreRetriedAfterAQuarterSecond)
       [&] { stored = device().sink().latestFrame().arrivalNanos == clock->nowNanos(); });
   EXPECT_TRUE(stored);
   // The count never resets and is what the sink reports.
-  ASSERT_EQ(producer->deviceStopStream(deviceID, sinkID), 0);
+  ASSERT_EQ(producer->stopStream(deviceID, sinkID), 0);
   settle();
   auto reported = device().sink().streamProperties({PropertyKey::StreamSinkBufferUnderrunCount});
   EXPECT_EQ(reported.sinkBufferUnderrunCount, underruns());
@@ -363,7 +356,7 @@ TEST_F(CameraTest, EmptyAnswersCountAsUnderrunsAndAreRetriedAfterAQuarterSecond)
 
 TEST_F(CameraTest, StopEndsTheLoopEvenWhenItsRequestCompletesLate) {
   auto sinkQueue = startProducing();
-  ASSERT_EQ(producer->deviceStopStream(deviceID, sinkID), 0);
+  ASSERT_EQ(producer->stopStream(deviceID, sinkID), 0);
   settle();  // the outstanding request completes now, with an error
   const int64_t afterStop = device().sink().underruns();
   for (int i = 0; i < 8; ++i) advance(500'000'000);
@@ -385,12 +378,12 @@ TEST_F(CameraTest, StartWithoutAnyClientRunsNoLoop) {
 }
 
 TEST_F(CameraTest, TheLaterAuthorisedClientIsConsumed) {
-  auto other = HardwareClient::connect();
+  auto other = host->connect();
   clients.push_back(other);
   SimpleQueueRef otherQueue;
-  ASSERT_EQ(other->streamCopyBufferQueue(sinkID, nullptr, nullptr, &otherQueue), 0);
+  ASSERT_EQ(other->copyBufferQueue(sinkID, nullptr, &otherQueue), 0);
   auto sinkQueue = startProducing();
-  ASSERT_EQ(other->deviceStartStream(deviceID, sinkID), 0);  // authorised, stream already running
+  ASSERT_EQ(other->startStream(deviceID, sinkID), 0);  // authorised, stream already running
   settle();
   device().sink().startStream();  // a new start takes the later authorised client
   settle();

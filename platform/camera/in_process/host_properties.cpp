@@ -1,9 +1,8 @@
-#include "platform/camera/host_properties.h"
+#include "platform/camera/in_process/host_properties.h"
 
-#include <cstring>
 #include <limits>
 
-namespace platform::camera {
+namespace platform::camera::in_process {
 namespace {
 
 bool isDeviceSelector(uint32_t selector) {
@@ -97,7 +96,7 @@ PropertyResult readDeviceProperty(const ExtensionDevice& device, const DeviceTre
     case selector::kStreams:
       return value(state.streams);
     case selector::kDeviceUID:
-      return value(device.legacyDeviceID().value_or(device.deviceID().toString()));
+      return value(device.uid());
     case selector::kName:
       return value(device.localizedName());
     case selector::kModel:
@@ -133,19 +132,17 @@ PropertyResult readStreamProperty(const ExtensionStream& stream, uint32_t select
 }
 
 Status writeStreamProperty(const ExtensionStream& stream, uint32_t selector,
-                           const std::vector<uint8_t>& data) {
+                           const PropertyValue& written) {
   ExtensionStreamProperties properties;
   if (selector == selector::kActiveFormatIndex) {
-    uint32_t index = 0;
-    if (data.size() != sizeof(index)) return status::kBadPropertySize;
-    std::memcpy(&index, data.data(), sizeof(index));
-    properties.activeFormatIndex = index;
+    const auto* index = std::get_if<uint32_t>(&written);
+    if (index == nullptr) return status::kBadPropertySize;
+    properties.activeFormatIndex = *index;
   } else if (selector == selector::kFrameDuration) {
-    FrameDurationInfo info{};
-    if (data.size() != sizeof(info)) return status::kBadPropertySize;
-    std::memcpy(&info, data.data(), sizeof(info));
-    properties.frameDuration = info.valid != 0 ? media::MediaTime::make(info.value, info.timescale)
-                                               : media::MediaTime::invalid();
+    const auto* info = std::get_if<FrameDurationInfo>(&written);
+    if (info == nullptr) return status::kBadPropertySize;
+    properties.frameDuration = info->valid != 0 ? media::MediaTime::make(info->value, info->timescale)
+                                                : media::MediaTime::invalid();
   } else {
     return isStreamSelector(selector) ? status::kIllegalOperation : status::kUnknownProperty;
   }
@@ -159,4 +156,4 @@ std::optional<int64_t> advertisedSinkQueueSize(const ExtensionStream& stream) {
       .sinkBufferQueueSize;
 }
 
-}  // namespace platform::camera
+}  // namespace platform::camera::in_process

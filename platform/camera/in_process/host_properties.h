@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "platform/camera/extension_objects.h"
-#include "platform/camera/host_connection.h"
+#include "platform/camera/hardware.h"
 
 // Answers property reads and writes of published devices and streams from their sources.
-// Stateless; runs on the host's callback queue, since it calls into the extension's sources.
-namespace platform::camera {
+// Stateless; runs on the in-process host's callback queue, since it calls into the sources.
+namespace platform::camera::in_process {
 
 // What the object tree knows about a device when one of its properties is read.
 struct DeviceTreeState {
@@ -22,9 +22,9 @@ Status writeDeviceProperty(uint32_t selector);
 
 PropertyResult readStreamProperty(const ExtensionStream& stream, uint32_t selector);
 Status writeStreamProperty(const ExtensionStream& stream, uint32_t selector,
-                           const std::vector<uint8_t>& data);
+                           const PropertyValue& value);
 
 // The stream's sink buffer queue size as its source advertises it, if it does.
 std::optional<int64_t> advertisedSinkQueueSize(const ExtensionStream& stream);
 
-}  // namespace platform::camera
+}  // namespace platform::camera::in_process

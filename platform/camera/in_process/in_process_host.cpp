@@ -1,562 +1,527 @@
-#include "platform/camera/host_runtime.h"
+#include "platform/camera/in_process/in_process_host.h"
 
-#include <unistd.h>
 #include <algorithm>
+#include <mutex>
 
-#include "platform/camera/host_properties.h"
+#include "platform/camera/in_process/client_registry.h"
+#include "platform/camera/in_process/consume_delivery.h"
+#include "platform/camera/in_process/host_properties.h"
+#include "platform/camera/in_process/object_tree.h"
+#include "platform/camera/in_process/stream_sessions.h"
+#include "platform/dispatch/serial_queue.h"
 
 namespace platform::camera {
+
+using in_process::ClientRegistry;
+using in_process::ConsumeDelivery;
+using in_process::ObjectTree;
+using in_process::StreamSessions;
+
 namespace {
 
-// Object IDs of devices and streams, process-wide and never reused; 1 is the system object.
-std::atomic<ObjectID> nextObjectID{kSystemObject + 1};
-
-ObjectID allocateObjectID() {
-  return nextObjectID.fetch_add(1, std::memory_order_relaxed);
+int32_t sinkQueueCapacity(std::optional<int64_t> advertised) {
+  if (!advertised || *advertised < 1) return InProcessCameraHost::kDefaultQueueCapacity;
+  return static_cast<int32_t>(
+      std::min<int64_t>(*advertised, InProcessCameraHost::kMaxQueueCapacity));
 }
 
 ExtensionError hostError(int64_t code, const char* description) {
   return ExtensionError{kHostErrorDomain, code, description};
 }
 
-int32_t sinkQueueCapacity(std::optional<int64_t> advertised) {
-  if (!advertised || *advertised < 1) return HostRuntime::kDefaultQueueCapacity;
-  return static_cast<int32_t>(std::min<int64_t>(*advertised, HostRuntime::kMaxQueueCapacity));
-}
+}  // namespace
 
-template <typename T>
-bool removeFirst(std::vector<T>& items, const T& item) {
-  auto it = std::find(items.begin(), items.end(), item);
-  if (it == items.end()) return false;
-  items.erase(it);
-  return true;
-}
+// The host's state and operations, shared by the host object, its clients and the endpoints of
+// the streams it publishes. The pieces (tree, clients, sessions, delivery) are guarded by
+// stateMutex_; calls into sources run on callbackQueue_ without it.
+class InProcessCameraHost::Runtime : public std::enable_shared_from_this<Runtime> {
+ public:
+  explicit Runtime(std::shared_ptr<dispatch::Clock> clock)
+      : delivery_(stateMutex_, std::move(clock)),
+        callbackQueue_("platform.camera.host.callbacks") {}
+
+  // ---- Extension side; any thread ----
+
+  void publish(const std::shared_ptr<ExtensionProvider>& provider);
+  void withdraw(const std::shared_ptr<ExtensionProvider>& provider);
+  void withdrawAll();
+  void send(ObjectID stream, const media::SampleBufferRef& frame);
+  void consume(ObjectID stream, const ExtensionClientRef& client, ConsumeCompletion completion);
+  void notifyScheduledOutputChanged(ObjectID stream, const ExtensionScheduledOutput& output);
+  std::vector<ExtensionClientRef> streamingClients(ObjectID stream) const;
+
+  // ---- Client side; any thread, each waits for the callback queue ----
+
+  ExtensionClientRef attachClient();
+  void detachClient(const ExtensionClientRef& client);
+  PropertyResult readProperty(const ExtensionClientRef& client, ObjectID object,
+                              uint32_t selector);
+  Status writeProperty(const ExtensionClientRef& client, ObjectID object, uint32_t selector,
+                       const PropertyValue& value);
+  Status copyBufferQueue(const ExtensionClientRef& client, ObjectID stream,
+                         std::function<void()> queueAltered, media::SimpleQueueRef* queue);
+  Status startStream(const ExtensionClientRef& client, ObjectID device, ObjectID stream);
+  Status stopStream(const ExtensionClientRef& client, ObjectID device, ObjectID stream);
+
+  void flush();
+  std::optional<ExtensionScheduledOutput> lastScheduledOutput(ObjectID stream) const;
+
+ private:
+  // What a client operation found in the tree before it calls into a source.
+  struct Found {
+    Status status = status::kNoError;
+    const ExtensionProvider* provider = nullptr;
+    std::shared_ptr<ExtensionDevice> device = nullptr;
+    std::shared_ptr<ExtensionStream> stream = nullptr;
+  };
+
+  template <typename Work>
+  auto onCallbackQueue(Work&& work) -> decltype(work());
+
+  // The following run on the callback queue.
+  void detachOnCallbackQueue(const ExtensionClientRef& client);
+  Status startOnCallbackQueue(const ExtensionClientRef& client, ObjectID device, ObjectID stream);
+  Status stopOnCallbackQueue(const ExtensionClientRef& client, ObjectID device, ObjectID stream);
+  // Calls connectClient() on the provider's source at the client's first contact with it.
+  bool contact(const ExtensionClientRef& client, const ExtensionProvider* provider);
+  // The object as a client sees it; kBadObject, or kIllegalOperation for an ended client.
+  Found find(const ExtensionClientRef& client, ObjectID object) const;
+  Found findStreamOfDevice(const ExtensionClientRef& client, ObjectID device,
+                           ObjectID stream) const;
+
+  mutable std::mutex stateMutex_;
+  ObjectTree tree_;           // guarded by stateMutex_
+  ClientRegistry clients_;    // guarded by stateMutex_
+  StreamSessions sessions_;   // guarded by stateMutex_
+  ConsumeDelivery delivery_;  // its maps guarded by stateMutex_
+  dispatch::SerialQueue callbackQueue_;
+};
+
+namespace {
+
+// What a published stream asks of the in-process host; holds the runtime while published.
+class InProcessEndpoint final : public StreamEndpoint {
+ public:
+  InProcessEndpoint(std::shared_ptr<InProcessCameraHost::Runtime> runtime, ObjectID stream)
+      : runtime_(std::move(runtime)), stream_(stream) {}
+
+  void send(media::SampleBufferRef sampleBuffer, uint64_t) override {
+    runtime_->send(stream_, sampleBuffer);
+  }
+  void consume(const ExtensionClientRef& client, ConsumeCompletion completion) override {
+    runtime_->consume(stream_, client, std::move(completion));
+  }
+  void notifyScheduledOutputChanged(const ExtensionScheduledOutput& output) override {
+    runtime_->notifyScheduledOutputChanged(stream_, output);
+  }
+  std::vector<ExtensionClientRef> streamingClients() const override {
+    return runtime_->streamingClients(stream_);
+  }
+
+ private:
+  const std::shared_ptr<InProcessCameraHost::Runtime> runtime_;
+  const ObjectID stream_;
+};
+
+// A client's connection by direct calls: a new client identity attached at construction and
+// detached by disconnect() or destruction. Thread-safe; each call runs on the caller's thread and
+// waits for the host's callback queue.
+class InProcessClient final : public HardwareClient {
+ public:
+  explicit InProcessClient(std::shared_ptr<InProcessCameraHost::Runtime> runtime)
+      : runtime_(std::move(runtime)), client_(runtime_->attachClient()) {}
+  ~InProcessClient() override { disconnect(); }
+
+  PropertyResult readProperty(ObjectID object, const PropertyAddress& address) override {
+    return runtime_->readProperty(client_, object, address.selector);
+  }
+  Status writeProperty(ObjectID object, const PropertyAddress& address,
+                       const PropertyValue& value) override {
+    return runtime_->writeProperty(client_, object, address.selector, value);
+  }
+  Status copyBufferQueue(ObjectID stream, std::function<void()> queueAltered,
+                         media::SimpleQueueRef* queue) override {
+    if (queue == nullptr) return status::kIllegalOperation;
+    return runtime_->copyBufferQueue(client_, stream, std::move(queueAltered), queue);
+  }
+  Status startStream(ObjectID device, ObjectID stream) override {
+    return runtime_->startStream(client_, device, stream);
+  }
+  Status stopStream(ObjectID device, ObjectID stream) override {
+    return runtime_->stopStream(client_, device, stream);
+  }
+  void disconnect() override {
+    if (!disconnected_.exchange(true)) runtime_->detachClient(client_);
+  }
+
+ private:
+  const std::shared_ptr<InProcessCameraHost::Runtime> runtime_;
+  const ExtensionClientRef client_;
+  std::atomic<bool> disconnected_{false};
+};
 
 }  // namespace
 
-HostRuntime& HostRuntime::processRuntime() {
-  // Never destroyed: clients and extensions may still call in while the process exits.
-  static HostRuntime* runtime = new HostRuntime(dispatch::hostClock());
-  return *runtime;
-}
-
-HostRuntime::HostRuntime(std::shared_ptr<dispatch::Clock> clock)
-    : deliveryQueue_(std::make_unique<dispatch::SerialQueue>("platform.camera.host.delivery")),
-      timeoutQueue_(std::make_shared<dispatch::SerialQueue>("platform.camera.host.timeouts",
-                                                            std::move(clock))),
-      callbackQueue_(std::make_unique<dispatch::SerialQueue>("platform.camera.host.callbacks")) {}
-
-HostRuntime::~HostRuntime() = default;
-
 template <typename Work>
-auto HostRuntime::onCallbackQueue(Work&& work) -> decltype(work()) {
+auto InProcessCameraHost::Runtime::onCallbackQueue(Work&& work) -> decltype(work()) {
   using Result = decltype(work());
-  if (callbackQueue_->isCurrent()) return work();
+  if (callbackQueue_.isCurrent()) return work();
   if constexpr (std::is_void_v<Result>) {
-    callbackQueue_->sync(work);
+    callbackQueue_.sync(work);
   } else {
     std::optional<Result> result;
-    callbackQueue_->sync([&] { result.emplace(work()); });
+    callbackQueue_.sync([&] { result.emplace(work()); });
     return std::move(*result);
   }
 }
 
-void HostRuntime::setClock(std::shared_ptr<dispatch::Clock> clock) {
-  auto replacement =
-      std::make_shared<dispatch::SerialQueue>("platform.camera.host.timeouts", std::move(clock));
-  std::shared_ptr<dispatch::SerialQueue> previous;
-  {
-    std::lock_guard lock(stateMutex_);
-    previous = std::exchange(timeoutQueue_, replacement);
-    for (auto& [streamID, record] : streams_) {
-      for (auto& [key, clientStream] : record.clients) {
-        auto client = clients_.find(key);
-        if (client == clients_.end()) continue;
-        for (const PendingConsume& request : clientStream.pending) {
-          armTimeout(streamID, client->second, request.id);
-        }
-      }
-    }
-  }
-  // Joined outside the lock: its running work may be waiting for the lock.
-  previous.reset();
-}
-
 // ---- Extension side ----
 
-void HostRuntime::publish(const std::shared_ptr<ExtensionProvider>& provider) {
+void InProcessCameraHost::Runtime::publish(const std::shared_ptr<ExtensionProvider>& provider) {
   if (!provider) return;
-  onCallbackQueue([&] { publishOnCallbackQueue(provider); });
-}
-
-void HostRuntime::publishOnCallbackQueue(const std::shared_ptr<ExtensionProvider>& provider) {
-  std::lock_guard lock(stateMutex_);
-  if (providers_.count(provider.get()) != 0) return;
-  ProviderRecord providerRecord{provider, {}, {}};
-  for (const std::shared_ptr<ExtensionDevice>& device : provider->devices()) {
-    ObjectID deviceID = allocateObjectID();
-    DeviceRecord deviceRecord{provider.get(), device, {}};
-    for (const std::shared_ptr<ExtensionStream>& stream : device->streams()) {
-      ObjectID streamID = allocateObjectID();
-      StreamRecord streamRecord;
-      streamRecord.device = deviceID;
-      streamRecord.provider = provider.get();
-      streamRecord.stream = stream;
-      streams_.emplace(streamID, std::move(streamRecord));
-      streamIDs_[stream.get()] = streamID;
-      deviceRecord.streams.push_back(streamID);
-    }
-    devices_.emplace(deviceID, std::move(deviceRecord));
-    providerRecord.devices.push_back(deviceID);
-  }
-  providers_.emplace(provider.get(), std::move(providerRecord));
-}
-
-void HostRuntime::withdraw(const std::shared_ptr<ExtensionProvider>& provider) {
-  if (!provider) return;
-  onCallbackQueue([&] { withdrawOnCallbackQueue(provider.get()); });
-  if (!deliveryQueue_->isCurrent()) deliveryQueue_->sync([] {});
-}
-
-void HostRuntime::withdrawOnCallbackQueue(const ExtensionProvider* provider) {
-  std::vector<std::shared_ptr<ExtensionStream>> streamsToStop;
-  ProviderRecord providerRecord;
-  {
+  onCallbackQueue([&] {
     std::lock_guard lock(stateMutex_);
-    auto found = providers_.find(provider);
-    if (found == providers_.end()) return;
-    providerRecord = std::move(found->second);
-    providers_.erase(found);
-    for (ObjectID deviceID : providerRecord.devices) {
-      for (ObjectID streamID : devices_[deviceID].streams) {
-        StreamRecord& record = streams_[streamID];
-        if (!record.streaming.empty()) streamsToStop.push_back(record.stream);
-        for (auto& [key, clientStream] : record.clients) {
-          failPending(clientStream, host_error::kNotPublished, "the stream was withdrawn");
-        }
-        streamIDs_.erase(record.stream.get());
-        streams_.erase(streamID);
-      }
-      devices_.erase(deviceID);
+    std::optional<std::vector<ObjectID>> streams = tree_.publish(provider);
+    if (!streams) return;
+    for (ObjectID id : *streams) {
+      tree_.stream(id)->stream->bindEndpoint(
+          std::make_shared<InProcessEndpoint>(shared_from_this(), id));
     }
-  }
-  for (const auto& stream : streamsToStop) stream->source().stopStream();
-  for (const ExtensionClientRef& client : providerRecord.connected) {
-    providerRecord.provider->source().disconnectClient(client);
-  }
-}
-
-void HostRuntime::sendSampleBuffer(const ExtensionStream& stream,
-                                   media::SampleBufferRef sampleBuffer) {
-  if (!sampleBuffer) return;
-  std::lock_guard lock(stateMutex_);
-  StreamRecord* record = findPublished(stream);
-  if (record == nullptr || stream.direction() != StreamDirection::Source) return;
-  for (const ExtensionClientRef& client : record->streaming) {
-    auto clientStream = record->clients.find(client.get());
-    if (clientStream == record->clients.end() || !clientStream->second.queue) continue;
-    ClientStream& target = clientStream->second;
-    // A slow client loses its oldest frame; the sender never waits.
-    target.queue->dequeueOldestIfFull();
-    if (target.queue->enqueue(sampleBuffer) == media::kStatusOK && target.queueAltered) {
-      deliver(target.queueAltered);
-    }
-  }
-}
-
-void HostRuntime::consumeSampleBuffer(const ExtensionStream& stream,
-                                      const ExtensionClientRef& client,
-                                      ExtensionStream::ConsumeCompletion completion) {
-  if (!completion) return;
-  std::lock_guard lock(stateMutex_);
-  StreamRecord* record = findPublished(stream);
-  ExtensionError error;
-  if (record == nullptr) {
-    error = hostError(host_error::kNotPublished, "the stream is not published");
-  } else if (stream.direction() != StreamDirection::Sink) {
-    error = hostError(host_error::kNotStreaming, "buffers are consumed only from sink streams");
-  } else if (!client || !isStreaming(*record, client.get())) {
-    error = hostError(host_error::kNotStreaming, "the client is not streaming on the stream");
-  } else {
-    ClientStream& clientStream = record->clients[client.get()];
-    uint64_t requestID = nextConsumeID_++;
-    clientStream.pending.push_back(PendingConsume{requestID, std::move(completion)});
-    deliverWaitingBuffers(*record, clientStream);
-    if (!clientStream.pending.empty() && clientStream.pending.back().id == requestID) {
-      armTimeout(streamIDs_[&stream], client, requestID);
-    }
-    return;
-  }
-  // Completed on the delivery queue even now: the caller may re-issue from its completion.
-  deliver([completion = std::move(completion), error] {
-    completion(nullptr, 0, kDiscontinuityNone, false, error);
   });
 }
 
-void HostRuntime::notifyScheduledOutputChanged(const ExtensionStream& stream,
-                                               const ExtensionScheduledOutput& output) {
-  std::lock_guard lock(stateMutex_);
-  if (StreamRecord* record = findPublished(stream)) record->lastScheduledOutput = output;
+void InProcessCameraHost::Runtime::withdraw(const std::shared_ptr<ExtensionProvider>& provider) {
+  if (!provider) return;
+  onCallbackQueue([&] {
+    std::vector<std::shared_ptr<ExtensionStream>> toStop;
+    std::vector<ExtensionClientRef> contacted;
+    {
+      std::lock_guard lock(stateMutex_);
+      auto streams = tree_.withdraw(provider.get());
+      if (!streams) return;
+      for (const auto& [id, entry] : *streams) {
+        // From here on the stream's calls no longer reach this host: a consume issued now is
+        // answered on its caller's thread, so nothing is delivered after the drain below.
+        entry.stream->bindEndpoint(nullptr);
+        if (sessions_.removeStream(id)) toStop.push_back(entry.stream);
+        delivery_.removeStreamLocked(id, host_error::kNotPublished, "the stream was withdrawn");
+      }
+      contacted = clients_.forgetProvider(provider.get());
+    }
+    for (const auto& stream : toStop) stream->source().stopStream();
+    for (const auto& client : contacted) provider->source().disconnectClient(client);
+  });
+  delivery_.drain();
 }
 
-std::vector<ExtensionClientRef> HostRuntime::streamingClients(const ExtensionStream& stream) const {
+void InProcessCameraHost::Runtime::withdrawAll() {
+  std::vector<std::shared_ptr<ExtensionProvider>> published;
+  {
+    std::lock_guard lock(stateMutex_);
+    published = tree_.providers();
+  }
+  for (const auto& provider : published) withdraw(provider);
+}
+
+void InProcessCameraHost::Runtime::send(ObjectID stream, const media::SampleBufferRef& frame) {
+  std::vector<std::function<void()>> alterations;
+  {
+    std::lock_guard lock(stateMutex_);
+    alterations = sessions_.send(stream, frame);
+  }
+  for (auto& queueAltered : alterations) delivery_.deliver(std::move(queueAltered));
+}
+
+void InProcessCameraHost::Runtime::consume(ObjectID stream, const ExtensionClientRef& client,
+                                           ConsumeCompletion completion) {
+  if (!completion) return;
+  {
+    std::lock_guard lock(stateMutex_);
+    if (const ObjectTree::StreamEntry* entry = tree_.stream(stream)) {
+      if (entry->stream->direction() == StreamDirection::Sink &&
+          sessions_.isStreaming(stream, client)) {
+        delivery_.consumeLocked(stream, client, std::move(completion));
+        return;
+      }
+      // Answered on the delivery queue even now: the caller may ask again from its completion.
+      delivery_.deliver([completion = std::move(completion),
+                         error = hostError(host_error::kNotStreaming,
+                                           "the client is not streaming on the sink stream")] {
+        completion(nullptr, 0, kDiscontinuityNone, false, error);
+      });
+      return;
+    }
+  }
+  // Withdrawn meanwhile: answered here, since the withdrawal no longer waits for deliveries.
+  completion(nullptr, 0, kDiscontinuityNone, false,
+             hostError(host_error::kNotPublished, "the stream is not published"));
+}
+
+void InProcessCameraHost::Runtime::notifyScheduledOutputChanged(
+    ObjectID stream, const ExtensionScheduledOutput& output) {
   std::lock_guard lock(stateMutex_);
-  auto id = streamIDs_.find(&stream);
-  if (id == streamIDs_.end()) return {};
-  return streams_.at(id->second).streaming;
+  if (tree_.stream(stream) != nullptr) delivery_.noteScheduledOutputLocked(stream, output);
+}
+
+std::vector<ExtensionClientRef> InProcessCameraHost::Runtime::streamingClients(
+    ObjectID stream) const {
+  std::lock_guard lock(stateMutex_);
+  return sessions_.streaming(stream);
 }
 
 // ---- Client side ----
 
-ExtensionClientRef HostRuntime::attachClient() {
-  auto client = std::make_shared<const ExtensionClient>(
-      ExtensionClient{Uuid::random(), static_cast<int32_t>(getpid()), {}});
+ExtensionClientRef InProcessCameraHost::Runtime::attachClient() {
   std::lock_guard lock(stateMutex_);
-  clients_.emplace(client.get(), client);
-  return client;
+  return clients_.attach();
 }
 
-void HostRuntime::detachClient(const ExtensionClientRef& client) {
-  if (!client) return;
+void InProcessCameraHost::Runtime::detachClient(const ExtensionClientRef& client) {
   onCallbackQueue([&] { detachOnCallbackQueue(client); });
 }
 
-void HostRuntime::detachOnCallbackQueue(const ExtensionClientRef& client) {
-  std::vector<std::shared_ptr<ExtensionStream>> streamsToStop;
-  std::vector<std::shared_ptr<ExtensionProvider>> providersToTell;
+void InProcessCameraHost::Runtime::detachOnCallbackQueue(const ExtensionClientRef& client) {
+  std::vector<std::shared_ptr<ExtensionStream>> toStop;
+  std::vector<std::shared_ptr<ExtensionProvider>> toTell;
   {
     std::lock_guard lock(stateMutex_);
-    if (clients_.erase(client.get()) == 0) return;
-    for (auto& [streamID, record] : streams_) {
-      if (removeFirst(record.streaming, client) && record.streaming.empty()) {
-        streamsToStop.push_back(record.stream);
-      }
-      auto clientStream = record.clients.find(client.get());
-      if (clientStream == record.clients.end()) continue;
-      failPending(clientStream->second, host_error::kStreamStopped, "the client disconnected");
-      record.clients.erase(clientStream);
+    if (!clients_.isAttached(client)) return;
+    for (ObjectID stream : sessions_.removeClient(client)) {
+      if (const auto* entry = tree_.stream(stream)) toStop.push_back(entry->stream);
     }
-    for (auto& [key, providerRecord] : providers_) {
-      if (removeFirst(providerRecord.connected, client)) {
-        providersToTell.push_back(providerRecord.provider);
-      }
+    delivery_.removeClientLocked(client, host_error::kStreamStopped, "the client disconnected");
+    for (const ExtensionProvider* provider : clients_.detach(client)) {
+      if (auto published = tree_.provider(provider)) toTell.push_back(published);
     }
   }
-  for (const auto& stream : streamsToStop) stream->source().stopStream();
-  for (const auto& provider : providersToTell) provider->source().disconnectClient(client);
+  for (const auto& stream : toStop) stream->source().stopStream();
+  for (const auto& provider : toTell) provider->source().disconnectClient(client);
 }
 
-PropertyResult HostRuntime::readProperty(const ExtensionClientRef& client, ObjectID object,
-                                         uint32_t selector) {
-  return onCallbackQueue([&] { return readOnCallbackQueue(client, object, selector); });
+InProcessCameraHost::Runtime::Found InProcessCameraHost::Runtime::find(
+    const ExtensionClientRef& client, ObjectID object) const {
+  if (!clients_.isAttached(client)) return {status::kIllegalOperation};
+  if (const auto* device = tree_.device(object)) {
+    return {status::kNoError, device->provider, device->device, nullptr};
+  }
+  if (const auto* stream = tree_.stream(object)) {
+    return {status::kNoError, stream->provider, nullptr, stream->stream};
+  }
+  return {status::kBadObject};
 }
 
-PropertyResult HostRuntime::readOnCallbackQueue(const ExtensionClientRef& client, ObjectID object,
-                                                uint32_t selector) {
-  const ExtensionProvider* provider = nullptr;
-  std::shared_ptr<ExtensionDevice> device;
-  DeviceTreeState deviceState;
-  std::shared_ptr<ExtensionStream> stream;
+InProcessCameraHost::Runtime::Found InProcessCameraHost::Runtime::findStreamOfDevice(
+    const ExtensionClientRef& client, ObjectID device, ObjectID stream) const {
+  if (!clients_.isAttached(client)) return {status::kIllegalOperation};
+  const auto* entry = tree_.stream(stream);
+  if (tree_.device(device) == nullptr || entry == nullptr) return {status::kBadObject};
+  if (entry->device != device) return {status::kIllegalOperation};
+  return {status::kNoError, entry->provider, nullptr, entry->stream};
+}
+
+bool InProcessCameraHost::Runtime::contact(const ExtensionClientRef& client,
+                                           const ExtensionProvider* provider) {
+  std::shared_ptr<ExtensionProvider> published;
   {
     std::lock_guard lock(stateMutex_);
-    if (clients_.count(client.get()) == 0) return {status::kIllegalOperation, {}};
-    if (object == kSystemObject) {
-      if (selector != selector::kDevices) return {status::kUnknownProperty, {}};
-      std::vector<ObjectID> ids;
-      for (const auto& [id, record] : devices_) ids.push_back(id);
-      return {status::kNoError, std::move(ids)};
-    }
-    if (auto found = devices_.find(object); found != devices_.end()) {
-      provider = found->second.provider;
-      device = found->second.device;
-      deviceState.streams = found->second.streams;
-      deviceState.runningSomewhere =
-          std::any_of(deviceState.streams.begin(), deviceState.streams.end(),
-                      [&](ObjectID id) { return !streams_.at(id).streaming.empty(); });
-    } else if (auto foundStream = streams_.find(object); foundStream != streams_.end()) {
-      provider = foundStream->second.provider;
-      stream = foundStream->second.stream;
-    } else {
-      return {status::kBadObject, {}};
-    }
+    if (clients_.hasContacted(client, provider)) return true;
+    published = tree_.provider(provider);
   }
-  if (!ensureConnected(client, provider)) return {status::kIllegalOperation, {}};
-  if (device) return readDeviceProperty(*device, deviceState, selector);
-  return readStreamProperty(*stream, selector);
-}
-
-Status HostRuntime::writeProperty(const ExtensionClientRef& client, ObjectID object,
-                                  uint32_t selector, const std::vector<uint8_t>& data) {
-  return onCallbackQueue([&] { return writeOnCallbackQueue(client, object, selector, data); });
-}
-
-Status HostRuntime::writeOnCallbackQueue(const ExtensionClientRef& client, ObjectID object,
-                                         uint32_t selector, const std::vector<uint8_t>& data) {
-  const ExtensionProvider* provider = nullptr;
-  std::shared_ptr<ExtensionStream> stream;
-  {
-    std::lock_guard lock(stateMutex_);
-    if (clients_.count(client.get()) == 0) return status::kIllegalOperation;
-    if (object == kSystemObject) {
-      return selector == selector::kDevices ? status::kIllegalOperation : status::kUnknownProperty;
-    }
-    if (auto found = devices_.find(object); found != devices_.end()) {
-      return writeDeviceProperty(selector);
-    }
-    auto found = streams_.find(object);
-    if (found == streams_.end()) return status::kBadObject;
-    provider = found->second.provider;
-    stream = found->second.stream;
-  }
-  if (!ensureConnected(client, provider)) return status::kIllegalOperation;
-  return writeStreamProperty(*stream, selector, data);
-}
-
-Status HostRuntime::copyBufferQueue(const ExtensionClientRef& client, ObjectID stream,
-                                    std::function<void()> queueAltered,
-                                    media::SimpleQueueRef* queue) {
-  if (queue == nullptr) return status::kIllegalOperation;
-  return onCallbackQueue(
-      [&] { return copyQueueOnCallbackQueue(client, stream, std::move(queueAltered), queue); });
-}
-
-Status HostRuntime::copyQueueOnCallbackQueue(const ExtensionClientRef& client, ObjectID streamID,
-                                             std::function<void()> queueAltered,
-                                             media::SimpleQueueRef* queue) {
-  const ExtensionProvider* provider = nullptr;
-  std::shared_ptr<ExtensionStream> stream;
-  {
-    std::lock_guard lock(stateMutex_);
-    if (clients_.count(client.get()) == 0) return status::kIllegalOperation;
-    auto found = streams_.find(streamID);
-    if (found == streams_.end()) return status::kBadObject;
-    auto existing = found->second.clients.find(client.get());
-    if (existing != found->second.clients.end() && existing->second.queue) {
-      existing->second.queueAltered = std::move(queueAltered);
-      *queue = existing->second.queue;
-      return status::kNoError;
-    }
-    provider = found->second.provider;
-    stream = found->second.stream;
-  }
-  if (!ensureConnected(client, provider)) return status::kIllegalOperation;
-  bool sink = stream->direction() == StreamDirection::Sink;
-  media::SimpleQueueRef created = media::SimpleQueue::create(
-      sink ? sinkQueueCapacity(advertisedSinkQueueSize(*stream)) : kDefaultQueueCapacity);
-  if (sink) {
-    created->setEnqueueListener(
-        [this, streamID, weakClient = std::weak_ptr<const ExtensionClient>(client)] {
-          sinkBufferEnqueued(streamID, weakClient);
-        });
-  }
+  if (!published || !published->source().connectClient(client)) return false;
   std::lock_guard lock(stateMutex_);
-  auto found = streams_.find(streamID);
-  if (found == streams_.end() || clients_.count(client.get()) == 0) return status::kBadObject;
-  ClientStream& clientStream = found->second.clients[client.get()];
-  clientStream.queue = created;
-  clientStream.queueAltered = std::move(queueAltered);
-  *queue = std::move(created);
-  return status::kNoError;
-}
-
-Status HostRuntime::startStream(const ExtensionClientRef& client, ObjectID device,
-                                ObjectID stream) {
-  return onCallbackQueue([&] { return startOnCallbackQueue(client, device, stream); });
-}
-
-Status HostRuntime::startOnCallbackQueue(const ExtensionClientRef& client, ObjectID deviceID,
-                                         ObjectID streamID) {
-  StreamLookup lookup = lookUpStreamOfDevice(client, deviceID, streamID);
-  if (lookup.status != status::kNoError) return lookup.status;
-  {
-    std::lock_guard lock(stateMutex_);
-    auto found = streams_.find(streamID);
-    if (found == streams_.end()) return status::kBadObject;
-    if (isStreaming(found->second, client.get())) return status::kNoError;
-  }
-  if (!ensureConnected(client, lookup.provider)) return status::kIllegalOperation;
-  if (!lookup.stream->source().authorizedToStartStream(client)) {
-    return status::kIllegalOperation;
-  }
-  bool wasIdle = false;
-  {
-    std::lock_guard lock(stateMutex_);
-    auto found = streams_.find(streamID);
-    if (found == streams_.end() || clients_.count(client.get()) == 0) return status::kBadObject;
-    StreamRecord& record = found->second;
-    if (isStreaming(record, client.get())) return status::kNoError;
-    wasIdle = record.streaming.empty();
-    // Listed before startStream(), so the stream's source finds the client that started it.
-    record.streaming.push_back(client);
-    record.clients.try_emplace(client.get());
-  }
-  if (wasIdle) lookup.stream->source().startStream();
-  return status::kNoError;
-}
-
-Status HostRuntime::stopStream(const ExtensionClientRef& client, ObjectID device, ObjectID stream) {
-  return onCallbackQueue([&] { return stopOnCallbackQueue(client, device, stream); });
-}
-
-Status HostRuntime::stopOnCallbackQueue(const ExtensionClientRef& client, ObjectID deviceID,
-                                        ObjectID streamID) {
-  StreamLookup lookup = lookUpStreamOfDevice(client, deviceID, streamID);
-  if (lookup.status != status::kNoError) return lookup.status;
-  bool nowIdle = false;
-  {
-    std::lock_guard lock(stateMutex_);
-    auto found = streams_.find(streamID);
-    if (found == streams_.end()) return status::kBadObject;
-    StreamRecord& record = found->second;
-    if (!removeFirst(record.streaming, client)) return status::kNotRunning;
-    failPending(record.clients[client.get()], host_error::kStreamStopped,
-                "the client stopped the stream");
-    nowIdle = record.streaming.empty();
-  }
-  if (nowIdle) lookup.stream->source().stopStream();
-  return status::kNoError;
-}
-
-HostRuntime::StreamLookup HostRuntime::lookUpStreamOfDevice(const ExtensionClientRef& client,
-                                                            ObjectID deviceID, ObjectID streamID) {
-  std::lock_guard lock(stateMutex_);
-  if (clients_.count(client.get()) == 0) return {status::kIllegalOperation, nullptr, nullptr};
-  auto found = streams_.find(streamID);
-  if (devices_.count(deviceID) == 0 || found == streams_.end()) {
-    return {status::kBadObject, nullptr, nullptr};
-  }
-  if (found->second.device != deviceID) return {status::kIllegalOperation, nullptr, nullptr};
-  return {status::kNoError, found->second.provider, found->second.stream};
-}
-
-bool HostRuntime::ensureConnected(const ExtensionClientRef& client,
-                                  const ExtensionProvider* provider) {
-  std::shared_ptr<ExtensionProvider> owner;
-  {
-    std::lock_guard lock(stateMutex_);
-    auto found = providers_.find(provider);
-    if (found == providers_.end()) return false;
-    const auto& connected = found->second.connected;
-    if (std::find(connected.begin(), connected.end(), client) != connected.end()) return true;
-    owner = found->second.provider;
-  }
-  if (!owner->source().connectClient(client)) return false;
-  std::lock_guard lock(stateMutex_);
-  auto found = providers_.find(provider);
-  if (found == providers_.end() || clients_.count(client.get()) == 0) return false;
-  found->second.connected.push_back(client);
+  if (!clients_.isAttached(client) || !tree_.provider(provider)) return false;
+  clients_.noteContact(client, provider);
   return true;
 }
 
-// ---- Sink buffers and consume requests ----
-
-void HostRuntime::sinkBufferEnqueued(ObjectID streamID,
-                                     const std::weak_ptr<const ExtensionClient>& weakClient) {
-  std::lock_guard lock(stateMutex_);
-  auto [record, clientStream] = findClientStream(streamID, weakClient);
-  if (clientStream) deliverWaitingBuffers(*record, *clientStream);
-}
-
-std::pair<HostRuntime::StreamRecord*, HostRuntime::ClientStream*> HostRuntime::findClientStream(
-    ObjectID streamID, const std::weak_ptr<const ExtensionClient>& weakClient) {
-  ExtensionClientRef client = weakClient.lock();
-  if (!client) return {};
-  auto record = streams_.find(streamID);
-  if (record == streams_.end()) return {};
-  auto clientStream = record->second.clients.find(client.get());
-  if (clientStream == record->second.clients.end()) return {};
-  return {&record->second, &clientStream->second};
-}
-
-void HostRuntime::deliverWaitingBuffers(StreamRecord& record, ClientStream& clientStream) {
-  while (!clientStream.pending.empty() && clientStream.queue) {
-    media::SampleBufferRef buffer = clientStream.queue->dequeue();
-    if (!buffer) return;
-    PendingConsume request = std::move(clientStream.pending.front());
-    clientStream.pending.pop_front();
-    uint64_t sequenceNumber = record.nextSequenceNumber++;
-    bool hasMore = clientStream.queue->count() > 0;
-    deliver([completion = std::move(request.completion), buffer = std::move(buffer), sequenceNumber,
-             hasMore] {
-      completion(buffer, sequenceNumber, kDiscontinuityNone, hasMore, std::nullopt);
-    });
-    if (clientStream.queueAltered) deliver(clientStream.queueAltered);
-  }
-}
-
-void HostRuntime::failPending(ClientStream& clientStream, int64_t code, const char* description) {
-  for (PendingConsume& request : clientStream.pending) {
-    deliver([completion = std::move(request.completion), error = hostError(code, description)] {
-      completion(nullptr, 0, kDiscontinuityNone, false, error);
-    });
-  }
-  clientStream.pending.clear();
-}
-
-void HostRuntime::armTimeout(ObjectID streamID, const ExtensionClientRef& client,
-                             uint64_t requestID) {
-  uint64_t deadline = timeoutQueue_->clock()->nowNanos() + kConsumeTimeoutNanos;
-  timeoutQueue_->asyncAfter(
-      deadline, [this, streamID, weakClient = std::weak_ptr<const ExtensionClient>(client),
-                 requestID] { expireConsume(streamID, weakClient, requestID); });
-}
-
-void HostRuntime::expireConsume(ObjectID streamID,
-                                const std::weak_ptr<const ExtensionClient>& weakClient,
-                                uint64_t requestID) {
-  std::lock_guard lock(stateMutex_);
-  ClientStream* clientStream = findClientStream(streamID, weakClient).second;
-  if (!clientStream) return;
-  auto& pending = clientStream->pending;
-  auto request = std::find_if(pending.begin(), pending.end(),
-                              [&](const PendingConsume& p) { return p.id == requestID; });
-  if (request == pending.end()) return;
-  deliver([completion = std::move(request->completion),
-           error = hostError(host_error::kTimedOut, "no buffer came in time")] {
-    completion(nullptr, 0, kDiscontinuityNone, false, error);
-  });
-  pending.erase(request);
-}
-
-HostRuntime::StreamRecord* HostRuntime::findPublished(const ExtensionStream& stream) {
-  auto id = streamIDs_.find(&stream);
-  return id == streamIDs_.end() ? nullptr : &streams_.at(id->second);
-}
-
-bool HostRuntime::isStreaming(const StreamRecord& record, const ExtensionClient* client) {
-  return std::any_of(record.streaming.begin(), record.streaming.end(),
-                     [&](const ExtensionClientRef& c) { return c.get() == client; });
-}
-
-// ---- Tests ----
-
-std::optional<ExtensionScheduledOutput> HostRuntime::lastScheduledOutput(ObjectID stream) const {
-  std::lock_guard lock(stateMutex_);
-  auto found = streams_.find(stream);
-  if (found == streams_.end()) return std::nullopt;
-  return found->second.lastScheduledOutput;
-}
-
-void HostRuntime::flush() {
-  // Completions may post further completions (a consume re-issued with buffers waiting), so
-  // repeat until a round posted nothing new.
-  uint64_t posted = 0;
-  do {
-    posted = deliveriesPosted_.load();
-    callbackQueue_->sync([] {});
-    std::shared_ptr<dispatch::SerialQueue> timeouts;
+PropertyResult InProcessCameraHost::Runtime::readProperty(const ExtensionClientRef& client,
+                                                          ObjectID object, uint32_t selector) {
+  return onCallbackQueue([&]() -> PropertyResult {
+    Found found;
+    in_process::DeviceTreeState deviceState;
     {
       std::lock_guard lock(stateMutex_);
-      timeouts = timeoutQueue_;
+      if (object == kSystemObject && clients_.isAttached(client)) {
+        if (selector != selector::kDevices) return {status::kUnknownProperty, {}};
+        return {status::kNoError, tree_.deviceIDs()};
+      }
+      found = find(client, object);
+      if (found.status != status::kNoError) return {found.status, {}};
+      if (found.device) {
+        deviceState.streams = tree_.device(object)->streams;
+        deviceState.runningSomewhere =
+            std::any_of(deviceState.streams.begin(), deviceState.streams.end(),
+                        [&](ObjectID id) { return sessions_.anyStreaming(id); });
+      }
     }
-    timeouts->sync([] {});
-    deliveryQueue_->sync([] {});
-  } while (deliveriesPosted_.load() != posted);
+    if (!contact(client, found.provider)) return {status::kIllegalOperation, {}};
+    if (found.device) return in_process::readDeviceProperty(*found.device, deviceState, selector);
+    return in_process::readStreamProperty(*found.stream, selector);
+  });
 }
 
-void HostRuntime::deliver(std::function<void()> work) {
-  ++deliveriesPosted_;
-  deliveryQueue_->async(std::move(work));
+Status InProcessCameraHost::Runtime::writeProperty(const ExtensionClientRef& client,
+                                                   ObjectID object, uint32_t selector,
+                                                   const PropertyValue& value) {
+  return onCallbackQueue([&]() -> Status {
+    Found found;
+    {
+      std::lock_guard lock(stateMutex_);
+      if (object == kSystemObject && clients_.isAttached(client)) {
+        return selector == selector::kDevices ? status::kIllegalOperation
+                                              : status::kUnknownProperty;
+      }
+      found = find(client, object);
+      if (found.status != status::kNoError) return found.status;
+      if (found.device) return in_process::writeDeviceProperty(selector);
+    }
+    if (!contact(client, found.provider)) return status::kIllegalOperation;
+    return in_process::writeStreamProperty(*found.stream, selector, value);
+  });
+}
+
+Status InProcessCameraHost::Runtime::copyBufferQueue(const ExtensionClientRef& client,
+                                                     ObjectID stream,
+                                                     std::function<void()> queueAltered,
+                                                     media::SimpleQueueRef* queue) {
+  return onCallbackQueue([&]() -> Status {
+    Found found;
+    {
+      std::lock_guard lock(stateMutex_);
+      found = find(client, stream);
+      if (found.status != status::kNoError) return found.status;
+      if (!found.stream) return status::kBadObject;
+      const bool sink = found.stream->direction() == StreamDirection::Sink;
+      media::SimpleQueueRef existing = sink ? delivery_.sinkQueueLocked(stream, client)
+                                            : sessions_.outputQueue(stream, client);
+      if (existing) {
+        // The client's one queue of this stream, with the newer callback.
+        if (sink) {
+          delivery_.setSinkQueueLocked(stream, client, existing, std::move(queueAltered));
+        } else {
+          sessions_.setOutputQueue(stream, client, existing, std::move(queueAltered));
+        }
+        *queue = std::move(existing);
+        return status::kNoError;
+      }
+    }
+    if (!contact(client, found.provider)) return status::kIllegalOperation;
+    const bool sink = found.stream->direction() == StreamDirection::Sink;
+    auto created = media::SimpleQueue::create(
+        sink ? sinkQueueCapacity(in_process::advertisedSinkQueueSize(*found.stream))
+             : kDefaultQueueCapacity);
+    if (sink) {
+      created->setEnqueueListener(
+          [weakSelf = weak_from_this(), stream, weakClient = std::weak_ptr(client)] {
+            auto self = weakSelf.lock();
+            auto enqueuing = weakClient.lock();
+            if (!self || !enqueuing) return;
+            std::lock_guard lock(self->stateMutex_);
+            self->delivery_.bufferEnqueuedLocked(stream, enqueuing);
+          });
+    }
+    std::lock_guard lock(stateMutex_);
+    if (!clients_.isAttached(client) || tree_.stream(stream) == nullptr) return status::kBadObject;
+    if (sink) {
+      delivery_.setSinkQueueLocked(stream, client, created, std::move(queueAltered));
+    } else {
+      sessions_.setOutputQueue(stream, client, created, std::move(queueAltered));
+    }
+    *queue = std::move(created);
+    return status::kNoError;
+  });
+}
+
+Status InProcessCameraHost::Runtime::startStream(const ExtensionClientRef& client,
+                                                 ObjectID device, ObjectID stream) {
+  return onCallbackQueue([&] { return startOnCallbackQueue(client, device, stream); });
+}
+
+Status InProcessCameraHost::Runtime::startOnCallbackQueue(const ExtensionClientRef& client,
+                                                          ObjectID device, ObjectID stream) {
+  Found found;
+  {
+    std::lock_guard lock(stateMutex_);
+    found = findStreamOfDevice(client, device, stream);
+    if (found.status != status::kNoError) return found.status;
+    if (sessions_.isStreaming(stream, client)) return status::kNoError;
+  }
+  if (!contact(client, found.provider)) return status::kIllegalOperation;
+  if (!found.stream->source().authorizedToStartStream(client)) return status::kIllegalOperation;
+  bool wasIdle = false;
+  {
+    std::lock_guard lock(stateMutex_);
+    if (!clients_.isAttached(client) || tree_.stream(stream) == nullptr) return status::kBadObject;
+    if (sessions_.isStreaming(stream, client)) return status::kNoError;
+    // Listed before startStream(), so the stream's source finds the client that started it.
+    wasIdle = sessions_.start(stream, client);
+  }
+  if (wasIdle) found.stream->source().startStream();
+  return status::kNoError;
+}
+
+Status InProcessCameraHost::Runtime::stopStream(const ExtensionClientRef& client, ObjectID device,
+                                                ObjectID stream) {
+  return onCallbackQueue([&] { return stopOnCallbackQueue(client, device, stream); });
+}
+
+Status InProcessCameraHost::Runtime::stopOnCallbackQueue(const ExtensionClientRef& client,
+                                                         ObjectID device, ObjectID stream) {
+  Found found;
+  bool nowIdle = false;
+  {
+    std::lock_guard lock(stateMutex_);
+    found = findStreamOfDevice(client, device, stream);
+    if (found.status != status::kNoError) return found.status;
+    std::optional<bool> stopped = sessions_.stop(stream, client);
+    if (!stopped) return status::kNotRunning;
+    delivery_.failLocked(stream, client, host_error::kStreamStopped,
+                         "the client stopped the stream");
+    nowIdle = *stopped;
+  }
+  if (nowIdle) found.stream->source().stopStream();
+  return status::kNoError;
+}
+
+void InProcessCameraHost::Runtime::flush() {
+  callbackQueue_.sync([] {});
+  delivery_.flush();
+}
+
+std::optional<ExtensionScheduledOutput> InProcessCameraHost::Runtime::lastScheduledOutput(
+    ObjectID stream) const {
+  std::lock_guard lock(stateMutex_);
+  return delivery_.lastScheduledOutputLocked(stream);
+}
+
+// ---- The host object ----
+
+InProcessCameraHost::InProcessCameraHost(std::shared_ptr<dispatch::Clock> clock)
+    : runtime_(std::make_shared<Runtime>(std::move(clock))) {}
+
+InProcessCameraHost::~InProcessCameraHost() {
+  runtime_->withdrawAll();
+}
+
+void InProcessCameraHost::startService(const std::shared_ptr<ExtensionProvider>& provider) {
+  runtime_->publish(provider);
+}
+
+void InProcessCameraHost::stopService(const std::shared_ptr<ExtensionProvider>& provider) {
+  runtime_->withdraw(provider);
+}
+
+std::shared_ptr<HardwareClient> InProcessCameraHost::connect() {
+  return std::make_shared<InProcessClient>(runtime_);
+}
+
+void InProcessCameraHost::flush() {
+  runtime_->flush();
+}
+
+std::optional<ExtensionScheduledOutput> InProcessCameraHost::lastScheduledOutput(
+    ObjectID stream) const {
+  return runtime_->lastScheduledOutput(stream);
 }
 
 }  // namespace platform::camera

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/camera/camera_host.h"
 #include "platform/camera/extension_objects.h"
 
 // A small camera extension for the host's tests: one provider with one device with a sink
@@ -145,10 +146,12 @@ class FakeStreamSource final : public ExtensionStreamSource {
 // The device UID the fake device publishes.
 inline constexpr char kFakeDeviceUID[] = "FAKE-DEVICE-UID";
 
-// Sources first, so they outlive the objects that refer to them; not published until publish().
+// Sources first, so they outlive the objects that refer to them; not published on `host` until
+// publish().
 struct FakeExtension {
-  explicit FakeExtension(std::optional<std::string> legacyDeviceID = kFakeDeviceUID)
-      : providerSource(threads), sinkSource(threads), outputSource(threads) {
+  explicit FakeExtension(CameraHost& cameraHost,
+                         std::optional<std::string> legacyDeviceID = kFakeDeviceUID)
+      : host(cameraHost), providerSource(threads), sinkSource(threads), outputSource(threads) {
     provider = ExtensionProvider::create(providerSource);
     device = ExtensionDevice::create("Fake Camera", *Uuid::parse(kDeviceID),
                                      std::move(legacyDeviceID), deviceSource);
@@ -160,12 +163,14 @@ struct FakeExtension {
     device->addStream(output);
     provider->addDevice(device);
   }
-  ~FakeExtension() { ExtensionProvider::stopService(provider); }
+  ~FakeExtension() { withdraw(); }
 
-  void publish() { ExtensionProvider::startService(provider); }
+  void publish() { host.startService(provider); }
+  void withdraw() { host.stopService(provider); }
 
   static constexpr char kDeviceID[] = "0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9";
 
+  CameraHost& host;
   CallbackThreads threads{std::this_thread::get_id()};
   FakeProviderSource providerSource;
   FakeDeviceSource deviceSource;

@@ -2,61 +2,45 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/camera/camera_host.h"
 #include "platform/camera/hardware.h"
-#include "platform/camera/host_runtime.h"
-#include "platform/dispatch/clock.h"
+#include "platform/media/format_description.h"
+#include "platform/media/sample_buffer.h"
 #include "tests/platform/camera/fake_extension.h"
 
-// What the host's tests share: a ManualClock as host clock, reads of the object tree as an
-// application makes them, and a recorder of consume completions.
+// What the camera host tests share: typed reads as an application makes them, pictures to send,
+// a recorder of consume completions, and the harness that runs one host implementation.
 namespace platform::camera::testing {
 
-inline PropertyAddress address(uint32_t selector) {
-  return PropertyAddress{selector};
-}
-
 inline std::vector<ObjectID> readIDs(HardwareClient& client, ObjectID object, uint32_t selector) {
-  uint32_t size = 0;
-  if (client.getPropertyDataSize(object, address(selector), 0, nullptr, &size) != 0) return {};
-  std::vector<ObjectID> ids(size / sizeof(ObjectID), kObjectUnknown);
-  uint32_t used = 0;
-  if (client.getPropertyData(object, address(selector), 0, nullptr,
-                             static_cast<uint32_t>(ids.size() * sizeof(ObjectID)), &used,
-                             ids.data()) != 0) {
-    return {};
-  }
-  return ids;
+  PropertyResult read = client.readProperty(object, {selector});
+  auto* ids = std::get_if<std::vector<ObjectID>>(&read.value);
+  return read.status == status::kNoError && ids != nullptr ? *ids : std::vector<ObjectID>{};
 }
 
 inline std::optional<uint32_t> readUInt32(HardwareClient& client, ObjectID object,
                                           uint32_t selector) {
-  uint32_t value = 0;
-  uint32_t used = 0;
-  if (client.getPropertyData(object, address(selector), 0, nullptr, sizeof(value), &used, &value) !=
-      0) {
-    return std::nullopt;
-  }
-  return value;
+  PropertyResult read = client.readProperty(object, {selector});
+  auto* value = std::get_if<uint32_t>(&read.value);
+  if (read.status != status::kNoError || value == nullptr) return std::nullopt;
+  return *value;
 }
 
 inline std::optional<std::string> readString(HardwareClient& client, ObjectID object,
                                              uint32_t selector) {
-  StringRef string = nullptr;
-  uint32_t used = 0;
-  if (client.getPropertyData(object, address(selector), 0, nullptr, sizeof(string), &used,
-                             &string) != 0 ||
-      string == nullptr) {
-    return std::nullopt;
-  }
-  std::string text = stringText(string);
-  releaseString(string);
-  return text;
+  PropertyResult read = client.readProperty(object, {selector});
+  auto* text = std::get_if<std::string>(&read.value);
+  if (read.status != status::kNoError || text == nullptr) return std::nullopt;
+  return *text;
 }
 
 // The object IDs of a published fake extension, found by device UID the way the control tool
@@ -79,8 +63,35 @@ inline FakeIDs findFake(HardwareClient& client, const std::string& uid = kFakeDe
   return ids;
 }
 
-inline media::SampleBufferRef makeSampleBuffer() {
-  return std::make_shared<media::SampleBuffer>(nullptr, true, nullptr, media::SampleTimingInfo{});
+// A 640 × 480 BGRA picture (one of the fake's formats) filled with `value` in every byte, in a
+// sample buffer as a producer would enqueue it.
+inline media::SampleBufferRef pictureSample(uint8_t value) {
+  auto picture = media::PixelBuffer::create(640, 480, media::kPixelFormat32BGRA);
+  {
+    media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
+    std::fill_n(pixels.data(), picture->dataSize(), value);
+  }
+  auto description = media::FormatDescription::createForImageBuffer(*picture);
+  return media::SampleBuffer::createForImageBuffer(
+      std::move(picture), true, std::move(description),
+      {media::MediaTime::make(1, 30), media::MediaTime::fromNanos(1), media::MediaTime::invalid()});
+}
+
+// The byte every pixel of the sample's picture holds; nullopt for a picture that is not one
+// uniform 640 × 480 value.
+inline std::optional<uint8_t> uniformByte(const media::SampleBufferRef& sample) {
+  if (!sample || !sample->imageBuffer()) return std::nullopt;
+  media::PixelBuffer& picture = *sample->imageBuffer();
+  if (picture.width() != 640 || picture.height() != 480) return std::nullopt;
+  media::BaseAddressLock pixels(picture, media::PixelBuffer::LockFlags::ReadOnly);
+  const uint8_t first = pixels.data()[0];
+  for (int y = 0; y < picture.height(); ++y) {
+    const uint8_t* row = pixels.data() + y * picture.bytesPerRow();
+    for (int x = 0; x < picture.width() * 4; ++x) {
+      if (row[x] != first) return std::nullopt;
+    }
+  }
+  return first;
 }
 
 struct ConsumeResult {
@@ -93,7 +104,7 @@ struct ConsumeResult {
 // Collects consume completions; they arrive on a host thread (mutex_).
 class ConsumeRecorder {
  public:
-  ExtensionStream::ConsumeCompletion completion() {
+  ConsumeCompletion completion() {
     return [this](media::SampleBufferRef buffer, uint64_t sequenceNumber, StreamDiscontinuityFlags,
                   bool hasMore, std::optional<ExtensionError> error) {
       std::lock_guard lock(mutex_);
@@ -104,16 +115,9 @@ class ConsumeRecorder {
     std::lock_guard lock(mutex_);
     return results_;
   }
-  // Expects exactly `count` completions, each a host error `code` without a buffer.
-  void expectFailures(size_t count, int64_t code) const {
-    std::vector<ConsumeResult> all = results();
-    ASSERT_EQ(all.size(), count);
-    for (const ConsumeResult& result : all) {
-      ASSERT_TRUE(result.error);
-      EXPECT_EQ(result.error->code, code);
-      EXPECT_EQ(result.error->domain, kHostErrorDomain);
-      EXPECT_FALSE(result.buffer);
-    }
+  size_t count() const {
+    std::lock_guard lock(mutex_);
+    return results_.size();
   }
 
  private:
@@ -121,41 +125,45 @@ class ConsumeRecorder {
   std::vector<ConsumeResult> results_;
 };
 
-// Every test runs on a fresh ManualClock, so no consume times out unless the test says so.
-class HostTest : public ::testing::Test {
- protected:
-  void SetUp() override { setHostClock(clock); }
-  // Waits until what the host has queued so far (callbacks, due timeouts, completions) has run.
-  static void flush() { HostRuntime::processRuntime().flush(); }
+// Expects exactly `count` completions, each a host error `code` without a buffer.
+inline void expectFailures(const ConsumeRecorder& recorder, size_t count, int64_t code) {
+  std::vector<ConsumeResult> all = recorder.results();
+  ASSERT_EQ(all.size(), count);
+  for (const ConsumeResult& result : all) {
+    ASSERT_TRUE(result.error);
+    EXPECT_EQ(result.error->code, code);
+    EXPECT_EQ(result.error->domain, kHostErrorDomain);
+    EXPECT_FALSE(result.buffer);
+  }
+}
 
-  std::shared_ptr<dispatch::ManualClock> clock = std::make_shared<dispatch::ManualClock>();
+// One camera host implementation as the tests drive it.
+class HostHarness {
+ public:
+  virtual ~HostHarness() = default;
+  virtual CameraHost& host() = 0;
+  // Lets `nanos` pass on the host's clock and what became due run.
+  virtual void elapse(uint64_t nanos) = 0;
+  // Waits until `condition` holds: at once for a host that answers synchronously, within a
+  // deadline for one that answers across processes. False when it never did.
+  virtual bool eventually(const std::function<bool()>& condition) = 0;
+  // Waits until what the host has set going has run, so that something that should not happen
+  // would have happened by now.
+  virtual void settle() = 0;
 };
 
-// A published fake extension and one client that found it. A test configures the fake's sources
-// in its constructor, before SetUp publishes.
-class PublishedFakeTest : public HostTest {
- protected:
-  void SetUp() override {
-    HostTest::SetUp();
-    extension.publish();
-    ids = findFake(*client);
+// Polls `condition` every millisecond for up to `timeout`.
+inline bool pollFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  return true;
+}
 
-  // Property calls of `client`; reads leave the bytes used in `used`.
-  Status sizeOf(ObjectID object, uint32_t selector, uint32_t* size) {
-    return client->getPropertyDataSize(object, address(selector), 0, nullptr, size);
-  }
-  Status read(ObjectID object, uint32_t selector, uint32_t size, void* data) {
-    return client->getPropertyData(object, address(selector), 0, nullptr, size, &used, data);
-  }
-  Status write(ObjectID object, uint32_t selector, uint32_t size, const void* data) {
-    return client->setPropertyData(object, address(selector), 0, nullptr, size, data);
-  }
-
-  FakeExtension extension;
-  std::shared_ptr<HardwareClient> client = HardwareClient::connect();
-  FakeIDs ids;
-  uint32_t used = 0;
-};
+// The harness of the implementation a test program is linked with.
+std::unique_ptr<HostHarness> makeHostHarness();
 
 }  // namespace platform::camera::testing

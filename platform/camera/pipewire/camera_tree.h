@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/camera/hardware.h"
+#include "platform/camera/pipewire/registry_view.h"
+#include "platform/camera/pipewire/video_params.h"
+
+namespace platform::camera::pipewire {
+
+// Object IDs for what a client sees, minted from the daemon's object serials, which are never
+// reused: a device that vanishes and comes back gets a new ID, as the hardware-object interface
+// promises. IDs count up from 2; the system object is 1. One per client; not thread-safe.
+class ObjectIDMinter {
+ public:
+  ObjectID idFor(const std::string& key);
+
+ private:
+  ObjectID next_ = kSystemObject + 1;
+  std::map<std::string, ObjectID> ids_;
+};
+
+// The camera object tree as a client sees it, built from what the registry lists: published
+// cameras (their nodes grouped by device UID, streams in the device's order) and every other
+// Video/Source node as a device with one output stream, whose UID is its node name. Nodes that
+// have not yet answered with their properties are left out.
+struct CameraTree {
+  struct Stream {
+    ObjectID id = kObjectUnknown;
+    uint32_t node = 0;
+    uint32_t direction = 1;  // as the tree numbers it: 0 takes data into the device
+    std::string name;
+    std::optional<int64_t> sinkQueueSize;
+    std::vector<VideoSize> formats;  // offered sizes, in format-index order
+  };
+  struct Device {
+    ObjectID id = kObjectUnknown;
+    std::string uid;
+    std::string name;
+    bool running = false;  // some node of the device runs
+    std::vector<Stream> streams;
+  };
+
+  // In the order the devices were published.
+  std::vector<Device> devices;
+
+  static CameraTree build(const RegistryView& registry, ObjectIDMinter& minter);
+
+  const Device* device(ObjectID id) const;
+  // The stream and the device it belongs to; nulls when there is none.
+  std::pair<const Device*, const Stream*> stream(ObjectID id) const;
+};
+
+// "1920x1080,1280x720" as sizes; entries that are not sizes are left out.
+std::vector<VideoSize> parseSizes(const std::string& text);
+
+}  // namespace platform::camera::pipewire

@@ -1,0 +1,154 @@
+#include "platform/camera/pipewire/output_node.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
+
+#include <cstring>
+
+#include "platform/camera/pipewire/camera_node_keys.h"
+
+namespace platform::camera::pipewire {
+namespace {
+
+// The sizes the source offers, in its order: a format's place here is its format index.
+std::vector<VideoSize> offeredSizes(ExtensionStreamSource& source) {
+  std::vector<VideoSize> sizes;
+  for (const ExtensionStreamFormat& format : source.formats()) {
+    if (!format.formatDescription) continue;
+    sizes.push_back({static_cast<uint32_t>(format.formatDescription->width()),
+                     static_cast<uint32_t>(format.formatDescription->height())});
+  }
+  return sizes;
+}
+
+// Copies the picture's rows into `destination`, whose rows are width × 4 bytes.
+void copyRows(media::PixelBuffer& picture, uint8_t* destination) {
+  media::BaseAddressLock pixels(picture, media::PixelBuffer::LockFlags::ReadOnly);
+  if (pixels.data() == nullptr) return;
+  const std::size_t row = static_cast<std::size_t>(picture.width()) * 4;
+  const std::size_t rows = static_cast<std::size_t>(picture.height());
+  if (picture.bytesPerRow() == row) {
+    std::memcpy(destination, pixels.data(), row * rows);
+    return;
+  }
+  for (std::size_t y = 0; y < rows; ++y) {
+    std::memcpy(destination + y * row, pixels.data() + y * picture.bytesPerRow(), row);
+  }
+}
+
+}  // namespace
+
+Properties OutputNode::kindProperties() const {
+  std::string formats;
+  for (const VideoSize& size : offeredSizes(stream().source())) {
+    if (!formats.empty()) formats += ",";
+    formats += std::to_string(size.width) + "x" + std::to_string(size.height);
+  }
+  // What browsers and the camera portal look for: a Video/Source with the Camera role and a
+  // description to show.
+  return {{PW_KEY_MEDIA_CLASS, "Video/Source"},
+          {PW_KEY_MEDIA_ROLE, "Camera"},
+          {PW_KEY_NODE_DESCRIPTION, stream().localizedName()},
+          {keys::kStreamFormats, formats}};
+}
+
+void OutputNode::connectStream(pw_stream* stream) {
+  static const pw_stream_events events = [] {
+    pw_stream_events e{};
+    e.version = PW_VERSION_STREAM_EVENTS;
+    e.param_changed = onParamChanged;
+    e.add_buffer = onAddBuffer;
+    e.remove_buffer = onRemoveBuffer;
+    return e;
+  }();
+  pw_stream_add_listener(stream, &streamListener_, &events, this);
+  VideoParams params;
+  for (const VideoSize& size : offeredSizes(this->stream().source())) {
+    params.addFixedFormat(size, /*alsoBGRx=*/true);
+  }
+  pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                    static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+                    params.data(), params.count());
+}
+
+void OutputNode::streamGoing() {
+  negotiated_.reset();
+  copied_.clear();
+}
+
+void OutputNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
+  auto* self = static_cast<OutputNode*>(data);
+  if (id != SPA_PARAM_Format) return;
+  const std::optional<NegotiatedVideo> format = parseVideoFormat(param);
+  self->negotiated_ = format ? std::optional(format->size) : std::nullopt;
+  if (!format) return;
+  const std::vector<VideoSize> sizes = offeredSizes(self->stream().source());
+  for (std::size_t index = 0; index < sizes.size(); ++index) {
+    if (sizes[index] != format->size) continue;
+    self->callbacks_.async([self = self->shared_from_this(), index] {
+      ExtensionStreamProperties properties;
+      properties.activeFormatIndex = static_cast<int64_t>(index);
+      self->stream().source().setStreamProperties(properties);
+    });
+  }
+  VideoParams buffers;
+  buffers.addBuffers(format->size, kBuffers, kMinBuffers, kMaxBuffers);
+  buffers.addHeaderMeta();
+  pw_stream_update_params(self->pwStream_, buffers.data(), buffers.count());
+}
+
+void OutputNode::onAddBuffer(void* data, pw_buffer* buffer) {
+  static_cast<OutputNode*>(data)->copied_[buffer] = 0;
+}
+
+void OutputNode::onRemoveBuffer(void* data, pw_buffer* buffer) {
+  static_cast<OutputNode*>(data)->copied_.erase(buffer);
+}
+
+void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNanoseconds) {
+  const media::PixelBufferRef& picture = sampleBuffer->imageBuffer();
+  if (!picture) return;
+  PipeWireLoop::Lock lock(loop_);
+  if (pwStream_ == nullptr || !negotiated_ ||
+      negotiated_ != VideoSize{static_cast<uint32_t>(picture->width()),
+                               static_cast<uint32_t>(picture->height())}) {
+    return;  // no watcher yet, or a frame of a format the watchers no longer take
+  }
+  pw_buffer* buffer = pw_stream_dequeue_buffer(pwStream_);
+  if (buffer == nullptr) return;  // every buffer is still with the watchers: skip this frame
+  spa_data& data = buffer->buffer->datas[0];
+  uint64_t& copied = copied_[buffer];
+  const uint32_t stride = negotiated_->width * 4;
+  const uint32_t size = stride * negotiated_->height;
+  if (data.data == nullptr || data.maxsize < size) {
+    data.chunk->size = 0;  // unusable memory: goes back empty
+  } else {
+    if (copied != picture->contentVersion()) {
+      copyRows(*picture, static_cast<uint8_t*>(data.data));
+      copied = picture->contentVersion();
+    }
+    data.chunk->offset = 0;
+    data.chunk->size = size;
+    data.chunk->stride = static_cast<int32_t>(stride);
+    data.chunk->flags = 0;
+  }
+  if (auto* header = static_cast<spa_meta_header*>(
+          spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+    header->flags = 0;
+    header->seq = ++sequence_;
+    header->pts = static_cast<int64_t>(hostTimeInNanoseconds);
+    header->dts_offset = 0;
+  }
+  pw_stream_queue_buffer(pwStream_, buffer);
+  pw_stream_trigger_process(pwStream_);
+}
+
+void OutputNode::consume(const ExtensionClientRef&, ConsumeCompletion completion) {
+  callbacks_.async([completion = std::move(completion)] {
+    completion(nullptr, 0, kDiscontinuityNone, false,
+               ExtensionError{kHostErrorDomain, host_error::kNotStreaming,
+                              "buffers are consumed only from sink streams"});
+  });
+}
+
+}  // namespace platform::camera::pipewire

@@ -1,0 +1,252 @@
+#include "platform/camera/pipewire/pipewire_client.h"
+
+#include <pipewire/pipewire.h>
+
+#include <algorithm>
+
+#include "platform/camera/pipewire/sink_pusher.h"
+#include "platform/camera/pipewire/source_watcher.h"
+
+namespace platform::camera::pipewire {
+namespace {
+
+constexpr int32_t kDefaultQueueCapacity = 4;
+constexpr int64_t kMaxQueueCapacity = 64;
+
+PropertyResult value(PropertyValue v) {
+  return {status::kNoError, std::move(v)};
+}
+
+PropertyResult failure(Status s) {
+  return {s, std::monostate{}};
+}
+
+}  // namespace
+
+PipeWireClient::PipeWireClient(PipeWireLoop& loop) : loop_(loop) {}
+
+PipeWireClient::~PipeWireClient() {
+  disconnect();
+}
+
+void PipeWireClient::start() {
+  {
+    PipeWireLoop::Lock lock(loop_);
+    connection_ = std::make_unique<DaemonConnection>(
+        loop_, "camera-client",
+        DaemonConnection::Events{[this](pw_core* core) { connected(core); }, [this] { lost(); }},
+        /*reportFailures=*/false);
+    connection_->start();
+  }
+  // The first answer lists the nodes; the second brings each node's own properties.
+  if (connection_->awaitFirstTry() && connection_->roundTrip()) connection_->roundTrip();
+}
+
+void PipeWireClient::connected(pw_core* core) {
+  registry_ = std::make_unique<RegistryView>(core);
+}
+
+void PipeWireClient::lost() {
+  // The streams go with the connection; their objects stay until stopped, since destroying a
+  // producer here would wait for its worker, which may be waiting for this very thread.
+  for (auto& [stream, started] : started_) started->connectionLost();
+  registry_.reset();
+}
+
+CameraTree PipeWireClient::treeLocked() {
+  if (!registry_) return {};
+  return CameraTree::build(*registry_, minter_);
+}
+
+PropertyResult PipeWireClient::readProperty(ObjectID object, const PropertyAddress& address) {
+  if (disconnected_) return failure(status::kIllegalOperation);
+  PipeWireLoop::Lock lock(loop_);
+  const CameraTree tree = treeLocked();
+  const uint32_t selector = address.selector;
+  if (object == kSystemObject) {
+    if (selector != selector::kDevices) return failure(status::kUnknownProperty);
+    std::vector<ObjectID> ids;
+    for (const CameraTree::Device& device : tree.devices) ids.push_back(device.id);
+    return value(std::move(ids));
+  }
+  if (const CameraTree::Device* device = tree.device(object)) {
+    switch (selector) {
+      case selector::kStreams: {
+        std::vector<ObjectID> ids;
+        for (const CameraTree::Stream& stream : device->streams) ids.push_back(stream.id);
+        return value(std::move(ids));
+      }
+      case selector::kDeviceUID:
+        return value(device->uid);
+      case selector::kName:
+        return value(device->name);
+      case selector::kIsRunningSomewhere:
+        return value(uint32_t{device->running ? 1u : 0u});
+      default:
+        return failure(status::kUnknownProperty);
+    }
+  }
+  const auto [owner, stream] = tree.stream(object);
+  if (stream == nullptr) return failure(status::kBadObject);
+  switch (selector) {
+    case selector::kName:
+      return value(stream->name);
+    case selector::kDirection:
+      return value(stream->direction);
+    case selector::kFormats: {
+      std::vector<StreamFormatInfo> formats;
+      for (const VideoSize& size : stream->formats) {
+        formats.push_back({media::kPixelFormat32BGRA, static_cast<int32_t>(size.width),
+                           static_cast<int32_t>(size.height), 1, 30});
+      }
+      return value(std::move(formats));
+    }
+    case selector::kActiveFormatIndex: {
+      auto preferred = preferredFormat_.find(object);
+      return value(preferred != preferredFormat_.end() ? preferred->second : 0u);
+    }
+    default:
+      return failure(status::kUnknownProperty);
+  }
+}
+
+Status PipeWireClient::writeProperty(ObjectID object, const PropertyAddress& address,
+                                     const PropertyValue& written) {
+  if (disconnected_) return status::kIllegalOperation;
+  PipeWireLoop::Lock lock(loop_);
+  const CameraTree tree = treeLocked();
+  const auto [owner, stream] = tree.stream(object);
+  if (stream == nullptr) {
+    return object == kSystemObject || tree.device(object) != nullptr ? status::kIllegalOperation
+                                                                     : status::kBadObject;
+  }
+  if (address.selector != selector::kActiveFormatIndex) return status::kIllegalOperation;
+  // The format a watcher of this client asks for first; the camera takes the size it negotiates.
+  const auto* index = std::get_if<uint32_t>(&written);
+  if (index == nullptr) return status::kBadPropertySize;
+  if (*index < stream->formats.size()) preferredFormat_[object] = *index;
+  return status::kNoError;
+}
+
+Status PipeWireClient::copyBufferQueue(ObjectID stream, std::function<void()> queueAltered,
+                                       media::SimpleQueueRef* queue) {
+  if (queue == nullptr || disconnected_) return status::kIllegalOperation;
+  std::optional<int64_t> advertised;
+  bool sink = false;
+  {
+    PipeWireLoop::Lock lock(loop_);
+    const CameraTree tree = treeLocked();
+    const auto [owner, found] = tree.stream(stream);
+    if (found == nullptr) return status::kBadObject;
+    sink = found->direction == 0;
+    advertised = found->sinkQueueSize;
+  }
+  std::lock_guard lock(streamsMutex_);
+  QueueEntry& entry = queues_[stream];
+  entry.queueAltered = std::move(queueAltered);
+  if (!entry.queue) {
+    const int32_t capacity =
+        sink && advertised && *advertised >= 1
+            ? static_cast<int32_t>(std::min(*advertised, kMaxQueueCapacity))
+            : kDefaultQueueCapacity;
+    entry.queue = media::SimpleQueue::create(capacity);
+  }
+  *queue = entry.queue;
+  return status::kNoError;
+}
+
+Status PipeWireClient::startStream(ObjectID device, ObjectID stream) {
+  if (disconnected_) return status::kIllegalOperation;
+  std::lock_guard operations(operationsMutex_);
+  std::shared_ptr<LinkedStream> started;
+  media::SimpleQueueRef queue;
+  {
+    PipeWireLoop::Lock lock(loop_);
+    const CameraTree tree = treeLocked();
+    const auto [owner, found] = tree.stream(stream);
+    if (tree.device(device) == nullptr || found == nullptr) return status::kBadObject;
+    if (owner->id != device) return status::kIllegalOperation;
+    if (started_.count(stream) != 0) return status::kNoError;
+    if (!registry_ || connection_->core() == nullptr) return status::kIllegalOperation;
+    QueueEntry entry;
+    {
+      std::lock_guard queues(streamsMutex_);
+      entry = queues_[stream];
+      if (!entry.queue) entry.queue = queues_[stream].queue = media::SimpleQueue::create(
+                            kDefaultQueueCapacity);
+    }
+    queue = entry.queue;
+    if (found->direction == 0) {
+      auto pusher = std::make_shared<SinkPusher>(loop_, *connection_, *registry_, found->node,
+                                                 queue);
+      queue->setEnqueueListener([weak = std::weak_ptr<SinkPusher>(pusher)] {
+        if (auto live = weak.lock()) live->wake();
+      });
+      started = pusher;
+    } else {
+      std::vector<VideoSize> sizes = found->formats;
+      auto preferred = preferredFormat_.find(stream);
+      if (preferred != preferredFormat_.end() && preferred->second < sizes.size()) {
+        std::rotate(sizes.begin(), sizes.begin() + preferred->second,
+                    sizes.begin() + preferred->second + 1);
+      }
+      if (sizes.empty()) sizes.push_back({1920, 1080});
+      started = std::make_shared<SourceWatcher>(loop_, *connection_, *registry_, found->node,
+                                                std::move(sizes), queue, entry.queueAltered);
+    }
+    started_[stream] = started;
+  }
+  const Status status = started->start();
+  if (status != status::kNoError) {
+    PipeWireLoop::Lock lock(loop_);
+    started_.erase(stream);
+  }
+  return status;
+}
+
+Status PipeWireClient::stopStream(ObjectID device, ObjectID stream) {
+  if (disconnected_) return status::kIllegalOperation;
+  std::lock_guard operations(operationsMutex_);
+  std::shared_ptr<LinkedStream> stopped;
+  {
+    PipeWireLoop::Lock lock(loop_);
+    const CameraTree tree = treeLocked();
+    const auto [owner, found] = tree.stream(stream);
+    auto started = started_.find(stream);
+    if (started == started_.end()) {
+      if (found == nullptr || tree.device(device) == nullptr) return status::kBadObject;
+      return owner->id == device ? status::kNotRunning : status::kIllegalOperation;
+    }
+    stopped = std::move(started->second);
+    started_.erase(started);
+  }
+  {
+    std::lock_guard queues(streamsMutex_);
+    auto entry = queues_.find(stream);
+    if (entry != queues_.end() && entry->second.queue) entry->second.queue->setEnqueueListener({});
+  }
+  stopped.reset();  // the link goes with the stream
+  return status::kNoError;
+}
+
+void PipeWireClient::disconnect() {
+  if (disconnected_.exchange(true)) return;
+  std::lock_guard operations(operationsMutex_);
+  {
+    std::lock_guard queues(streamsMutex_);
+    for (auto& [stream, entry] : queues_) {
+      if (entry.queue) entry.queue->setEnqueueListener({});
+    }
+  }
+  std::map<ObjectID, std::shared_ptr<LinkedStream>> started;
+  {
+    PipeWireLoop::Lock lock(loop_);
+    started.swap(started_);
+  }
+  started.clear();
+  PipeWireLoop::Lock lock(loop_);
+  if (connection_) connection_->stop();
+  connection_.reset();
+}
+
+}  // namespace platform::camera::pipewire

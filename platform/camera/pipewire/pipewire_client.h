@@ -1,0 +1,70 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/camera/hardware.h"
+#include "platform/camera/pipewire/camera_tree.h"
+#include "platform/camera/pipewire/daemon_connection.h"
+#include "platform/camera/pipewire/linked_stream.h"
+#include "platform/camera/pipewire/pipewire_loop.h"
+#include "platform/camera/pipewire/registry_view.h"
+
+namespace platform::camera::pipewire {
+
+// One application's connection to the cameras on PipeWire: a daemon connection of its own (so
+// that the daemon ends its links when it goes, as when a process dies), the object tree rebuilt
+// from the registry on every read, a producer stream per started sink stream and a watcher stream
+// per started output stream. Thread-safe: the tree and the streams are touched under the loop's
+// lock, the queues under streamsMutex_.
+class PipeWireClient final : public HardwareClient {
+ public:
+  explicit PipeWireClient(PipeWireLoop& loop);
+  ~PipeWireClient() override;
+
+  // Connects and waits (briefly) until the registry has been listed, so that a first read sees
+  // the cameras that are there. Returns at once when the daemon cannot be reached.
+  void start();
+
+  PropertyResult readProperty(ObjectID object, const PropertyAddress& address) override;
+  Status writeProperty(ObjectID object, const PropertyAddress& address,
+                       const PropertyValue& value) override;
+  Status copyBufferQueue(ObjectID stream, std::function<void()> queueAltered,
+                         media::SimpleQueueRef* queue) override;
+  Status startStream(ObjectID device, ObjectID stream) override;
+  Status stopStream(ObjectID device, ObjectID stream) override;
+  void disconnect() override;
+
+ private:
+  struct QueueEntry {
+    media::SimpleQueueRef queue;
+    std::function<void()> queueAltered;
+  };
+
+  // Loop thread.
+  void connected(pw_core* core);
+  void lost();
+  // The tree as the registry lists it now; needs the loop's lock.
+  CameraTree treeLocked();
+
+  PipeWireLoop& loop_;
+  std::atomic<bool> disconnected_{false};
+  // Under the loop's lock.
+  ObjectIDMinter minter_;
+  std::unique_ptr<RegistryView> registry_;
+  std::map<ObjectID, std::shared_ptr<LinkedStream>> started_;
+  std::map<ObjectID, uint32_t> preferredFormat_;  // by output stream: the size a watcher asks for
+
+  std::mutex streamsMutex_;
+  std::map<ObjectID, QueueEntry> queues_;  // guarded by streamsMutex_
+  // Serialises starts, stops and the end of the connection, which wait for the daemon without
+  // the loop's lock.
+  std::mutex operationsMutex_;
+
+  std::unique_ptr<DaemonConnection> connection_;  // made and dropped under the loop's lock
+};
+
+}  // namespace platform::camera::pipewire

@@ -1,0 +1,64 @@
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/camera/camera_host.h"
+#include "platform/camera/pipewire/camera_publisher.h"
+#include "platform/camera/pipewire/pipewire_client.h"
+#include "platform/camera/pipewire/pipewire_loop.h"
+
+namespace platform::camera {
+namespace {
+
+// The camera host on Linux: PipeWire. Providers become nodes on connections of their own;
+// clients are connections of their own. Every connection runs on one loop thread per host.
+class PipeWireCameraHost final : public CameraHost {
+ public:
+  ~PipeWireCameraHost() override {
+    std::map<const ExtensionProvider*, std::unique_ptr<pipewire::CameraPublisher>> published;
+    {
+      std::lock_guard lock(mutex_);
+      published.swap(publishers_);
+    }
+  }
+
+  void startService(const std::shared_ptr<ExtensionProvider>& provider) override {
+    if (!provider) return;
+    std::lock_guard lock(mutex_);
+    if (publishers_.count(provider.get()) != 0) return;
+    publishers_[provider.get()] =
+        std::make_unique<pipewire::CameraPublisher>(loop_, provider, dispatch::hostClock());
+  }
+
+  void stopService(const std::shared_ptr<ExtensionProvider>& provider) override {
+    std::unique_ptr<pipewire::CameraPublisher> publisher;
+    {
+      std::lock_guard lock(mutex_);
+      auto found = publishers_.find(provider.get());
+      if (found == publishers_.end()) return;
+      publisher = std::move(found->second);
+      publishers_.erase(found);
+    }
+    publisher->withdraw();
+  }
+
+  std::shared_ptr<HardwareClient> connect() override {
+    auto client = std::make_shared<pipewire::PipeWireClient>(loop_);
+    client->start();
+    return client;
+  }
+
+ private:
+  pipewire::PipeWireLoop loop_;  // declared first: every connection goes before it
+  std::mutex mutex_;
+  std::map<const ExtensionProvider*, std::unique_ptr<pipewire::CameraPublisher>>
+      publishers_;  // guarded by mutex_
+};
+
+}  // namespace
+
+std::unique_ptr<CameraHost> createSystemCameraHost() {
+  return std::make_unique<PipeWireCameraHost>();
+}
+
+}  // namespace platform::camera

@@ -1,0 +1,288 @@
+#include "platform/camera/pipewire/sink_node.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/base/shared_memory.h"
+#include "platform/camera/camera_host.h"
+#include "platform/camera/pipewire/camera_node_keys.h"
+#include "platform/media/media_time.h"
+
+namespace platform::camera::pipewire {
+namespace {
+
+ExtensionError hostError(int64_t code, const char* description) {
+  return ExtensionError{kHostErrorDomain, code, description};
+}
+
+}  // namespace
+
+// The producer's shared memory, mapped read-only once per memory block. Pictures handed to the
+// extension keep it mapped, so they stay readable after PipeWire took the buffers back.
+struct SinkNode::Memory {
+  base::SharedMapping mapping;
+};
+
+// One buffer PipeWire lent the node: where its picture lies, and whether it is still lent.
+// `lent` is read and written on the loop thread or under its lock.
+struct SinkNode::Slot {
+  pw_buffer* buffer = nullptr;
+  bool lent = true;
+  // Sealed shared memory, mapped by the node: pictures are read where they lie. Otherwise
+  // (memory PipeWire maps, valid only while lent) each picture is copied out on arrival.
+  std::shared_ptr<Memory> memory;
+  const uint8_t* data = nullptr;  // the buffer's first byte; null when there is none
+  uint32_t maxsize = 0;
+};
+
+SinkNode::SinkNode(PipeWireLoop& loop, dispatch::SerialQueue& callbacks,
+                   std::shared_ptr<ExtensionStream> stream, const ExtensionDevice& device,
+                   int index, std::shared_ptr<dispatch::Clock> clock)
+    : PublishedStream(loop, callbacks, std::move(stream), device, index),
+      timeouts_("platform.camera.pipewire.consume-timeouts", std::move(clock)) {}
+
+SinkNode::~SinkNode() = default;
+
+Properties SinkNode::kindProperties() const {
+  const std::optional<int64_t> queueSize =
+      stream().source()
+          .streamProperties({PropertyKey::StreamSinkBufferQueueSize})
+          .sinkBufferQueueSize;
+  Properties properties{{PW_KEY_MEDIA_CLASS, "Video/Sink"},
+                        {PW_KEY_NODE_DESCRIPTION, stream().localizedName()}};
+  if (queueSize) properties[keys::kSinkQueueSize] = std::to_string(*queueSize);
+  return properties;
+}
+
+void SinkNode::connectStream(pw_stream* stream) {
+  static const pw_stream_events events = [] {
+    pw_stream_events e{};
+    e.version = PW_VERSION_STREAM_EVENTS;
+    e.param_changed = onParamChanged;
+    e.add_buffer = onAddBuffer;
+    e.remove_buffer = onRemoveBuffer;
+    e.process = onProcess;
+    return e;
+  }();
+  pw_stream_add_listener(stream, &streamListener_, &events, this);
+  VideoParams params;
+  params.addAnySizeFormat();
+  // Mapped by PipeWire too, for producers whose memory the node cannot map itself.
+  pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_NONE,
+                    params.data(), params.count());
+}
+
+void SinkNode::streamGoing() {
+  negotiated_.reset();
+  description_.reset();
+  // The stream takes its buffers with it: pictures still held must not give them back.
+  for (auto& [buffer, slot] : slots_) slot->lent = false;
+  slots_.clear();
+}
+
+void SinkNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
+  auto* self = static_cast<SinkNode*>(data);
+  if (id != SPA_PARAM_Format) return;
+  self->negotiated_ = parseVideoFormat(param);
+  self->description_.reset();
+  self->copyPool_.reset();
+  if (!self->negotiated_) return;
+  const int width = static_cast<int>(self->negotiated_->size.width);
+  const int height = static_cast<int>(self->negotiated_->size.height);
+  self->description_ =
+      media::FormatDescription::createVideo(media::kPixelFormat32BGRA, width, height);
+  self->copyPool_ = media::PixelBufferPool::create(
+      {.pixelFormat = media::kPixelFormat32BGRA, .width = width, .height = height});
+  VideoParams buffers;
+  buffers.addBuffers(self->negotiated_->size, kBuffers, kMinBuffers, kMaxBuffers);
+  buffers.addHeaderMeta();
+  pw_stream_update_params(self->pwStream_, buffers.data(), buffers.count());
+}
+
+void SinkNode::onAddBuffer(void* data, pw_buffer* buffer) {
+  auto* self = static_cast<SinkNode*>(data);
+  auto slot = std::make_shared<Slot>();
+  slot->buffer = buffer;
+  self->slots_[buffer] = slot;
+  if (buffer->buffer->n_datas < 1) return;
+  const spa_data& d = buffer->buffer->datas[0];
+  slot->data = static_cast<const uint8_t*>(d.data);
+  slot->maxsize = d.maxsize;
+  if (d.type != SPA_DATA_MemFd || d.fd < 0) return;
+  // The memory must be sealed against shrinking, or a producer could cut it short under a
+  // reader, and long enough for what the buffer claims to hold.
+  base::UniqueFd fd(::fcntl(static_cast<int>(d.fd), F_DUPFD_CLOEXEC, 0));
+  const std::optional<std::size_t> size = base::sealedMemorySize(fd);
+  if (!size || d.mapoffset > *size || d.maxsize > *size - d.mapoffset) return;
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) return;
+  std::shared_ptr<Memory> memory = self->memories_[{status.st_dev, status.st_ino}].lock();
+  if (!memory || memory->mapping.size() < *size) {
+    std::optional<base::SharedMapping> mapping = base::SharedMapping::mapReadOnly(fd, *size);
+    if (!mapping) return;
+    memory = std::make_shared<Memory>(Memory{std::move(*mapping)});
+    self->memories_[{status.st_dev, status.st_ino}] = memory;
+  }
+  slot->data = memory->mapping.data() + d.mapoffset;
+  slot->memory = std::move(memory);
+}
+
+void SinkNode::onRemoveBuffer(void* data, pw_buffer* buffer) {
+  auto* self = static_cast<SinkNode*>(data);
+  auto found = self->slots_.find(buffer);
+  if (found == self->slots_.end()) return;
+  found->second->lent = false;
+  self->slots_.erase(found);
+}
+
+void SinkNode::onProcess(void* data) {
+  auto* self = static_cast<SinkNode*>(data);
+  while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->pwStream_)) {
+    const auto found = self->slots_.find(buffer);
+    const std::shared_ptr<Slot> slot = found != self->slots_.end() ? found->second : nullptr;
+    media::SampleBufferRef sample = slot ? self->sampleOf(buffer, slot) : nullptr;
+    // A picture read where it lies keeps its buffer until the extension lets go of it.
+    if (!sample || !slot->memory) pw_stream_queue_buffer(self->pwStream_, buffer);
+    if (!sample) {
+      self->dropLinks();
+      continue;
+    }
+    std::lock_guard lock(self->requestsMutex_);
+    self->arrived_.push_back(std::move(sample));
+    self->answerLocked();
+  }
+}
+
+media::SampleBufferRef SinkNode::sampleOf(pw_buffer* buffer, const std::shared_ptr<Slot>& slot) {
+  if (slot->data == nullptr || !negotiated_ || !description_) return nullptr;
+  const spa_chunk& chunk = *buffer->buffer->datas[0].chunk;
+  const uint32_t width = negotiated_->size.width;
+  const uint32_t height = negotiated_->size.height;
+  // Every number here comes from the producer: checked before a byte is read. A stride of 0
+  // means rows without padding.
+  const uint64_t row = uint64_t{width} * 4;
+  const uint64_t stride = chunk.stride == 0 ? row : static_cast<uint64_t>(chunk.stride);
+  if (chunk.stride < 0 || stride < row || stride % 4 != 0) return nullptr;
+  const uint64_t needed = stride * (height - 1) + row;
+  if (chunk.offset > slot->maxsize || chunk.size < needed ||
+      uint64_t{chunk.offset} + needed > slot->maxsize) {
+    return nullptr;
+  }
+  const uint8_t* first = slot->data + chunk.offset;
+  media::PixelBufferRef picture;
+  if (slot->memory) {
+    std::weak_ptr<SinkNode> weakSelf = std::static_pointer_cast<SinkNode>(shared_from_this());
+    picture = media::PixelBuffer::wrap(slot->memory, first, static_cast<int>(width),
+                                       static_cast<int>(height), media::kPixelFormat32BGRA,
+                                       stride, [weakSelf, slot] {
+                                         if (auto self = weakSelf.lock()) self->giveBack(slot);
+                                       });
+  } else if (copyPool_ && (picture = copyPool_->createPixelBuffer())) {
+    media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
+    for (uint32_t y = 0; y < height; ++y) {
+      std::memcpy(pixels.data() + y * picture->bytesPerRow(), first + y * stride, row);
+    }
+  }
+  if (!picture) return nullptr;
+  return media::SampleBuffer::createForImageBuffer(
+      std::move(picture), true, description_,
+      {media::MediaTime::make(1, 30), media::hostClockTime(), media::MediaTime::invalid()});
+}
+
+void SinkNode::giveBack(const std::shared_ptr<Slot>& slot) {
+  PipeWireLoop::Lock lock(loop_);
+  if (slot->lent && pwStream_ != nullptr) {
+    pw_stream_queue_buffer(pwStream_, slot->buffer);
+  }
+}
+
+void SinkNode::consume(const ExtensionClientRef& client, ConsumeCompletion completion) {
+  bool streaming = false;
+  for (const ExtensionClientRef& listed : streamingClients()) streaming |= listed == client;
+  if (!client || !streaming) {
+    callbacks_.async([completion = std::move(completion)] {
+      completion(nullptr, 0, kDiscontinuityNone, false,
+                 hostError(host_error::kNotStreaming,
+                           "the client is not streaming on the sink stream"));
+    });
+    return;
+  }
+  std::unique_lock lock(requestsMutex_);
+  if (withdrawn_) {
+    // Withdrawn meanwhile: answered here, since the withdrawal no longer waits for answers.
+    lock.unlock();
+    completion(nullptr, 0, kDiscontinuityNone, false,
+               hostError(host_error::kNotPublished, "the stream is not published"));
+    return;
+  }
+  const uint64_t id = nextRequest_++;
+  waiting_.push_back(Waiting{id, client, std::move(completion)});
+  answerLocked();
+  if (std::none_of(waiting_.begin(), waiting_.end(),
+                   [&](const Waiting& waiting) { return waiting.id == id; })) {
+    return;
+  }
+  std::weak_ptr<SinkNode> weakSelf = std::static_pointer_cast<SinkNode>(shared_from_this());
+  timeouts_.asyncAfter(timeouts_.clock()->nowNanos() + kConsumeTimeoutNanos, [weakSelf, id] {
+    if (auto self = weakSelf.lock()) self->expire(id);
+  });
+}
+
+void SinkNode::answerLocked() {
+  while (!waiting_.empty() && !arrived_.empty()) {
+    Waiting request = std::move(waiting_.front());
+    waiting_.pop_front();
+    media::SampleBufferRef sample = std::move(arrived_.front());
+    arrived_.pop_front();
+    const bool hasMore = !arrived_.empty();
+    callbacks_.async([completion = std::move(request.completion), sample = std::move(sample),
+                      sequence = nextSequence_++, hasMore] {
+      completion(sample, sequence, kDiscontinuityNone, hasMore, std::nullopt);
+    });
+  }
+}
+
+void SinkNode::failLocked(const std::function<bool(const Waiting&)>& which, int64_t code,
+                          const char* description) {
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    if (!which(*it)) {
+      ++it;
+      continue;
+    }
+    callbacks_.async([completion = std::move(it->completion), error = hostError(code, description)] {
+      completion(nullptr, 0, kDiscontinuityNone, false, error);
+    });
+    it = waiting_.erase(it);
+  }
+}
+
+void SinkNode::expire(uint64_t request) {
+  std::lock_guard lock(requestsMutex_);
+  failLocked([&](const Waiting& waiting) { return waiting.id == request; }, host_error::kTimedOut,
+             "no buffer came in time");
+}
+
+void SinkNode::clientStopped(const ExtensionClientRef& client) {
+  // Dropped after the lock: letting go of a picture takes the loop's lock.
+  std::deque<media::SampleBufferRef> dropped;
+  std::lock_guard lock(requestsMutex_);
+  failLocked([&](const Waiting& waiting) { return waiting.client == client; },
+             host_error::kStreamStopped, "the client stopped the stream");
+  dropped.swap(arrived_);
+}
+
+void SinkNode::withdrawn() {
+  std::deque<media::SampleBufferRef> dropped;
+  std::lock_guard lock(requestsMutex_);
+  withdrawn_ = true;
+  failLocked([](const Waiting&) { return true; }, host_error::kNotPublished,
+             "the stream was withdrawn");
+  dropped.swap(arrived_);
+}
+
+}  // namespace platform::camera::pipewire

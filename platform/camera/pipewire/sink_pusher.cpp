@@ -1,0 +1,185 @@
+#include "platform/camera/pipewire/sink_pusher.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
+
+#include <cstring>
+
+namespace platform::camera::pipewire {
+namespace {
+
+// When every buffer is still with the camera, the pusher looks again this much later.
+constexpr uint64_t kRetryNanos = 5'000'000;
+
+// Copies the picture's rows into the target of the same size, whatever the two strides.
+void copyPicture(media::PixelBuffer& picture, media::PixelBuffer& target) {
+  media::BaseAddressLock from(picture, media::PixelBuffer::LockFlags::ReadOnly);
+  media::BaseAddressLock to(target, media::PixelBuffer::LockFlags::ReadWrite);
+  if (from.data() == nullptr || to.data() == nullptr) return;
+  const std::size_t row = static_cast<std::size_t>(picture.width()) * 4;
+  if (picture.bytesPerRow() == target.bytesPerRow()) {
+    std::memcpy(to.data(), from.data(), picture.bytesPerRow() * picture.height());
+    return;
+  }
+  for (int y = 0; y < picture.height(); ++y) {
+    std::memcpy(to.data() + y * target.bytesPerRow(), from.data() + y * picture.bytesPerRow(), row);
+  }
+}
+
+VideoSize sizeOf(const media::PixelBuffer& picture) {
+  return {static_cast<uint32_t>(picture.width()), static_cast<uint32_t>(picture.height())};
+}
+
+}  // namespace
+
+SinkPusher::SinkPusher(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
+                       uint32_t sinkNode, media::SimpleQueueRef queue)
+    : LinkedStream(loop, connection, registry, sinkNode, /*output=*/true),
+      queue_(std::move(queue)),
+      worker_("platform.camera.pipewire.pusher") {}
+
+SinkPusher::~SinkPusher() {
+  // The stream goes first, so no event wakes the worker while it is being destroyed.
+  PipeWireLoop::Lock lock(loop_);
+  destroyLocked();
+}
+
+Properties SinkPusher::streamProperties() const {
+  return {{PW_KEY_MEDIA_CLASS, "Stream/Output/Video"},
+          {PW_KEY_NODE_DESCRIPTION, "Camera producer"},
+          {PW_KEY_NODE_AUTOCONNECT, "false"}};
+}
+
+void SinkPusher::fillConnectParams(VideoParams& params) const {
+  params.addFixedFormat(requested_, /*alsoBGRx=*/false);
+}
+
+const pw_stream_events& SinkPusher::streamEvents() const {
+  static const pw_stream_events events = [] {
+    pw_stream_events e{};
+    e.version = PW_VERSION_STREAM_EVENTS;
+    e.param_changed = onParamChanged;
+    e.add_buffer = onAddBuffer;
+    e.remove_buffer = onRemoveBuffer;
+    e.trigger_done = onTriggerDone;
+    return e;
+  }();
+  return events;
+}
+
+uint32_t SinkPusher::streamFlags() const {
+  return PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS;
+}
+
+void SinkPusher::streamGoing() {
+  negotiated_.reset();
+  memory_.clear();
+}
+
+void SinkPusher::wake() {
+  worker_.async([this] { pump(); });
+}
+
+void SinkPusher::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
+  auto* self = static_cast<SinkPusher*>(data);
+  if (id != SPA_PARAM_Format) return;
+  const std::optional<NegotiatedVideo> format = parseVideoFormat(param);
+  self->negotiated_ = format ? std::optional(format->size) : std::nullopt;
+  if (!format) return;
+  VideoParams buffers;
+  buffers.addBuffers(format->size, kBuffers, kMinBuffers, kMaxBuffers);
+  buffers.addHeaderMeta();
+  pw_stream_update_params(self->stream_, buffers.data(), buffers.count());
+}
+
+void SinkPusher::onAddBuffer(void* data, pw_buffer* buffer) {
+  auto* self = static_cast<SinkPusher*>(data);
+  spa_data& d = buffer->buffer->datas[0];
+  if (self->negotiated_) {
+    media::PixelBufferRef memory =
+        media::PixelBuffer::create(static_cast<int>(self->negotiated_->width),
+                                   static_cast<int>(self->negotiated_->height),
+                                   media::kPixelFormat32BGRA);
+    if (memory) {
+      d.type = SPA_DATA_MemFd;
+      d.flags = SPA_DATA_FLAG_READWRITE;
+      d.fd = memory->fd().get();
+      d.mapoffset = 0;
+      d.maxsize = static_cast<uint32_t>(memory->dataSize());
+      d.data = nullptr;  // written through `memory`
+      self->memory_[buffer] = std::move(memory);
+    }
+  }
+  self->wake();
+}
+
+void SinkPusher::onRemoveBuffer(void* data, pw_buffer* buffer) {
+  static_cast<SinkPusher*>(data)->memory_.erase(buffer);
+}
+
+void SinkPusher::onTriggerDone(void* data) {
+  static_cast<SinkPusher*>(data)->wake();
+}
+
+void SinkPusher::pump() {
+  while (media::SampleBufferRef sample = queue_->head()) {
+    const media::PixelBufferRef& picture = sample->imageBuffer();
+    if (!picture) {
+      queue_->dequeue();
+      continue;
+    }
+    const VideoSize size = sizeOf(*picture);
+    PipeWireLoop::Lock lock(loop_);
+    if (stream_ == nullptr) return;
+    if (size != requested_) {
+      // The camera takes any size: ask for this one; the buffers that come with it wake us.
+      requested_ = size;
+      VideoParams format;
+      format.addFixedFormat(size, /*alsoBGRx=*/false);
+      pw_stream_update_params(stream_, format.data(), format.count());
+      return;
+    }
+    if (negotiated_ != size) return;
+    pw_buffer* buffer = peerRunningLocked() ? pw_stream_dequeue_buffer(stream_) : nullptr;
+    if (buffer == nullptr) {
+      // The camera still holds every buffer; a cycle hands back what it let go of.
+      pw_stream_trigger_process(stream_);
+      if (!retryPending_) {
+        retryPending_ = true;
+        worker_.asyncAfter(worker_.clock()->nowNanos() + kRetryNanos, [this] {
+          retryPending_ = false;
+          pump();
+        });
+      }
+      return;
+    }
+    queue_->dequeue();
+    spa_data& data = buffer->buffer->datas[0];
+    auto memory = memory_.find(buffer);
+    if (memory == memory_.end()) {
+      data.chunk->size = 0;
+    } else {
+      media::PixelBuffer& target = *memory->second;
+      copyPicture(*picture, target);
+      data.chunk->offset = 0;
+      data.chunk->size = static_cast<uint32_t>(target.dataSize());
+      data.chunk->stride = static_cast<int32_t>(target.bytesPerRow());
+      data.chunk->flags = 0;
+    }
+    if (auto* header = static_cast<spa_meta_header*>(
+            spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+      const media::MediaTime pts = sample->presentationTimeStamp();
+      header->flags = 0;
+      header->seq = ++sequence_;
+      header->pts = pts.valid && pts.timescale > 0
+                        ? static_cast<int64_t>(static_cast<__int128>(pts.value) * 1'000'000'000 /
+                                               pts.timescale)
+                        : -1;
+      header->dts_offset = 0;
+    }
+    pw_stream_queue_buffer(stream_, buffer);
+    pw_stream_trigger_process(stream_);
+  }
+}
+
+}  // namespace platform::camera::pipewire

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+
+#include "platform/camera/pipewire/linked_stream.h"
+#include "platform/dispatch/serial_queue.h"
+#include "platform/media/simple_queue.h"
+
+struct pw_buffer;
+
+namespace platform::camera::pipewire {
+
+// A producer's stream into a camera's sink node. It takes the samples the client enqueues into
+// its sink queue, oldest first, and sends each as soon as one of the stream's buffers is free,
+// copying the picture into it once; a sample waits in the queue meanwhile, so a full queue tells
+// the client to drop. The stream drives its graph: a sent picture reaches the camera at once. Its
+// format follows the pictures: one of another size renegotiates the link first.
+class SinkPusher final : public LinkedStream {
+ public:
+  static constexpr int kBuffers = 6;
+  static constexpr int kMinBuffers = 3;
+  static constexpr int kMaxBuffers = 8;
+
+  SinkPusher(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
+             uint32_t sinkNode, media::SimpleQueueRef queue);
+  ~SinkPusher() override;
+
+  // A sample was enqueued, or a buffer may have come free: sends what can be sent, on the
+  // pusher's own queue. Any thread.
+  void wake();
+
+ private:
+  Properties streamProperties() const override;
+  void fillConnectParams(VideoParams& params) const override;
+  const struct pw_stream_events& streamEvents() const override;
+  uint32_t streamFlags() const override;
+  void linked() override { wake(); }  // samples enqueued before the start go now
+  void streamGoing() override;
+
+  static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
+  static void onAddBuffer(void* data, pw_buffer* buffer);
+  static void onRemoveBuffer(void* data, pw_buffer* buffer);
+  static void onTriggerDone(void* data);
+
+  // Sends waiting samples while buffers are free. The pusher's queue.
+  void pump();
+
+  const media::SimpleQueueRef queue_;
+  // Loop thread or under the loop's lock.
+  VideoSize requested_{1920, 1080};
+  std::optional<VideoSize> negotiated_;
+  // The memory behind each of the stream's buffers: sealed shared memory of our own, which the
+  // camera can keep mapped for as long as it holds a picture.
+  std::map<pw_buffer*, media::PixelBufferRef> memory_;
+  uint64_t sequence_ = 0;
+  bool retryPending_ = false;  // the pusher's queue
+
+  dispatch::SerialQueue worker_;  // declared last: joined before the state its work touches
+};
+
+}  // namespace platform::camera::pipewire

@@ -1,0 +1,117 @@
+#include "platform/camera/pipewire/source_watcher.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
+
+#include <cstring>
+
+#include "platform/media/media_time.h"
+
+namespace platform::camera::pipewire {
+
+SourceWatcher::SourceWatcher(PipeWireLoop& loop, DaemonConnection& connection,
+                             RegistryView& registry, uint32_t outputNode,
+                             std::vector<VideoSize> sizes, media::SimpleQueueRef queue,
+                             std::function<void()> queueAltered)
+    : LinkedStream(loop, connection, registry, outputNode, /*output=*/false),
+      sizes_(std::move(sizes)),
+      queue_(std::move(queue)),
+      queueAltered_(std::move(queueAltered)) {}
+
+SourceWatcher::~SourceWatcher() {
+  PipeWireLoop::Lock lock(loop_);
+  destroyLocked();
+}
+
+Properties SourceWatcher::streamProperties() const {
+  return {{PW_KEY_MEDIA_CLASS, "Stream/Input/Video"},
+          {PW_KEY_NODE_DESCRIPTION, "Camera watcher"},
+          {PW_KEY_NODE_AUTOCONNECT, "false"}};
+}
+
+void SourceWatcher::fillConnectParams(VideoParams& params) const {
+  for (const VideoSize& size : sizes_) params.addFixedFormat(size, /*alsoBGRx=*/true);
+}
+
+const pw_stream_events& SourceWatcher::streamEvents() const {
+  static const pw_stream_events events = [] {
+    pw_stream_events e{};
+    e.version = PW_VERSION_STREAM_EVENTS;
+    e.param_changed = onParamChanged;
+    e.process = onProcess;
+    return e;
+  }();
+  return events;
+}
+
+uint32_t SourceWatcher::streamFlags() const {
+  return PW_STREAM_FLAG_MAP_BUFFERS;
+}
+
+void SourceWatcher::streamGoing() {
+  negotiated_.reset();
+}
+
+void SourceWatcher::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
+  auto* self = static_cast<SourceWatcher*>(data);
+  if (id != SPA_PARAM_Format) return;
+  const std::optional<NegotiatedVideo> format = parseVideoFormat(param);
+  self->negotiated_ = format ? std::optional(format->size) : std::nullopt;
+  if (!format) return;
+  const int width = static_cast<int>(format->size.width);
+  const int height = static_cast<int>(format->size.height);
+  self->pool_ = media::PixelBufferPool::create(
+      {.pixelFormat = media::kPixelFormat32BGRA, .width = width, .height = height});
+  self->description_ =
+      media::FormatDescription::createVideo(media::kPixelFormat32BGRA, width, height);
+  VideoParams meta;
+  meta.addHeaderMeta();
+  pw_stream_update_params(self->stream_, meta.data(), meta.count());
+}
+
+void SourceWatcher::onProcess(void* data) {
+  auto* self = static_cast<SourceWatcher*>(data);
+  bool altered = false;
+  while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_)) {
+    media::SampleBufferRef sample = self->copyOf(*buffer);
+    pw_stream_queue_buffer(self->stream_, buffer);
+    if (!sample) continue;
+    self->queue_->dequeueOldestIfFull();
+    altered |= self->queue_->enqueue(std::move(sample)) == media::kStatusOK;
+  }
+  if (altered && self->queueAltered_) self->queueAltered_();
+}
+
+media::SampleBufferRef SourceWatcher::copyOf(const pw_buffer& buffer) {
+  if (!negotiated_ || !pool_ || buffer.buffer->n_datas < 1) return nullptr;
+  const spa_data& data = buffer.buffer->datas[0];
+  const uint64_t row = uint64_t{negotiated_->width} * 4;
+  const uint64_t stride = data.chunk->stride == 0 ? row : static_cast<uint64_t>(data.chunk->stride);
+  const uint64_t needed = stride * (negotiated_->height - 1) + row;
+  // The camera's numbers are checked like any peer's before a byte is read.
+  if (data.data == nullptr || data.chunk->stride < 0 || stride < row ||
+      data.chunk->offset > data.maxsize || uint64_t{data.chunk->offset} + needed > data.maxsize ||
+      data.chunk->size < needed) {
+    return nullptr;
+  }
+  media::PixelBufferRef picture = pool_->createPixelBuffer();
+  if (!picture) return nullptr;
+  {
+    media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
+    const auto* source = static_cast<const uint8_t*>(data.data) + data.chunk->offset;
+    for (uint32_t y = 0; y < negotiated_->height; ++y) {
+      std::memcpy(pixels.data() + y * picture->bytesPerRow(), source + y * stride, row);
+    }
+  }
+  media::MediaTime pts = media::hostClockTime();
+  if (auto* header = static_cast<const spa_meta_header*>(
+          spa_buffer_find_meta_data(buffer.buffer, SPA_META_Header, sizeof(spa_meta_header)));
+      header != nullptr && header->pts >= 0) {
+    pts = media::MediaTime::fromNanos(static_cast<uint64_t>(header->pts));
+  }
+  return media::SampleBuffer::createForImageBuffer(
+      std::move(picture), true, description_,
+      {media::MediaTime::make(1, 30), pts, media::MediaTime::invalid()});
+}
+
+}  // namespace platform::camera::pipewire

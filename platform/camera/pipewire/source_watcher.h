@@ -1,0 +1,50 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "platform/camera/pipewire/linked_stream.h"
+#include "platform/media/format_description.h"
+#include "platform/media/pixel_buffer_pool.h"
+#include "platform/media/simple_queue.h"
+
+struct pw_buffer;
+
+namespace platform::camera::pipewire {
+
+// A watcher's stream from a camera's output node. Each arriving picture is copied out of the
+// camera's buffer at once and the buffer given back, so a slow watcher never holds the camera's
+// buffers; the copy goes into the client's queue, whose oldest frame is dropped when it is full.
+// It asks for the sizes the camera offers, the preferred one first; a camera already running
+// for another watcher keeps its size.
+class SourceWatcher final : public LinkedStream {
+ public:
+  SourceWatcher(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
+                uint32_t outputNode, std::vector<VideoSize> sizes, media::SimpleQueueRef queue,
+                std::function<void()> queueAltered);
+  ~SourceWatcher() override;
+
+ private:
+  Properties streamProperties() const override;
+  void fillConnectParams(VideoParams& params) const override;
+  const struct pw_stream_events& streamEvents() const override;
+  uint32_t streamFlags() const override;
+  void streamGoing() override;
+
+  static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
+  static void onProcess(void* data);
+
+  // The picture a buffer holds, copied; null when it does not hold what the format says.
+  media::SampleBufferRef copyOf(const pw_buffer& buffer);
+
+  const std::vector<VideoSize> sizes_;
+  const media::SimpleQueueRef queue_;
+  const std::function<void()> queueAltered_;
+  // Loop thread.
+  std::optional<VideoSize> negotiated_;
+  media::PixelBufferPoolRef pool_;
+  media::FormatDescriptionRef description_;
+};
+
+}  // namespace platform::camera::pipewire

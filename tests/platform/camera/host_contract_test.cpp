@@ -1,0 +1,184 @@
+// What every camera host promises its extensions and clients, run against the implementation
+// this program is linked with.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/platform/camera/host_test_support.h"
+
+namespace platform::camera::testing {
+namespace {
+
+class HostContractTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    extension.publish();
+    ASSERT_TRUE(harness->eventually([&] { return findFake(*client).device != kObjectUnknown; }));
+    ids = findFake(*client);
+  }
+
+  // Starts `stream` for `who` and waits until the extension's source has seen it.
+  void start(HardwareClient& who, ObjectID stream, FakeStreamSource& source, int starts = 1) {
+    ASSERT_EQ(who.startStream(ids.device, stream), status::kNoError);
+    ASSERT_TRUE(harness->eventually([&] { return source.starts == starts; }));
+  }
+
+  std::unique_ptr<HostHarness> harness = makeHostHarness();
+  FakeExtension extension{harness->host()};
+  std::shared_ptr<HardwareClient> client = harness->host().connect();
+  FakeIDs ids;
+};
+
+TEST_F(HostContractTest, PublishedDeviceShowsItsIdentityAndStreamsInOrder) {
+  EXPECT_EQ(readIDs(*client, ids.device, selector::kStreams),
+            (std::vector<ObjectID>{ids.sink, ids.output}));
+  EXPECT_EQ(readString(*client, ids.device, selector::kName), "Fake Camera");
+  EXPECT_EQ(readString(*client, ids.device, selector::kDeviceUID), kFakeDeviceUID);
+  // The tree numbers directions from the device's side: the extension's sink is 0.
+  EXPECT_EQ(readUInt32(*client, ids.sink, selector::kDirection), 0u);
+  EXPECT_EQ(readUInt32(*client, ids.output, selector::kDirection), 1u);
+  EXPECT_EQ(readUInt32(*client, ids.device, selector::kIsRunningSomewhere), 0u);
+
+  EXPECT_EQ(client->readProperty(999'999, {selector::kName}).status, status::kBadObject);
+  EXPECT_EQ(client->readProperty(ids.device, {fourCC("zzzz")}).status, status::kUnknownProperty);
+  EXPECT_EQ(client->startStream(ids.device, 999'999), status::kBadObject);
+  EXPECT_EQ(client->stopStream(ids.device, ids.sink), status::kNotRunning);
+  EXPECT_FALSE(extension.threads.ranOnTestThread);
+}
+
+TEST_F(HostContractTest, ProviderGoneAndBackIsSeenUnderNewIDs) {
+  extension.withdraw();
+  ASSERT_TRUE(harness->eventually([&] { return findFake(*client).device == kObjectUnknown; }));
+  EXPECT_EQ(readString(*client, ids.device, selector::kName), std::nullopt);
+
+  extension.publish();
+  extension.publish();  // publishing a published provider changes nothing
+  ASSERT_TRUE(harness->eventually([&] { return findFake(*client).device != kObjectUnknown; }));
+  const FakeIDs again = findFake(*client);
+  EXPECT_EQ(readIDs(*client, kSystemObject, selector::kDevices).size(), 1u);
+  std::vector<ObjectID> all{ids.device, ids.sink, ids.output, again.device, again.sink,
+                            again.output};
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+}
+
+// Sent frames reach every watcher; one that never takes its frames keeps only the newest ones and
+// slows nobody. The watchers ask for the second format, which the source hears of.
+TEST_F(HostContractTest, OutputStreamRunsFromTheFirstWatcherToTheLast) {
+  auto second = harness->host().connect();
+  for (auto* watcher : {client.get(), second.get()}) {
+    ASSERT_EQ(watcher->writeProperty(ids.output, {selector::kActiveFormatIndex}, 1u),
+              status::kNoError);
+  }
+  media::SimpleQueueRef slow, taking;
+  ASSERT_EQ(client->copyBufferQueue(ids.output, nullptr, &slow), status::kNoError);
+  ASSERT_EQ(second->copyBufferQueue(ids.output, nullptr, &taking), status::kNoError);
+  start(*client, ids.output, extension.outputSource);
+  ASSERT_EQ(second->startStream(ids.device, ids.output), status::kNoError);
+  ASSERT_TRUE(harness->eventually(
+      [&] { return readUInt32(*client, ids.device, selector::kIsRunningSomewhere) == 1u; }));
+  EXPECT_EQ(extension.outputSource.starts, 1);
+  ASSERT_TRUE(harness->eventually([&] { return extension.outputSource.activeFormatIndex() == 1; }));
+
+  const int frames = slow->capacity() + 3;
+  for (int i = 1; i <= frames; ++i) {
+    extension.output->sendSampleBuffer(pictureSample(static_cast<uint8_t>(i)), kDiscontinuityNone,
+                                       0);
+    media::SampleBufferRef got;
+    ASSERT_TRUE(harness->eventually([&] { return (got = taking->dequeue()) != nullptr; })) << i;
+    EXPECT_EQ(uniformByte(got), i);
+  }
+  harness->settle();
+  EXPECT_EQ(slow->count(), slow->capacity());
+  for (int i = frames - slow->capacity() + 1; i <= frames; ++i) {
+    EXPECT_EQ(uniformByte(slow->dequeue()), i);
+  }
+
+  EXPECT_EQ(client->stopStream(ids.device, ids.output), status::kNoError);
+  harness->settle();
+  EXPECT_EQ(extension.outputSource.stops, 0);
+  EXPECT_EQ(second->stopStream(ids.device, ids.output), status::kNoError);
+  ASSERT_TRUE(harness->eventually([&] { return extension.outputSource.stops == 1; }));
+  ASSERT_TRUE(harness->eventually(
+      [&] { return readUInt32(*client, ids.device, selector::kIsRunningSomewhere) == 0u; }));
+  EXPECT_FALSE(extension.threads.ranOnTestThread);
+}
+
+// Each consume request is answered exactly once: with the buffer the client enqueued, with a
+// time-out after one second without one, or at once for a client that does not stream.
+TEST_F(HostContractTest, ConsumeIsAnsweredExactlyOnce) {
+  media::SimpleQueueRef queue;
+  ASSERT_EQ(client->copyBufferQueue(ids.sink, nullptr, &queue), status::kNoError);
+  EXPECT_EQ(queue->capacity(), 4);
+  start(*client, ids.sink, extension.sinkSource);
+  const std::vector<ExtensionClientRef> streaming = extension.sink->streamingClients();
+  ASSERT_EQ(streaming.size(), 1u);
+
+  ConsumeRecorder delivered;
+  ASSERT_EQ(queue->enqueue(pictureSample(7)), media::kStatusOK);
+  ASSERT_EQ(queue->enqueue(pictureSample(9)), media::kStatusOK);
+  extension.sink->consumeSampleBuffer(streaming[0], delivered.completion());
+  ASSERT_TRUE(harness->eventually([&] { return delivered.count() == 1; }));
+  extension.sink->consumeSampleBuffer(streaming[0], delivered.completion());
+  ASSERT_TRUE(harness->eventually([&] { return delivered.count() == 2; }));
+  std::vector<ConsumeResult> results = delivered.results();
+  EXPECT_FALSE(results[0].error || results[1].error);
+  EXPECT_EQ(uniformByte(results[0].buffer), 7);
+  EXPECT_EQ(uniformByte(results[1].buffer), 9);
+  EXPECT_LT(results[0].sequenceNumber, results[1].sequenceNumber);
+
+  ConsumeRecorder timedOut;
+  extension.sink->consumeSampleBuffer(streaming[0], timedOut.completion());
+  harness->elapse(kConsumeTimeoutNanos - 100'000'000);
+  EXPECT_EQ(timedOut.count(), 0u);
+  harness->elapse(200'000'000);
+  ASSERT_TRUE(harness->eventually([&] { return timedOut.count() == 1; }));
+
+  ConsumeRecorder refused;
+  extension.sink->consumeSampleBuffer(nullptr, refused.completion());
+  ASSERT_TRUE(harness->eventually([&] { return refused.count() == 1; }));
+
+  harness->elapse(2 * kConsumeTimeoutNanos);
+  harness->settle();
+  EXPECT_EQ(delivered.count(), 2u);
+  expectFailures(timedOut, 1, host_error::kTimedOut);
+  expectFailures(refused, 1, host_error::kNotStreaming);
+}
+
+TEST_F(HostContractTest, ClientGoneStopsItsStreamsAndEndsItsWaitingConsume) {
+  start(*client, ids.sink, extension.sinkSource);
+  start(*client, ids.output, extension.outputSource);
+  ConsumeRecorder waiting;
+  extension.sink->consumeSampleBuffer(extension.sink->streamingClients().at(0),
+                                      waiting.completion());
+
+  client->disconnect();
+  client->disconnect();
+  ASSERT_TRUE(harness->eventually([&] {
+    return extension.sinkSource.stops == 1 && extension.outputSource.stops == 1 &&
+           waiting.count() == 1;
+  }));
+  expectFailures(waiting, 1, host_error::kStreamStopped);
+  EXPECT_TRUE(extension.sink->streamingClients().empty());
+  EXPECT_EQ(client->startStream(ids.device, ids.output), status::kIllegalOperation);
+}
+
+TEST_F(HostContractTest, StopServiceStopsStreamsAndEndsWaitingConsumesBeforeItReturns) {
+  start(*client, ids.sink, extension.sinkSource);
+  start(*client, ids.output, extension.outputSource);
+  ConsumeRecorder waiting;
+  extension.sink->consumeSampleBuffer(extension.sink->streamingClients().at(0),
+                                      waiting.completion());
+
+  extension.withdraw();
+  expectFailures(waiting, 1, host_error::kNotPublished);
+  EXPECT_EQ(extension.sinkSource.stops, 1);
+  EXPECT_EQ(extension.outputSource.stops, 1);
+  // A consume issued after the withdrawal is answered at once, on the caller's thread.
+  ConsumeRecorder late;
+  extension.sink->consumeSampleBuffer(nullptr, late.completion());
+  expectFailures(late, 1, host_error::kNotPublished);
+}
+
+}  // namespace
+}  // namespace platform::camera::testing
