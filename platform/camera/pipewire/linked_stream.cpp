@@ -32,21 +32,18 @@ LinkedStream::~LinkedStream() {
 void LinkedStream::destroyLocked() {
   if (link_ != nullptr) {
     spa_hook_remove(&linkListener_);
+    spa_hook_remove(&linkInfoListener_);
     pw_proxy_destroy(link_);
     link_ = nullptr;
   }
+  linkActivated_ = false;
+  linkPrepared_ = false;
   if (stream_ != nullptr) {
     streamGoing();
     spa_hook_remove(&streamListener_);
     pw_stream_destroy(stream_);
     stream_ = nullptr;
   }
-}
-
-bool LinkedStream::peerRunningLocked() const {
-  if (stream_ == nullptr) return false;
-  auto node = registry_.nodes().find(peerNode_);
-  return node != registry_.nodes().end() && node->second.running;
 }
 
 void LinkedStream::connectionLost() {
@@ -79,7 +76,8 @@ Status LinkedStream::start() {
     {
       PipeWireLoop::Lock lock(loop_);
       if (stream_ == nullptr || linkFailed_) return status::kIllegalOperation;
-      bound = linkBound_;
+      // Made and running: a renegotiation asked for from now on is the only one in flight.
+      bound = linkBound_ && linkActivated_;
       if (!bound && link_ == nullptr && !requestLinkLocked()) return status::kIllegalOperation;
     }
     if (bound) {
@@ -118,11 +116,27 @@ bool LinkedStream::requestLinkLocked() {
     return e;
   }();
   pw_proxy_add_listener(link_, &linkListener_, &events, this);
+  static const pw_link_events linkEvents = [] {
+    pw_link_events e{};
+    e.version = PW_VERSION_LINK_EVENTS;
+    e.info = onLinkInfo;
+    return e;
+  }();
+  pw_proxy_add_object_listener(link_, &linkInfoListener_, &linkEvents, this);
   return true;
 }
 
 void LinkedStream::onLinkBound(void* data, uint32_t) {
   static_cast<LinkedStream*>(data)->linkBound_ = true;
+}
+
+void LinkedStream::onLinkInfo(void* data, const pw_link_info* info) {
+  auto* self = static_cast<LinkedStream*>(data);
+  if ((info->change_mask & PW_LINK_CHANGE_MASK_STATE) == 0) return;
+  self->linkActivated_ |= info->state == PW_LINK_STATE_ACTIVE;
+  self->linkPrepared_ = info->state >= PW_LINK_STATE_PAUSED;
+  if (info->state == PW_LINK_STATE_ERROR) self->linkFailed_ = true;
+  self->linkStateChanged();
 }
 
 void LinkedStream::onLinkError(void* data, int, int, const char*) {

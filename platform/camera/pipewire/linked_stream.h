@@ -12,6 +12,7 @@
 
 struct pw_proxy;
 struct pw_stream_events;
+struct pw_link_info;
 struct pw_stream;
 
 namespace platform::camera::pipewire {
@@ -29,8 +30,8 @@ class LinkedStream {
   LinkedStream& operator=(const LinkedStream&) = delete;
 
   // Makes the stream, waits for its port and links it to the peer node. kNoError once the
-  // daemon made the link, kIllegalOperation when it refused or did not answer in time. Any
-  // thread but the loop thread, without the loop's lock.
+  // daemon made the link and it runs, kIllegalOperation when it refused or did not answer in
+  // time. Any thread but the loop thread, without the loop's lock.
   Status start();
 
   // The connection went away, and with it the stream and the link. Loop thread.
@@ -49,8 +50,15 @@ class LinkedStream {
   virtual void streamGoing() {}
   // Drops the link and the stream. Loop thread or under the lock.
   void destroyLocked();
-  // Whether the peer node runs now, as the registry last said. Loop thread or under the lock.
-  bool peerRunningLocked() const;
+  // Whether the link carries data now: it was activated once, and both ends have their buffers
+  // for the format last negotiated. Loop thread or under the lock.
+  bool linkReadyLocked() const { return stream_ != nullptr && linkActivated_ && linkPrepared_; }
+  // The stream is about to renegotiate its format: the link is not ready until both ends have
+  // buffers for the new one (the link says so by coming back to its paused state; it does not
+  // return to active). Loop thread or under the lock.
+  void renegotiating() { linkPrepared_ = false; }
+  // The link's state changed. Loop thread.
+  virtual void linkStateChanged() {}
 
   PipeWireLoop& loop_;
   pw_stream* stream_ = nullptr;  // loop thread or under the loop's lock; null once gone
@@ -59,6 +67,7 @@ class LinkedStream {
  private:
   static void onLinkBound(void* data, uint32_t global);
   static void onLinkError(void* data, int seq, int res, const char* message);
+  static void onLinkInfo(void* data, const struct pw_link_info* info);
   // Asks the daemon for the link once both ports show; false when it cannot be asked.
   bool requestLinkLocked();
 
@@ -68,9 +77,12 @@ class LinkedStream {
   const bool output_;
   pw_proxy* link_ = nullptr;
   spa_hook linkListener_{};
+  spa_hook linkInfoListener_{};
   // Loop thread or under the lock.
   bool linkBound_ = false;
   bool linkFailed_ = false;
+  bool linkActivated_ = false;
+  bool linkPrepared_ = false;
 };
 
 }  // namespace platform::camera::pipewire

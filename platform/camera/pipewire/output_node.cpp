@@ -66,14 +66,18 @@ void OutputNode::connectStream(pw_stream* stream) {
   for (const VideoSize& size : offeredSizes(this->stream().source())) {
     params.addFixedFormat(size, /*alsoBGRx=*/true);
   }
+  // RT_PROCESS: frames are sent from the frame queue under the loop's lock, and the stream has
+  // no process callback that PipeWire would otherwise invoke on its loop from the sending thread.
   pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
-                    static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+                    static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER |
+                                                 PW_STREAM_FLAG_MAP_BUFFERS |
+                                                 PW_STREAM_FLAG_RT_PROCESS),
                     params.data(), params.count());
 }
 
 void OutputNode::streamGoing() {
   negotiated_.reset();
-  copied_.clear();
+  slots_.clear();
 }
 
 void OutputNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
@@ -98,11 +102,28 @@ void OutputNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
 }
 
 void OutputNode::onAddBuffer(void* data, pw_buffer* buffer) {
-  static_cast<OutputNode*>(data)->copied_[buffer] = 0;
+  static_cast<OutputNode*>(data)->slots_[buffer] = Slot{};
 }
 
 void OutputNode::onRemoveBuffer(void* data, pw_buffer* buffer) {
-  static_cast<OutputNode*>(data)->copied_.erase(buffer);
+  static_cast<OutputNode*>(data)->slots_.erase(buffer);
+}
+
+void OutputNode::reclaimHeldBuffers(uint64_t nowNanos) {
+  for (auto& [buffer, slot] : slots_) {
+    auto* busy = static_cast<spa_meta_busy*>(
+        spa_buffer_find_meta_data(buffer->buffer, SPA_META_Busy, sizeof(spa_meta_busy)));
+    if (busy == nullptr) continue;
+    // The count lives in memory the watchers share and change from their own processes.
+    if (__atomic_load_n(&busy->count, __ATOMIC_SEQ_CST) == 0) {
+      slot.heldSince = 0;
+    } else if (slot.heldSince == 0) {
+      slot.heldSince = nowNanos;
+    } else if (nowNanos - slot.heldSince > kHeldTooLongNanos) {
+      __atomic_store_n(&busy->count, 0, __ATOMIC_SEQ_CST);
+      slot.heldSince = 0;
+    }
+  }
 }
 
 void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNanoseconds) {
@@ -114,10 +135,16 @@ void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNa
                                static_cast<uint32_t>(picture->height())}) {
     return;  // no watcher yet, or a frame of a format the watchers no longer take
   }
+  reclaimHeldBuffers(hostTimeInNanoseconds);
   pw_buffer* buffer = pw_stream_dequeue_buffer(pwStream_);
-  if (buffer == nullptr) return;  // every buffer is still with the watchers: skip this frame
+  if (buffer == nullptr) {
+    // Every buffer is still with the watchers: this frame is skipped, but the cycle hands back
+    // what they let go of.
+    pw_stream_trigger_process(pwStream_);
+    return;
+  }
   spa_data& data = buffer->buffer->datas[0];
-  uint64_t& copied = copied_[buffer];
+  uint64_t& copied = slots_[buffer].contentVersion;
   const uint32_t stride = negotiated_->width * 4;
   const uint32_t size = stride * negotiated_->height;
   if (data.data == nullptr || data.maxsize < size) {

@@ -19,11 +19,14 @@ namespace platform::camera::pipewire {
 // already holds the picture being sent is sent again without a copy.
 class OutputNode final : public PublishedStream {
  public:
-  // Buffers the node shares with its watchers: enough to keep frames flowing to a few watchers,
-  // few enough that a 1080p camera stays near 33 MB.
-  static constexpr int kBuffers = 4;
+  // Buffers the node shares with its watchers (a watcher that asks for more gets no more): enough
+  // that one watcher holding a few never starves the others, few enough for 66 MB at 1080p.
+  static constexpr int kBuffers = 8;
   static constexpr int kMinBuffers = 2;
   static constexpr int kMaxBuffers = 8;
+  // A watcher that holds a buffer this long has stalled or died (its hold is never undone): the
+  // buffer is taken back, so that the camera and the other watchers go on.
+  static constexpr uint64_t kHeldTooLongNanos = 1'000'000'000;
 
   using PublishedStream::PublishedStream;
 
@@ -42,11 +45,18 @@ class OutputNode final : public PublishedStream {
   static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
   static void onAddBuffer(void* data, pw_buffer* buffer);
   static void onRemoveBuffer(void* data, pw_buffer* buffer);
+  // Takes back the buffers watchers have held for longer than kHeldTooLongNanos. Under the lock.
+  void reclaimHeldBuffers(uint64_t nowNanos);
 
   // Loop thread or under the loop's lock.
   std::optional<VideoSize> negotiated_;
-  // What each of the node's buffers holds: the content version of the picture last copied in.
-  std::map<pw_buffer*, uint64_t> copied_;
+  // Each of the node's buffers: the content version of the picture last copied in, and since
+  // when a watcher has held it (0: not held).
+  struct Slot {
+    uint64_t contentVersion = 0;
+    uint64_t heldSince = 0;
+  };
+  std::map<pw_buffer*, Slot> slots_;
   uint64_t sequence_ = 0;
 };
 

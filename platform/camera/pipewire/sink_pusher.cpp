@@ -8,8 +8,9 @@
 namespace platform::camera::pipewire {
 namespace {
 
-// When every buffer is still with the camera, the pusher looks again this much later.
-constexpr uint64_t kRetryNanos = 5'000'000;
+// When a cycle's end or a free buffer does not announce itself, the pusher looks again this much
+// later.
+constexpr uint64_t kRetryNanos = 50'000'000;
 
 // Copies the picture's rows into the target of the same size, whatever the two strides.
 void copyPicture(media::PixelBuffer& picture, media::PixelBuffer& target) {
@@ -68,12 +69,23 @@ const pw_stream_events& SinkPusher::streamEvents() const {
 }
 
 uint32_t SinkPusher::streamFlags() const {
-  return PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS;
+  // RT_PROCESS: pictures are sent from the pusher's queue under the loop's lock, and the stream
+  // has no process callback that PipeWire would otherwise invoke on its loop from that thread.
+  return PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS | PW_STREAM_FLAG_RT_PROCESS;
 }
 
 void SinkPusher::streamGoing() {
   negotiated_.reset();
   memory_.clear();
+}
+
+void SinkPusher::linked() {
+  {
+    // Says from the start that this stream drives by triggers, before any buffer is queued.
+    PipeWireLoop::Lock lock(loop_);
+    if (stream_ != nullptr) pw_stream_trigger_process(stream_);
+  }
+  wake();  // samples enqueued before the start go now
 }
 
 void SinkPusher::wake() {
@@ -118,7 +130,22 @@ void SinkPusher::onRemoveBuffer(void* data, pw_buffer* buffer) {
 }
 
 void SinkPusher::onTriggerDone(void* data) {
-  static_cast<SinkPusher*>(data)->wake();
+  auto* self = static_cast<SinkPusher*>(data);
+  self->inFlight_ = 0;
+  self->wake();
+}
+
+void SinkPusher::retryLater(uint64_t cycle) {
+  if (retryPending_) return;
+  retryPending_ = true;
+  worker_.asyncAfter(worker_.clock()->nowNanos() + kRetryNanos, [this, cycle] {
+    retryPending_ = false;
+    {
+      PipeWireLoop::Lock lock(loop_);
+      if (inFlight_ == cycle) inFlight_ = 0;  // its end went unannounced
+    }
+    pump();
+  });
 }
 
 void SinkPusher::pump() {
@@ -134,23 +161,26 @@ void SinkPusher::pump() {
     if (size != requested_) {
       // The camera takes any size: ask for this one; the buffers that come with it wake us.
       requested_ = size;
+      renegotiating();
       VideoParams format;
       format.addFixedFormat(size, /*alsoBGRx=*/false);
       pw_stream_update_params(stream_, format.data(), format.count());
       return;
     }
     if (negotiated_ != size) return;
-    pw_buffer* buffer = peerRunningLocked() ? pw_stream_dequeue_buffer(stream_) : nullptr;
+    // Until the link is ready again after a (re)negotiation, the camera may not have its
+    // buffers yet, and a picture sent now would be lost.
+    if (!linkReadyLocked()) return;
+    if (inFlight_ != 0) {
+      retryLater(inFlight_);
+      return;
+    }
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
     if (buffer == nullptr) {
       // The camera still holds every buffer; a cycle hands back what it let go of.
+      inFlight_ = ++cycles_;
       pw_stream_trigger_process(stream_);
-      if (!retryPending_) {
-        retryPending_ = true;
-        worker_.asyncAfter(worker_.clock()->nowNanos() + kRetryNanos, [this] {
-          retryPending_ = false;
-          pump();
-        });
-      }
+      retryLater(inFlight_);
       return;
     }
     queue_->dequeue();
@@ -178,6 +208,7 @@ void SinkPusher::pump() {
       header->dts_offset = 0;
     }
     pw_stream_queue_buffer(stream_, buffer);
+    inFlight_ = ++cycles_;
     pw_stream_trigger_process(stream_);
   }
 }

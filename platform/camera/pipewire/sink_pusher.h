@@ -36,13 +36,17 @@ class SinkPusher final : public LinkedStream {
   void fillConnectParams(VideoParams& params) const override;
   const struct pw_stream_events& streamEvents() const override;
   uint32_t streamFlags() const override;
-  void linked() override { wake(); }  // samples enqueued before the start go now
+  void linked() override;
+  void linkStateChanged() override { wake(); }
   void streamGoing() override;
 
   static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
   static void onAddBuffer(void* data, pw_buffer* buffer);
   static void onRemoveBuffer(void* data, pw_buffer* buffer);
   static void onTriggerDone(void* data);
+  // Looks again a little later, in case the cycle's end or a free buffer never announces
+  // itself. The pusher's queue.
+  void retryLater(uint64_t cycle);
 
   // Sends waiting samples while buffers are free. The pusher's queue.
   void pump();
@@ -55,6 +59,10 @@ class SinkPusher final : public LinkedStream {
   // camera can keep mapped for as long as it holds a picture.
   std::map<pw_buffer*, media::PixelBufferRef> memory_;
   uint64_t sequence_ = 0;
+  // The cycle last started, while it has not finished (0: none): the next picture waits, since a
+  // cycle started before the last one finished can lose a picture.
+  uint64_t inFlight_ = 0;
+  uint64_t cycles_ = 0;
   bool retryPending_ = false;  // the pusher's queue
 
   dispatch::SerialQueue worker_;  // declared last: joined before the state its work touches
