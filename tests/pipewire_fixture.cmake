@@ -1,0 +1,52 @@
+# Private PipeWire daemons for test groups, one per group, started and stopped by CTest fixtures
+# with scripts/pipewire-session.sh in ${CMAKE_BINARY_DIR}/pipewire/<group>.
+#
+#   quillane_pipewire_fixture(<group> [WIREPLUMBER])
+#     adds the tests <group>.PipeWireStart and <group>.PipeWireStop and the fixture <group>.PipeWire.
+#   quillane_use_pipewire(<group> TESTS <test>...)
+#     tests made with add_test require the fixture and get the daemon's environment.
+#   quillane_use_pipewire(<group> TEST_LIST <var>)
+#     the same for the tests of a gtest_discover_tests(... TEST_LIST <var>) call made before it.
+
+set(QUILLANE_PIPEWIRE_SESSION ${PROJECT_SOURCE_DIR}/scripts/pipewire-session.sh)
+
+function(quillane_pipewire_fixture group)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "WIREPLUMBER" "" "")
+  set(dir ${CMAKE_BINARY_DIR}/pipewire/${group})
+  set(options --replace)
+  if(arg_WIREPLUMBER)
+    list(APPEND options --wireplumber)
+  endif()
+  add_test(NAME ${group}.PipeWireStart COMMAND ${QUILLANE_PIPEWIRE_SESSION} start ${options} ${dir})
+  add_test(NAME ${group}.PipeWireStop COMMAND ${QUILLANE_PIPEWIRE_SESSION} stop ${dir})
+  set_tests_properties(${group}.PipeWireStart PROPERTIES FIXTURES_SETUP ${group}.PipeWire)
+  set_tests_properties(${group}.PipeWireStop PROPERTIES FIXTURES_CLEANUP ${group}.PipeWire)
+endfunction()
+
+# The daemon's environment as ENVIRONMENT_MODIFICATION entries (NAME=set:value), from the script
+# that owns the socket's name; a test's own ENVIRONMENT stays untouched.
+function(quillane_pipewire_environment group out_var)
+  execute_process(
+    COMMAND ${QUILLANE_PIPEWIRE_SESSION} env ${CMAKE_BINARY_DIR}/pipewire/${group}
+    OUTPUT_VARIABLE lines OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX REPLACE "export ([A-Z_]+)=" "\\1=set:" lines "${lines}")
+  string(REPLACE "\n" ";" entries "${lines}")
+  set(${out_var} "${entries}" PARENT_SCOPE)
+endfunction()
+
+function(quillane_use_pipewire group)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TEST_LIST" "TESTS")
+  quillane_pipewire_environment(${group} environment)
+  if(arg_TESTS)
+    set_property(TEST ${arg_TESTS} APPEND PROPERTY FIXTURES_REQUIRED ${group}.PipeWire)
+    set_property(TEST ${arg_TESTS} APPEND PROPERTY ENVIRONMENT_MODIFICATION ${environment})
+  endif()
+  if(arg_TEST_LIST)
+    # Discovered tests exist only when CTest runs, so a file CTest includes after the discovery's
+    # own sets their properties.
+    set(file ${CMAKE_CURRENT_BINARY_DIR}/${group}.${arg_TEST_LIST}.pipewire.cmake)
+    file(WRITE ${file} "set_tests_properties(\${${arg_TEST_LIST}} PROPERTIES\n"
+      "  FIXTURES_REQUIRED ${group}.PipeWire ENVIRONMENT_MODIFICATION \"${environment}\")\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
+  endif()
+endfunction()
