@@ -24,6 +24,13 @@ class SampleBuffer {
                                                             bool dataReady,
                                                             FormatDescriptionRef description,
                                                             const SampleTimingInfo& timing);
+  // The same, carrying the sender's sequence number: a receiver counts the frames it missed from
+  // the gaps.
+  static std::shared_ptr<SampleBuffer> createForImageBuffer(PixelBufferRef imageBuffer,
+                                                            bool dataReady,
+                                                            FormatDescriptionRef description,
+                                                            const SampleTimingInfo& timing,
+                                                            uint64_t sequenceNumber);
 
   const PixelBufferRef& imageBuffer() const { return imageBuffer_; }
   const FormatDescriptionRef& formatDescription() const { return description_; }
@@ -31,19 +38,23 @@ class SampleBuffer {
   MediaTime duration() const { return timing_.duration; }
   MediaTime presentationTimeStamp() const { return timing_.presentationTimeStamp; }
   MediaTime decodeTimeStamp() const { return timing_.decodeTimeStamp; }
+  // The sender's sequence number; 0 when the sender gave none.
+  uint64_t sequenceNumber() const { return sequenceNumber_; }
 
   SampleBuffer(PixelBufferRef imageBuffer, bool dataReady, FormatDescriptionRef description,
-               const SampleTimingInfo& timing)
+               const SampleTimingInfo& timing, uint64_t sequenceNumber = 0)
       : imageBuffer_(std::move(imageBuffer)),
         description_(std::move(description)),
         timing_(timing),
-        dataReady_(dataReady) {}
+        dataReady_(dataReady),
+        sequenceNumber_(sequenceNumber) {}
 
  private:
   PixelBufferRef imageBuffer_;
   FormatDescriptionRef description_;
   SampleTimingInfo timing_;
   bool dataReady_;
+  uint64_t sequenceNumber_;
 };
 
 using SampleBufferRef = std::shared_ptr<SampleBuffer>;

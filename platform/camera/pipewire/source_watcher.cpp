@@ -104,14 +104,15 @@ media::SampleBufferRef SourceWatcher::copyOf(const pw_buffer& buffer) {
     }
   }
   media::MediaTime pts = media::hostClockTime();
+  uint64_t sequence = 0;
   if (auto* header = static_cast<const spa_meta_header*>(
-          spa_buffer_find_meta_data(buffer.buffer, SPA_META_Header, sizeof(spa_meta_header)));
-      header != nullptr && header->pts >= 0) {
-    pts = media::MediaTime::fromNanos(static_cast<uint64_t>(header->pts));
+          spa_buffer_find_meta_data(buffer.buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+    if (header->pts >= 0) pts = media::MediaTime::fromNanos(static_cast<uint64_t>(header->pts));
+    sequence = header->seq;
   }
   return media::SampleBuffer::createForImageBuffer(
       std::move(picture), true, description_,
-      {media::MediaTime::make(1, 30), pts, media::MediaTime::invalid()});
+      {media::MediaTime::make(1, 30), pts, media::MediaTime::invalid()}, sequence);
 }
 
 }  // namespace platform::camera::pipewire
