@@ -36,8 +36,9 @@ void LinkedStream::destroyLocked() {
     pw_proxy_destroy(link_);
     link_ = nullptr;
   }
-  linkActivated_ = false;
-  linkPrepared_ = false;
+  linkBound_ = false;
+  linkFailed_ = false;
+  linkActive_ = false;
   if (stream_ != nullptr) {
     streamGoing();
     spa_hook_remove(&streamListener_);
@@ -77,7 +78,7 @@ Status LinkedStream::start() {
       PipeWireLoop::Lock lock(loop_);
       if (stream_ == nullptr || linkFailed_) return status::kIllegalOperation;
       // Made and running: a renegotiation asked for from now on is the only one in flight.
-      bound = linkBound_ && linkActivated_;
+      bound = linkBound_ && linkActive_;
       if (!bound && link_ == nullptr && !requestLinkLocked()) return status::kIllegalOperation;
     }
     if (bound) {
@@ -133,8 +134,7 @@ void LinkedStream::onLinkBound(void* data, uint32_t) {
 void LinkedStream::onLinkInfo(void* data, const pw_link_info* info) {
   auto* self = static_cast<LinkedStream*>(data);
   if ((info->change_mask & PW_LINK_CHANGE_MASK_STATE) == 0) return;
-  self->linkActivated_ |= info->state == PW_LINK_STATE_ACTIVE;
-  self->linkPrepared_ = info->state >= PW_LINK_STATE_PAUSED;
+  self->linkActive_ = info->state == PW_LINK_STATE_ACTIVE;
   if (info->state == PW_LINK_STATE_ERROR) self->linkFailed_ = true;
   self->linkStateChanged();
 }

@@ -50,13 +50,9 @@ class LinkedStream {
   virtual void streamGoing() {}
   // Drops the link and the stream. Loop thread or under the lock.
   void destroyLocked();
-  // Whether the link carries data now: it was activated once, and both ends have their buffers
-  // for the format last negotiated. Loop thread or under the lock.
-  bool linkReadyLocked() const { return stream_ != nullptr && linkActivated_ && linkPrepared_; }
-  // The stream is about to renegotiate its format: the link is not ready until both ends have
-  // buffers for the new one (the link says so by coming back to its paused state; it does not
-  // return to active). Loop thread or under the lock.
-  void renegotiating() { linkPrepared_ = false; }
+  // Whether the link carries data now: it is active, and both ends have their buffers. Loop
+  // thread or under the lock.
+  bool linkReadyLocked() const { return stream_ != nullptr && linkActive_; }
   // The link's state changed. Loop thread.
   virtual void linkStateChanged() {}
 
@@ -81,8 +77,7 @@ class LinkedStream {
   // Loop thread or under the lock.
   bool linkBound_ = false;
   bool linkFailed_ = false;
-  bool linkActivated_ = false;
-  bool linkPrepared_ = false;
+  bool linkActive_ = false;
 };
 
 }  // namespace platform::camera::pipewire

@@ -102,6 +102,7 @@ void SinkPusher::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   buffers.addBuffers(format->size, kBuffers, kMinBuffers, kMaxBuffers);
   buffers.addHeaderMeta();
   pw_stream_update_params(self->stream_, buffers.data(), buffers.count());
+  self->wake();
 }
 
 void SinkPusher::onAddBuffer(void* data, pw_buffer* buffer) {
@@ -142,7 +143,7 @@ void SinkPusher::retryLater(uint64_t cycle) {
     retryPending_ = false;
     {
       PipeWireLoop::Lock lock(loop_);
-      if (inFlight_ == cycle) inFlight_ = 0;  // its end went unannounced
+      if (cycle != 0 && inFlight_ == cycle) inFlight_ = 0;  // its end went unannounced
     }
     pump();
   });
@@ -155,62 +156,68 @@ void SinkPusher::pump() {
       queue_->dequeue();
       continue;
     }
-    const VideoSize size = sizeOf(*picture);
+    if (sizeOf(*picture) != requested_ && !restartFor(sizeOf(*picture))) return;
     PipeWireLoop::Lock lock(loop_);
     if (stream_ == nullptr) return;
-    if (size != requested_) {
-      // The camera takes any size: ask for this one; the buffers that come with it wake us.
-      requested_ = size;
-      renegotiating();
-      VideoParams format;
-      format.addFixedFormat(size, /*alsoBGRx=*/false);
-      pw_stream_update_params(stream_, format.data(), format.count());
-      return;
-    }
-    if (negotiated_ != size) return;
-    // Until the link is ready again after a (re)negotiation, the camera may not have its
-    // buffers yet, and a picture sent now would be lost.
-    if (!linkReadyLocked()) return;
-    if (inFlight_ != 0) {
-      retryLater(inFlight_);
-      return;
-    }
-    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
-    if (buffer == nullptr) {
-      // The camera still holds every buffer; a cycle hands back what it let go of.
-      inFlight_ = ++cycles_;
-      pw_stream_trigger_process(stream_);
+    if (!sendLocked(*sample, *picture)) {
+      // Waiting for the format, the link or a buffer. What ends the wait wakes the pusher; the
+      // retry covers an end that goes unannounced.
       retryLater(inFlight_);
       return;
     }
     queue_->dequeue();
-    spa_data& data = buffer->buffer->datas[0];
-    auto memory = memory_.find(buffer);
-    if (memory == memory_.end()) {
-      data.chunk->size = 0;
-    } else {
-      media::PixelBuffer& target = *memory->second;
-      copyPicture(*picture, target);
-      data.chunk->offset = 0;
-      data.chunk->size = static_cast<uint32_t>(target.dataSize());
-      data.chunk->stride = static_cast<int32_t>(target.bytesPerRow());
-      data.chunk->flags = 0;
-    }
-    if (auto* header = static_cast<spa_meta_header*>(
-            spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
-      const media::MediaTime pts = sample->presentationTimeStamp();
-      header->flags = 0;
-      header->seq = ++sequence_;
-      header->pts = pts.valid && pts.timescale > 0
-                        ? static_cast<int64_t>(static_cast<__int128>(pts.value) * 1'000'000'000 /
-                                               pts.timescale)
-                        : -1;
-      header->dts_offset = 0;
-    }
-    pw_stream_queue_buffer(stream_, buffer);
+  }
+}
+
+bool SinkPusher::restartFor(VideoSize size) {
+  {
+    PipeWireLoop::Lock lock(loop_);
+    if (stream_ == nullptr) return false;  // gone with the connection, or failed before
+    destroyLocked();
+    requested_ = size;
+    inFlight_ = 0;
+  }
+  // A new stream of this size, linked anew: pictures renegotiated on a running link can be lost.
+  return start() == status::kNoError;
+}
+
+bool SinkPusher::sendLocked(const media::SampleBuffer& sample, media::PixelBuffer& picture) {
+  // One cycle at a time: a cycle started before the last one finished can lose a picture.
+  if (negotiated_ != sizeOf(picture) || !linkReadyLocked() || inFlight_ != 0) return false;
+  pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+  if (buffer == nullptr) {
+    // The camera still holds the next buffer; a cycle hands back what it let go of.
     inFlight_ = ++cycles_;
     pw_stream_trigger_process(stream_);
+    return false;
   }
+  spa_data& data = buffer->buffer->datas[0];
+  auto memory = memory_.find(buffer);
+  if (memory == memory_.end()) {
+    data.chunk->size = 0;
+  } else {
+    media::PixelBuffer& target = *memory->second;
+    copyPicture(picture, target);
+    data.chunk->offset = 0;
+    data.chunk->size = static_cast<uint32_t>(target.dataSize());
+    data.chunk->stride = static_cast<int32_t>(target.bytesPerRow());
+    data.chunk->flags = 0;
+  }
+  if (auto* header = static_cast<spa_meta_header*>(
+          spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+    const media::MediaTime pts = sample.presentationTimeStamp();
+    header->flags = 0;
+    header->seq = ++sequence_;
+    header->pts = pts.valid && pts.timescale > 0
+                      ? static_cast<int64_t>(static_cast<__int128>(pts.value) * 1'000'000'000 /
+                                             pts.timescale)
+                      : -1;
+    header->dts_offset = 0;
+  }
+  pw_stream_queue_buffer(stream_, buffer);
+  inFlight_ = ++cycles_;
+  pw_stream_trigger_process(stream_);
+  return true;
 }
 
 }  // namespace platform::camera::pipewire

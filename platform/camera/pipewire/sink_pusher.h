@@ -16,7 +16,8 @@ namespace platform::camera::pipewire {
 // its sink queue, oldest first, and sends each as soon as one of the stream's buffers is free,
 // copying the picture into it once; a sample waits in the queue meanwhile, so a full queue tells
 // the client to drop. The stream drives its graph: a sent picture reaches the camera at once. Its
-// format follows the pictures: one of another size renegotiates the link first.
+// format follows the pictures: for one of another size the pusher makes a new stream and link
+// (the camera sees its client go and come back).
 class SinkPusher final : public LinkedStream {
  public:
   static constexpr int kBuffers = 6;
@@ -44,15 +45,21 @@ class SinkPusher final : public LinkedStream {
   static void onAddBuffer(void* data, pw_buffer* buffer);
   static void onRemoveBuffer(void* data, pw_buffer* buffer);
   static void onTriggerDone(void* data);
-  // Looks again a little later, in case the cycle's end or a free buffer never announces
-  // itself. The pusher's queue.
+  // Looks again a little later, in case what the pusher waits for never announces itself; a
+  // `cycle` in flight that long counts as finished. The pusher's queue.
   void retryLater(uint64_t cycle);
 
   // Sends waiting samples while buffers are free. The pusher's queue.
   void pump();
+  // Sends one picture; false when it must wait (for its format, the link, the last cycle or a
+  // free buffer). Under the loop's lock.
+  bool sendLocked(const media::SampleBuffer& sample, media::PixelBuffer& picture);
+  // Replaces the stream and its link by ones for pictures of `size`; false when that failed
+  // (the client sees the camera gone and attaches again). The pusher's queue, without the lock.
+  bool restartFor(VideoSize size);
 
   const media::SimpleQueueRef queue_;
-  // Loop thread or under the loop's lock.
+  // Loop thread or under the loop's lock; requested_ is changed only on the pusher's queue.
   VideoSize requested_{1920, 1080};
   std::optional<VideoSize> negotiated_;
   // The memory behind each of the stream's buffers: sealed shared memory of our own, which the
