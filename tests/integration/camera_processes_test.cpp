@@ -1,0 +1,214 @@
+// The camera as users run it: the extension, quillane-camd and watchers as separate processes on
+// a private PipeWire daemon.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/camd/frame_stream.h"
+#include "tests/integration/camera_watcher.h"
+#include "tests/integration/child_process.h"
+
+namespace quillane::integration {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+// Parses a line of JSON; null when it is not JSON.
+json parsed(const std::string& line) {
+  return json::parse(line, nullptr, /*allow_exceptions=*/false);
+}
+
+bool near(const Bgra& pixel, const Bgra& expected) {
+  for (int c = 0; c < 4; ++c) {
+    if (std::abs(pixel[c] - expected[c]) > 2) return false;
+  }
+  return true;
+}
+
+// Feeds quillane-camd run with frames of one RGBA colour, about 30 a second, on a thread of its
+// own until told to pause or stop.
+class Producer {
+ public:
+  Producer(ChildProcess& run, uint32_t width, uint32_t height, std::array<uint8_t, 4> rgba)
+      : run_(run) {
+    std::string pixels;
+    for (uint32_t i = 0; i < width * height; ++i) pixels.append(rgba.begin(), rgba.end());
+    frame_ = camd::testing::frameHeader(width, height, width * 4 * height) + pixels;
+    thread_ = std::thread([this] {
+      while (!stopped_) {
+        if (!paused_ && !run_.write(frame_)) return;
+        std::this_thread::sleep_for(33ms);
+      }
+    });
+  }
+  ~Producer() {
+    stopped_ = true;
+    thread_.join();
+  }
+  void pause() { paused_ = true; }
+
+ private:
+  ChildProcess& run_;
+  std::string frame_;
+  std::atomic<bool> paused_{false};
+  std::atomic<bool> stopped_{false};
+  std::thread thread_;
+};
+
+class CameraProcessesTest : public ::testing::Test {
+ protected:
+  // Starts the extension and waits until the test's own client sees the camera.
+  void startCamera() {
+    extension = std::make_unique<ChildProcess>(std::vector<std::string>{QUILLANE_EXTENSION_PATH});
+    ASSERT_TRUE(waitUntil([&] { return findCamera(*client).device != 0; }, 5s))
+        << extension->errorText();
+  }
+
+  // Runs a quillane-camd command to its end and returns its output lines.
+  static std::vector<std::string> camd(const std::string& command) {
+    ChildProcess tool({QUILLANE_CAMD_PATH, command});
+    EXPECT_EQ(tool.waitForExit(10s), 0);
+    return tool.outputLines();
+  }
+
+  std::unique_ptr<platform::camera::CameraHost> host = platform::camera::createSystemCameraHost();
+  std::shared_ptr<platform::camera::HardwareClient> client = host->connect();
+  std::unique_ptr<ChildProcess> extension;
+};
+
+TEST_F(CameraProcessesTest, ToolSeesTheCameraAndWatchersGetThePushedColourAtEveryOfferedSize) {
+  startCamera();
+  EXPECT_EQ(camd("status"), std::vector<std::string>{R"({"device":true,"streaming":false})"});
+  const std::vector<std::string> devices = camd("devices");
+  ASSERT_EQ(devices.size(), 1u);
+  const json device = parsed(devices[0]);
+  EXPECT_EQ(device["uid"], kCameraUID);
+  EXPECT_EQ(device["name"], "Quillane Camera");
+  ASSERT_EQ(device["streams"].size(), 2u);
+  EXPECT_EQ(device["streams"][0]["direction"], 1);
+  EXPECT_EQ(device["streams"][1]["direction"], 0);
+
+  ChildProcess run({QUILLANE_CAMD_PATH, "run"});
+  Producer producer(run, 1280, 720, {200, 100, 50, 255});  // RGBA in, BGRA out
+  const Bgra pushed{50, 100, 200, 255};
+  const std::pair<int, int> sizes[] = {{1920, 1080}, {1280, 720}, {640, 480}};
+  for (uint32_t index = 0; index < 3; ++index) {
+    SCOPED_TRACE(index);
+    CameraWatcher watcher(*host, index);
+    ASSERT_TRUE(watcher.started());
+    platform::media::SampleBufferRef frame;
+    int seen = 0;
+    Bgra last{};
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          frame = watcher.nextFrame();
+          if (frame) { ++seen; last = centrePixel(frame); }
+          return frame && near(last, pushed);
+        },
+        10s))
+        << "frames " << seen << " last " << int(last[0]) << "," << int(last[1]) << ","
+        << int(last[2]) << "," << int(last[3]) << " run: " << run.errorText()
+        << (run.outputLines().empty() ? "" : run.outputLines().back());
+    EXPECT_EQ(frame->imageBuffer()->width(), sizes[index].first);
+    EXPECT_EQ(frame->imageBuffer()->height(), sizes[index].second);
+    if (index == 0) {
+      EXPECT_EQ(camd("status"), std::vector<std::string>{R"({"device":true,"streaming":true})"});
+    }
+  }
+
+  // The producer goes quiet: the last frame goes on for a while, then the placeholder returns.
+  CameraWatcher watcher(*host, 2);
+  ASSERT_TRUE(watcher.started());
+  producer.pause();
+  const auto paused = std::chrono::steady_clock::now();
+  ASSERT_TRUE(waitUntil([&] {
+    platform::media::SampleBufferRef frame = watcher.nextFrame();
+    return frame && !near(centrePixel(frame), pushed);
+  }, 5s));
+  EXPECT_GT(std::chrono::steady_clock::now() - paused, 1s);
+  run.closeInput();
+  EXPECT_EQ(run.waitForExit(10s), 0);
+}
+
+TEST_F(CameraProcessesTest, RunKeepsGoingWhileTheCameraIsKilledAndStartedAgain) {
+  startCamera();
+  ChildProcess run({QUILLANE_CAMD_PATH, "run"});
+  Producer producer(run, 640, 480, {1, 2, 3, 255});
+  auto status = [&](bool device, int64_t framesAbove) {
+    return run.waitForLine(
+        [&](const std::string& line) {
+          const json report = parsed(line);
+          return report.is_object() && report["device"] == device &&
+                 report["frames"].get<int64_t>() > framesAbove;
+        },
+        15s);
+  };
+  const std::optional<std::string> before = status(true, 5);
+  ASSERT_TRUE(before);
+
+  extension->signal(SIGKILL);
+  ASSERT_TRUE(extension->waitForExit(5s));
+  ASSERT_TRUE(status(false, -1));
+  startCamera();
+  // Re-attached: the count goes on from where it was.
+  EXPECT_TRUE(status(true, parsed(*before)["frames"].get<int64_t>() + 10));
+  run.closeInput();
+  EXPECT_EQ(run.waitForExit(10s), 0);
+}
+
+TEST_F(CameraProcessesTest, TerminationWithdrawsTheCameraAndExitsZero) {
+  startCamera();
+  CameraWatcher watcher(*host, 2);
+  ASSERT_TRUE(watcher.started());
+  ASSERT_TRUE(watcher.nextFrame());
+  extension->signal(SIGTERM);
+  EXPECT_EQ(extension->waitForExit(5s), 0);
+  EXPECT_TRUE(waitUntil([&] { return findCamera(*client).device == 0; }, 5s));
+}
+
+}  // namespace
+}  // namespace quillane::integration
+
+namespace quillane::integration {
+namespace {
+
+// The camera on a daemon of this test's own, which the test takes away and brings back.
+TEST(CameraWithoutDaemonTest, ExtensionSaysOnceThatItWaitsAndComesBackWithTheDaemon) {
+  const std::string folder = ::testing::TempDir() + "daemon-" + std::to_string(::getpid());
+  const std::map<std::string, std::string> environment{
+      {"PIPEWIRE_RUNTIME_DIR", folder}, {"PIPEWIRE_REMOTE", folder + "/pipewire-0"}};
+  for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+  auto session = [&](const char* command) {
+    ChildProcess script({QUILLANE_SESSION_SCRIPT, command, folder});
+    EXPECT_EQ(script.waitForExit(15s), 0) << command << ": " << script.errorText();
+  };
+  struct StopDaemon {
+    std::function<void()> stop;
+    ~StopDaemon() { stop(); }
+  } stopDaemon{[&] { session("stop"); }};
+
+  ChildProcess extension({QUILLANE_EXTENSION_PATH}, environment);
+  EXPECT_TRUE(waitUntil([&] { return !extension.errorText().empty(); }, 5s));
+  session("start");
+  auto host = platform::camera::createSystemCameraHost();
+  auto client = host->connect();
+  EXPECT_TRUE(waitUntil([&] { return findCamera(*client).device != 0; }, 5s));
+  const std::string said = extension.errorText();
+  EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+  EXPECT_NE(said.find("cannot reach the PipeWire daemon"), std::string::npos) << said;
+
+  // The daemon restarts: the camera is published again, under new IDs.
+  session("stop");
+  session("start");
+  auto again = host->connect();
+  EXPECT_TRUE(waitUntil([&] { return findCamera(*again).device != 0; }, 5s));
+  EXPECT_EQ(extension.waitForExit(0ms), std::nullopt);
+}
+
+}  // namespace
+}  // namespace quillane::integration
