@@ -4,12 +4,12 @@ namespace platform::dispatch {
 
 // The main thread's run loop: parks the thread the way a program hands it to the platform, while
 // all work happens on serial queues, until the process is asked to terminate. Create it first
-// in main(): from then on SIGTERM and SIGINT no longer end the process but end run(). One per
-// process.
+// in main(), before any other thread starts: from then on SIGTERM and SIGINT no longer end the
+// process but end run(). One per process.
 class MainLoop {
  public:
   MainLoop();
-  ~MainLoop();  // restores the signals' previous handling
+  ~MainLoop();  // the signals end the process again
   MainLoop(const MainLoop&) = delete;
   MainLoop& operator=(const MainLoop&) = delete;
 

@@ -1,63 +1,40 @@
 #include "platform/dispatch/main_loop.h"
 
-#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 
 namespace platform::dispatch {
 namespace {
 
-constexpr int kTerminationSignals[] = {SIGTERM, SIGINT};
-
-// The handler's only way out: one byte per signal into a pipe that run() reads. Whichever thread
-// the kernel picks runs the handler; write() is async-signal-safe.
-int wakeReader = -1;
-int wakeWriter = -1;
-struct sigaction previous[2];
-
-void noteSignal(int signal) {
-  const int savedErrno = errno;
-  const unsigned char byte = static_cast<unsigned char>(signal);
-  [[maybe_unused]] ssize_t written = ::write(wakeWriter, &byte, 1);
-  errno = savedErrno;
+sigset_t terminationSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  return signals;
 }
 
 }  // namespace
 
+// The signals are blocked in this thread, and so in every thread it starts afterwards: they stay
+// pending for the process until run() takes one with sigwait().
 MainLoop::MainLoop() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    std::perror("MainLoop: pipe2");
-    std::abort();
-  }
-  wakeReader = fds[0];
-  wakeWriter = fds[1];
-  struct sigaction action = {};
-  action.sa_handler = noteSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (int i = 0; i < 2; ++i) sigaction(kTerminationSignals[i], &action, &previous[i]);
+  const sigset_t signals = terminationSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
 MainLoop::~MainLoop() {
-  for (int i = 0; i < 2; ++i) sigaction(kTerminationSignals[i], &previous[i], nullptr);
-  ::close(wakeReader);
-  ::close(wakeWriter);
-  wakeReader = wakeWriter = -1;
+  const sigset_t signals = terminationSignals();
+  pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
 int MainLoop::run() {
-  unsigned char signal = 0;
-  ssize_t got = 0;
-  do {
-    got = ::read(wakeReader, &signal, 1);
-  } while (got < 0 && errno == EINTR);
-  // The pipe cannot end while the loop exists; a failed read ends the loop like SIGTERM.
-  return got == 1 ? signal : SIGTERM;
+  const sigset_t signals = terminationSignals();
+  int signal = 0;
+  while (sigwait(&signals, &signal) != 0) {
+    // Interrupted: keep waiting.
+  }
+  return signal;
 }
 
 }  // namespace platform::dispatch
