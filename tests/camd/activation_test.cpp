@@ -1,12 +1,11 @@
 #include "camd/activation.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
+
+#include <cstdlib>
 
 #include <fstream>
 #include <functional>
-#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -158,45 +157,28 @@ TEST(ActivationDelegate, WaitsUpTo120SecondsOnItsClock) {
 class ActivationProgramTest : public ::testing::Test {
  protected:
   struct Run {
-    int exitStatus = -1;
+    int exitStatus;
     std::string out;
     std::string err;
   };
 
-  pid_t start(const char* command) {
-    const std::string name = command + std::to_string(++runs_);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (sandbox.root() / (name + ".out")).c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, (sandbox.root() / (name + ".err")).c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const std::vector<std::string> environment = sandbox.environment();
-    std::vector<const char*> envp;
-    for (const std::string& variable : environment) envp.push_back(variable.c_str());
-    envp.push_back(nullptr);
-    const char* argv[] = {QUILLANE_CAMD_PATH, command, nullptr};
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, QUILLANE_CAMD_PATH, &actions, nullptr,
-                          const_cast<char* const*>(argv), const_cast<char* const*>(envp.data())),
-              0);
-    posix_spawn_file_actions_destroy(&actions);
-    names_[pid] = name;
-    return pid;
+  // A shell command that runs `command` on the sandbox, with no other bundle or PipeWire daemon
+  // named, writing to the files `name`.out and `name`.err in the sandbox.
+  std::string commandLine(const std::string& command, const std::string& name) const {
+    const platform::sysext::ServiceFolders folders = sandbox.folders();
+    return "env -u QLN_SYSEXT_BUNDLE -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR XDG_DATA_HOME=" +
+           folders.data.string() + " XDG_STATE_HOME=" + folders.state.string() +
+           " XDG_RUNTIME_DIR=" + folders.runtime.string() + " " QUILLANE_CAMD_PATH " " + command +
+           " >" + output(name, ".out").string() + " 2>" + output(name, ".err").string();
   }
-
-  Run finish(pid_t pid) {
-    Run run;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-      run.exitStatus = WEXITSTATUS(status);
-    run.out = readFile(sandbox.root() / (names_[pid] + ".out"));
-    run.err = readFile(sandbox.root() / (names_[pid] + ".err"));
-    return run;
+  std::filesystem::path output(const std::string& name, const char* stream) const {
+    return sandbox.root() / (name + stream);
   }
-
-  Run camd(const char* command) { return finish(start(command)); }
+  Run camd(const std::string& command) {
+    const int status = std::system(commandLine(command, "camd").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(output("camd", ".out")),
+            readFile(output("camd", ".err"))};
+  }
 
   static std::string readFile(const std::filesystem::path& path) {
     std::ifstream file(path);
@@ -209,11 +191,9 @@ class ActivationProgramTest : public ::testing::Test {
     int count = 0;
     for (const auto& process : std::filesystem::directory_iterator("/proc")) {
       std::error_code ended;
-      if (std::filesystem::read_symlink(process.path() / "exe", ended)
-              .string()
-              .starts_with(executable)) {
-        ++count;
-      }
+      count += std::filesystem::read_symlink(process.path() / "exe", ended)
+                   .string()
+                   .starts_with(executable);
     }
     return count;
   }
@@ -226,10 +206,6 @@ class ActivationProgramTest : public ::testing::Test {
   }
 
   platform::sysext::testing::ServiceSandbox sandbox;
-
- private:
-  int runs_ = 0;
-  std::map<pid_t, std::string> names_;
 };
 
 TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
@@ -272,11 +248,13 @@ TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
 }
 
 TEST_F(ActivationProgramTest, TwoActivationsAtOnceLeaveOneInstance) {
-  const pid_t one = start("activate");
-  const pid_t other = start("activate");
-  for (const Run& run : {finish(one), finish(other)}) {
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(json::parse(run.out)["state"], "completed") << run.out;
+  ASSERT_EQ(std::system((commandLine("activate", "one") + " & " + commandLine("activate", "other") +
+                         "; wait")
+                            .c_str()),
+            0);
+  for (const char* name : {"one", "other"}) {
+    const std::string out = readFile(output(name, ".out"));
+    EXPECT_EQ(json::parse(out)["state"], "completed") << out;
   }
   EXPECT_TRUE(runningInstance().has_value());
   EXPECT_EQ(installedProcesses(), 1);

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -15,48 +14,48 @@ namespace platform::sysext {
 namespace {
 
 using testing::manifest;
-using testing::ServiceSandbox;
+using Answers = std::vector<std::string>;
 
 constexpr char kIdentifier[] = "org.example.camera";
 
-// What the service answered to one request.
-struct Outcome {
-  std::vector<std::pair<ExtensionProperties, ExtensionProperties>> replacements;
-  std::optional<RequestResult> result;
-  std::optional<Error> error;
-};
-
-// Records the answers on the request's queue and answers the replacement question as told.
+// Writes down each answer as a line ("replace 1.0 (10) with 2.0 (20)", "finished 0", "failed
+// <domain> <code>") and answers the replacement question as told. Runs on the request's queue.
 class RecordingDelegate final : public RequestDelegate {
  public:
   explicit RecordingDelegate(ReplacementAction action) : action_(action) {}
 
   ReplacementAction actionForReplacingExtension(const ExtensionProperties& existing,
                                                 const ExtensionProperties& replacement) override {
-    outcome.replacements.emplace_back(existing, replacement);
+    answers.push_back("replace " + existing.bundleShortVersion + " (" + existing.bundleVersion +
+                      ") with " + replacement.bundleShortVersion + " (" +
+                      replacement.bundleVersion + ")");
     return action_;
   }
   void requestNeedsUserApproval() override { ADD_FAILURE() << "no approval is ever needed"; }
   void requestDidFinish(RequestResult result) override {
-    outcome.result = result;
-    ended.signal();
+    end("finished " + std::to_string(static_cast<int64_t>(result)));
   }
   void requestDidFail(const Error& error) override {
-    outcome.error = error;
-    ended.signal();
+    EXPECT_FALSE(error.localizedDescription.empty());
+    end("failed " + error.domain + " " + std::to_string(error.code));
   }
 
-  Outcome outcome;  // written on the request's queue before `ended` is signalled
+  Answers answers;  // written on the request's queue before `ended` is signalled
   dispatch::Semaphore ended;
 
  private:
+  void end(std::string answer) {
+    answers.push_back(std::move(answer));
+    ended.signal();
+  }
+
   ReplacementAction action_;
 };
 
 class ExtensionServiceTest : public ::testing::Test {
  protected:
   // Performs one request on a service that takes its bundle from `bundle`.
-  Outcome perform(Request::Kind kind, const std::filesystem::path& bundle,
+  Answers perform(Request::Kind kind, const std::filesystem::path& bundle,
                   ReplacementAction action = ReplacementAction::kReplace) {
     ExtensionService service({.folders = sandbox.folders(),
                               .bundles = sandbox.root() / "bundles",
@@ -70,156 +69,133 @@ class ExtensionServiceTest : public ::testing::Test {
     request->setDelegate(delegate);
     service.submitRequest(request);
     EXPECT_TRUE(delegate->ended.waitUntil(dispatch::hostClock()->nowNanos() + 30'000'000'000));
-    return delegate->outcome;
+    return delegate->answers;
   }
-  Outcome activate(const std::filesystem::path& bundle,
+  Answers activate(const std::filesystem::path& bundle,
                    ReplacementAction action = ReplacementAction::kReplace) {
     return perform(Request::Kind::kActivation, bundle, action);
   }
-  Outcome deactivate() { return perform(Request::Kind::kDeactivation, "unused"); }
+  Answers deactivate() { return perform(Request::Kind::kDeactivation, "unused"); }
 
-  std::string installedManifest() {
-    std::ifstream file(sandbox.files(kIdentifier).installed / "manifest.json");
-    return std::string(std::istreambuf_iterator<char>(file), {});
+  static std::string read(const std::filesystem::path& file) {
+    std::ifstream stream(file);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
   }
+  std::optional<pid_t> instance() const { return sandbox.runningInstance(kIdentifier); }
   // Waits until the extension's log holds exactly `text`.
-  bool logReads(const std::string& text) {
-    return testing::waitFor([&] {
-      std::ifstream file(sandbox.files(kIdentifier).log);
-      return std::string(std::istreambuf_iterator<char>(file), {}) == text;
-    });
-  }
-  void expectError(const Outcome& outcome, int64_t code) {
-    ASSERT_TRUE(outcome.error.has_value()) << "the request did not fail";
-    EXPECT_EQ(outcome.error->domain, kErrorDomain);
-    EXPECT_EQ(outcome.error->code, code) << outcome.error->localizedDescription;
-    EXPECT_FALSE(outcome.error->localizedDescription.empty());
+  bool logReads(const std::string& text) const {
+    return testing::waitFor([&] { return read(sandbox.files(kIdentifier).log) == text; });
   }
 
-  ServiceSandbox sandbox;
+  testing::ServiceSandbox sandbox;
+  const Answers finished = {"finished 0"};
 };
 
 TEST_F(ExtensionServiceTest, ActivatesReplacesAndDeactivatesADetachedInstance) {
   const std::string first = manifest(kIdentifier, "1.0", "10");
   const std::string second = manifest(kIdentifier, "2.0", "20");
-  Outcome outcome = activate(sandbox.writeBundle("first", first));
-  EXPECT_EQ(outcome.result, RequestResult::kCompleted);
-  EXPECT_TRUE(outcome.replacements.empty());
-  const std::optional<pid_t> firstPid = sandbox.runningInstance(kIdentifier);
+  const std::filesystem::path installed = sandbox.files(kIdentifier).installed;
+  EXPECT_EQ(activate(sandbox.writeBundle("first", first)), finished);
+  const std::optional<pid_t> firstPid = instance();
   ASSERT_TRUE(firstPid.has_value());
-  EXPECT_EQ(installedManifest(), first);
+  EXPECT_EQ(read(installed / "manifest.json"), first);
   EXPECT_NE(::getsid(*firstPid), ::getsid(0));
   EXPECT_TRUE(logReads("parked\non standard error\n"));  // both standard streams
 
-  outcome = activate(sandbox.writeBundle("second", second));
-  EXPECT_EQ(outcome.result, RequestResult::kCompleted);
-  ASSERT_EQ(outcome.replacements.size(), 1u);
-  EXPECT_EQ(outcome.replacements[0].first.bundleShortVersion, "1.0");
-  EXPECT_EQ(outcome.replacements[0].first.bundleVersion, "10");
-  EXPECT_EQ(outcome.replacements[0].second.bundleShortVersion, "2.0");
-  EXPECT_EQ(outcome.replacements[0].second.bundleVersion, "20");
+  EXPECT_EQ(activate(sandbox.writeBundle("second", second)),
+            Answers({"replace 1.0 (10) with 2.0 (20)", "finished 0"}));
   EXPECT_TRUE(testing::hasEnded(*firstPid));
-  const std::optional<pid_t> secondPid = sandbox.runningInstance(kIdentifier);
+  const std::optional<pid_t> secondPid = instance();
   ASSERT_TRUE(secondPid.has_value());
   EXPECT_NE(*secondPid, *firstPid);
-  EXPECT_EQ(installedManifest(), second);
+  EXPECT_EQ(read(installed / "manifest.json"), second);
 
-  outcome = deactivate();
-  EXPECT_EQ(outcome.result, RequestResult::kCompleted);
+  EXPECT_EQ(deactivate(), finished);
   EXPECT_TRUE(testing::hasEnded(*secondPid));
-  EXPECT_FALSE(sandbox.runningInstance(kIdentifier));
-  EXPECT_FALSE(std::filesystem::exists(sandbox.files(kIdentifier).installed));
+  EXPECT_FALSE(instance());
+  EXPECT_FALSE(std::filesystem::exists(installed));
 
-  expectError(deactivate(), kErrorExtensionNotFound);
+  EXPECT_EQ(deactivate(), Answers({"failed SystemExtensionErrorDomain 4"}));
 }
 
 TEST_F(ExtensionServiceTest, CanceledReplacementKeepsTheInstalledInstance) {
   const std::string first = manifest(kIdentifier, "1.0", "10");
-  ASSERT_EQ(activate(sandbox.writeBundle("first", first)).result, RequestResult::kCompleted);
-  const std::optional<pid_t> pid = sandbox.runningInstance(kIdentifier);
+  ASSERT_EQ(activate(sandbox.writeBundle("first", first)), finished);
+  const std::optional<pid_t> pid = instance();
 
-  const std::filesystem::path second =
-      sandbox.writeBundle("second", manifest(kIdentifier, "2.0", "20"));
-  const Outcome outcome = activate(second, ReplacementAction::kCancel);
-  expectError(outcome, kErrorRequestCanceled);
-  EXPECT_EQ(outcome.replacements.size(), 1u);
-  EXPECT_EQ(sandbox.runningInstance(kIdentifier), pid);
-  EXPECT_EQ(installedManifest(), first);
+  EXPECT_EQ(activate(sandbox.writeBundle("second", manifest(kIdentifier, "2.0", "20")),
+                     ReplacementAction::kCancel),
+            Answers({"replace 1.0 (10) with 2.0 (20)", "failed SystemExtensionErrorDomain 11"}));
+  EXPECT_EQ(instance(), pid);
+  EXPECT_EQ(read(sandbox.files(kIdentifier).installed / "manifest.json"), first);
 }
 
-// A refused bundle, a start that fails or a runtime folder others may change: the error, and
-// nothing installed or running afterwards.
+// A refused bundle, a start that fails or a runtime folder that others may change: the error,
+// and nothing installed or running afterwards.
 TEST_F(ExtensionServiceTest, FailedActivationLeavesNothingInstalledOrRunning) {
   struct Case {
     const char* name;
-    std::string manifestText;
-    std::string executable;
-    std::filesystem::perms mode;
+    std::string manifestText;  // empty: no manifest
+    const char* executable;
+    int mode;
     int64_t code;
   };
   const std::string valid = manifest(kIdentifier, "1.0", "10");
-  const auto executable = std::filesystem::perms(0755);
+  const char* parks = testing::kParkingScript;
   const Case cases[] = {
-      {"no manifest", "", testing::kParkingScript, executable, kErrorExtensionNotFound},
-      {"not json", "{\"bundleIdentifier\":", testing::kParkingScript, executable,
-       kErrorValidationFailed},
+      {"no manifest", "", parks, 0755, kErrorExtensionNotFound},
+      {"not json", R"({"bundleIdentifier":)", parks, 0755, kErrorValidationFailed},
       {"no build version",
-       R"({"bundleIdentifier":"org.example.camera","bundleShortVersion":"1.0","executable":"extension"})",
-       testing::kParkingScript, executable, kErrorValidationFailed},
-      {"executable outside the bundle", manifest(kIdentifier, "1.0", "10", "../extension"),
-       testing::kParkingScript, executable, kErrorValidationFailed},
-      {"another identifier", manifest("org.example.other", "1.0", "10"), testing::kParkingScript,
-       executable, kErrorValidationFailed},
-      {"not executable", valid, testing::kParkingScript, std::filesystem::perms(0644),
+       R"({"bundleIdentifier":"org.example.camera","bundleShortVersion":"1","executable":"x"})",
+       parks, 0755, kErrorValidationFailed},
+      {"executable outside the bundle", manifest(kIdentifier, "1.0", "10", "../extension"), parks,
+       0755, kErrorValidationFailed},
+      {"another identifier", manifest("org.example.other", "1.0", "10"), parks, 0755,
        kErrorValidationFailed},
-      {"not a program", valid, "neither a script nor a binary\n", executable, kErrorUnknown},
-      {"runtime folder open to others", valid, testing::kParkingScript, executable, kErrorUnknown},
+      {"not executable", valid, parks, 0644, kErrorValidationFailed},
+      {"not a program", valid, "neither a script nor a binary\n", 0755, kErrorUnknown},
+      {"runtime folder open to others", valid, parks, 0755, kErrorUnknown},
   };
+  const std::filesystem::path runtime = sandbox.folders().runtime;
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
-    std::filesystem::path bundle =
-        sandbox.writeBundle(test.name, test.manifestText, test.executable, test.mode);
+    const std::filesystem::path bundle = sandbox.writeBundle(
+        test.name, test.manifestText, test.executable, std::filesystem::perms(test.mode));
     if (test.manifestText.empty()) std::filesystem::remove(bundle / "manifest.json");
-    const bool openRuntime = std::string_view(test.name) == "runtime folder open to others";
-    if (openRuntime)
-      std::filesystem::permissions(sandbox.folders().runtime, std::filesystem::perms(0755));
+    const bool openRuntime = test.name == std::string_view("runtime folder open to others");
+    std::filesystem::permissions(runtime, std::filesystem::perms(openRuntime ? 0755 : 0700));
 
-    expectError(activate(bundle), test.code);
+    EXPECT_EQ(activate(bundle),
+              Answers({"failed SystemExtensionErrorDomain " + std::to_string(test.code)}));
     EXPECT_FALSE(std::filesystem::exists(sandbox.files(kIdentifier).installed));
     EXPECT_FALSE(std::filesystem::exists(sandbox.files(kIdentifier).staging));
-    if (openRuntime)
-      std::filesystem::permissions(sandbox.folders().runtime, std::filesystem::perms(0700));
-    EXPECT_FALSE(sandbox.runningInstance(kIdentifier));
+    std::filesystem::permissions(runtime, std::filesystem::perms(0700));
+    EXPECT_FALSE(instance());
   }
 }
 
 TEST_F(ExtensionServiceTest, AnInstanceThatIgnoresSigtermIsKilled) {
   const char stubborn[] = "#!/bin/sh\ntrap '' TERM\necho ignoring\nexec sleep infinity\n";
-  ASSERT_EQ(activate(sandbox.writeBundle("stubborn", manifest(kIdentifier, "1.0", "10"), stubborn))
-                .result,
-            RequestResult::kCompleted);
-  const std::optional<pid_t> pid = sandbox.runningInstance(kIdentifier);
+  ASSERT_EQ(activate(sandbox.writeBundle("stubborn", manifest(kIdentifier, "1", "1"), stubborn)),
+            finished);
+  const std::optional<pid_t> pid = instance();
   ASSERT_TRUE(pid.has_value());
   ASSERT_TRUE(logReads("ignoring\n"));
 
-  EXPECT_EQ(deactivate().result, RequestResult::kCompleted);
+  EXPECT_EQ(deactivate(), finished);
   EXPECT_TRUE(testing::hasEnded(*pid));
-  EXPECT_FALSE(sandbox.runningInstance(kIdentifier));
 }
 
 TEST_F(ExtensionServiceTest, AnInstanceKilledBehindItsBackRunsAgainAfterActivation) {
-  const std::filesystem::path bundle =
-      sandbox.writeBundle("first", manifest(kIdentifier, "1.0", "10"));
-  ASSERT_EQ(activate(bundle).result, RequestResult::kCompleted);
-  const std::optional<pid_t> killed = sandbox.runningInstance(kIdentifier);
+  const std::filesystem::path bundle = sandbox.writeBundle("one", manifest(kIdentifier, "1", "1"));
+  ASSERT_EQ(activate(bundle), finished);
+  const std::optional<pid_t> killed = instance();
   ASSERT_TRUE(killed.has_value());
   ASSERT_EQ(::kill(*killed, SIGKILL), 0);
-  EXPECT_TRUE(testing::waitFor([&] { return !sandbox.runningInstance(kIdentifier); }));
+  EXPECT_TRUE(testing::waitFor([&] { return !instance(); }));
 
-  const Outcome outcome = activate(bundle);
-  EXPECT_EQ(outcome.result, RequestResult::kCompleted);
-  EXPECT_EQ(outcome.replacements.size(), 1u);
-  const std::optional<pid_t> pid = sandbox.runningInstance(kIdentifier);
+  EXPECT_EQ(activate(bundle), Answers({"replace 1 (1) with 1 (1)", "finished 0"}));
+  const std::optional<pid_t> pid = instance();
   ASSERT_TRUE(pid.has_value());
   EXPECT_NE(*pid, *killed);
 }

@@ -2,11 +2,9 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <string_view>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -14,16 +12,7 @@
 
 #include "platform/sysext/extension_process_linux.h"
 
-extern char** environ;
-
 namespace platform::sysext::testing {
-namespace {
-
-const char* const kPrivateVariables[] = {"XDG_DATA_HOME",   "XDG_STATE_HOME",
-                                         "XDG_RUNTIME_DIR", "QLN_SYSEXT_BUNDLE",
-                                         "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR"};
-
-}  // namespace
 
 std::string manifest(const std::string& identifier, const std::string& shortVersion,
                      const std::string& version, const std::string& executable) {
@@ -82,23 +71,6 @@ std::filesystem::path ServiceSandbox::writeBundle(const std::string& name,
   std::ofstream(folder / "extension") << executable;
   std::filesystem::permissions(folder / "extension", mode);
   return folder;
-}
-
-std::vector<std::string> ServiceSandbox::environment() const {
-  std::vector<std::string> variables;
-  for (char** variable = environ; *variable != nullptr; ++variable) {
-    const std::string_view entry = *variable;
-    const std::string_view name = entry.substr(0, entry.find('='));
-    if (std::find(std::begin(kPrivateVariables), std::end(kPrivateVariables), name) ==
-        std::end(kPrivateVariables)) {
-      variables.emplace_back(entry);
-    }
-  }
-  const ServiceFolders sandbox = folders();
-  variables.push_back("XDG_DATA_HOME=" + sandbox.data.string());
-  variables.push_back("XDG_STATE_HOME=" + sandbox.state.string());
-  variables.push_back("XDG_RUNTIME_DIR=" + sandbox.runtime.string());
-  return variables;
 }
 
 bool hasEnded(pid_t pid) {

@@ -6,7 +6,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/sysext/service_folders_linux.h"
 
@@ -39,10 +38,6 @@ class ServiceSandbox {
   std::filesystem::path writeBundle(const std::string& name, const std::string& manifestText,
                                     const std::string& executable = kParkingScript,
                                     std::filesystem::perms mode = std::filesystem::perms(0755));
-
-  // This process's environment with the sandbox's folders and no PipeWire daemon named, for
-  // programs that run against the sandbox.
-  std::vector<std::string> environment() const;
 
  private:
   std::filesystem::path root_;
