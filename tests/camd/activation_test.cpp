@@ -55,59 +55,41 @@ class ScriptedManager final : public platform::sysext::Manager {
 };
 
 TEST(ActivationDelegate, ReportsTheAnswerThatEndsTheRequest) {
-  const platform::sysext::ExtensionProperties installed{"id", "1.0", "10"};
-  const platform::sysext::ExtensionProperties replacement{"id", "2.0", "20"};
   auto action = platform::sysext::ReplacementAction::kCancel;
+  const auto finish = [](int64_t code) {
+    return [code](const Request& r) { r.deliverFinish(static_cast<RequestResult>(code)); };
+  };
+  const auto approve = [](const Request& r) { r.deliverNeedsUserApproval(); };
+  const auto fail = [](const Request& r) { r.deliverFailure({"Domain", -42, "it broke"}); };
+  const auto replace = [&](const Request& r) {
+    action = r.askReplacement({"id", "1.0", "10"}, {"id", "2.0", "20"});
+    r.deliverFinish(RequestResult::kCompleted);
+  };
+  const std::string rebootRequired =
+      R"({"message":"will complete after reboot","ok":true,"state":"reboot-required"})";
+  const std::string failed = R"({"message":"Domain -42: it broke","ok":false,"state":"failed"})";
   struct Case {
     const char* name;
     bool activate;
     ScriptedManager::Script script;
-    json report;
+    std::string report;
     std::vector<std::string> errorLines;
   };
   const Case cases[] = {
-      {"needs approval",
-       true,
-       [](const Request& r) { r.deliverNeedsUserApproval(); },
-       kNeedsApproval,
-       {}},
-      {"completed",
-       false,
-       [](const Request& r) { r.deliverFinish(RequestResult::kCompleted); },
-       kCompleted,
-       {}},
-      {"after reboot",
-       true,
-       [](const Request& r) { r.deliverFinish(RequestResult::kWillCompleteAfterReboot); },
-       {{"ok", true}, {"state", "reboot-required"}, {"message", "will complete after reboot"}},
-       {}},
-      {"another result code",
-       true,
-       [](const Request& r) { r.deliverFinish(static_cast<RequestResult>(7)); },
-       {{"ok", true}, {"state", "reboot-required"}, {"message", "will complete after reboot"}},
-       {}},
-      {"failed with a negative code",
-       false,
-       [](const Request& r) {
-         r.deliverFailure({"ServiceDomain", -42, "it broke"});
-       },
-       {{"ok", false}, {"state", "failed"}, {"message", "ServiceDomain -42: it broke"}},
-       {}},
-      {"replacing an older version",
-       true,
-       [&](const Request& r) {
-         action = r.askReplacement(installed, replacement);
-         r.deliverFinish(RequestResult::kCompleted);
-       },
-       kCompleted,
-       {"replacing 1.0 (10) with 2.0 (20)"}},
+      {"needs approval", true, approve, kNeedsApproval.dump(), {}},
+      {"completed", false, finish(0), kCompleted.dump(), {}},
+      {"after reboot", true, finish(1), rebootRequired, {}},
+      {"another result code", true, finish(7), rebootRequired, {}},
+      {"failed with a negative code", false, fail, failed, {}},
+      {"replacing", true, replace, kCompleted.dump(), {"replacing 1.0 (10) with 2.0 (20)"}},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
     testing::ReportCapture capture;
     ScriptedManager manager(test.script);
-    EXPECT_EQ(ActivationDelegate::run(test.activate, manager, platform::dispatch::hostClock()),
-              test.report);
+    EXPECT_EQ(
+        ActivationDelegate::run(test.activate, manager, platform::dispatch::hostClock()).dump(),
+        test.report);
     EXPECT_EQ(capture.errorLines(), test.errorLines);
     ASSERT_TRUE(manager.submitted);
     EXPECT_EQ(manager.submitted->kind(),
@@ -160,6 +142,7 @@ class ActivationProgramTest : public ::testing::Test {
     int exitStatus;
     std::string out;
     std::string err;
+    bool operator==(const Run&) const = default;
   };
 
   // A shell command that runs `command` on the sandbox, with no other bundle or PipeWire daemon
@@ -217,34 +200,25 @@ TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
   const std::string version = built["bundleShortVersion"].get<std::string>() + " (" +
                               built["bundleVersion"].get<std::string>() + ")";
 
-  Run run = camd("activate");
-  EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(run.out, completed);
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(camd("activate"), (Run{0, completed, ""}));
   const std::optional<pid_t> first = runningInstance();
   ASSERT_TRUE(first.has_value());
   EXPECT_EQ(installedProcesses(), 1);
 
-  run = camd("activate");
-  EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(run.out, completed);
-  EXPECT_EQ(run.err, "replacing " + version + " with " + version + "\n");
+  EXPECT_EQ(camd("activate"),
+            (Run{0, completed, "replacing " + version + " with " + version + "\n"}));
   EXPECT_TRUE(platform::sysext::testing::hasEnded(*first));
-  EXPECT_NE(runningInstance(), first);
   EXPECT_EQ(installedProcesses(), 1);
 
-  run = camd("deactivate");
-  EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(run.out, completed);
+  EXPECT_EQ(camd("deactivate"), (Run{0, completed, ""}));
   EXPECT_EQ(installedProcesses(), 0);
   EXPECT_FALSE(std::filesystem::exists(installed()));
 
-  run = camd("deactivate");
-  EXPECT_EQ(run.exitStatus, 0);
-  EXPECT_EQ(
-      run.out,
-      R"({"message":"SystemExtensionErrorDomain 4: org.quillane.app.camera is not installed","ok":false,"state":"failed"})"
-      "\n");
+  const std::string notInstalled =
+      R"({"message":"SystemExtensionErrorDomain 4: org.quillane.app.camera is not installed",)"
+      R"("ok":false,"state":"failed"})"
+      "\n";
+  EXPECT_EQ(camd("deactivate"), (Run{0, notInstalled, ""}));
 }
 
 TEST_F(ActivationProgramTest, TwoActivationsAtOnceLeaveOneInstance) {

@@ -91,7 +91,7 @@ class ExtensionServiceTest : public ::testing::Test {
   const Answers finished = {"finished 0"};
 };
 
-TEST_F(ExtensionServiceTest, ActivatesReplacesAndDeactivatesADetachedInstance) {
+TEST_F(ExtensionServiceTest, ActivatesReplacesOrKeepsAndDeactivatesADetachedInstance) {
   const std::string first = manifest(kIdentifier, "1.0", "10");
   const std::string second = manifest(kIdentifier, "2.0", "20");
   const std::filesystem::path installed = sandbox.files(kIdentifier).installed;
@@ -110,24 +110,19 @@ TEST_F(ExtensionServiceTest, ActivatesReplacesAndDeactivatesADetachedInstance) {
   EXPECT_NE(*secondPid, *firstPid);
   EXPECT_EQ(read(installed / "manifest.json"), second);
 
+  // Canceled: the installed copy and its instance stay.
+  EXPECT_EQ(activate(sandbox.writeBundle("third", manifest(kIdentifier, "3.0", "30")),
+                     ReplacementAction::kCancel),
+            Answers({"replace 2.0 (20) with 3.0 (30)", "failed SystemExtensionErrorDomain 11"}));
+  EXPECT_EQ(instance(), secondPid);
+  EXPECT_EQ(read(installed / "manifest.json"), second);
+
   EXPECT_EQ(deactivate(), finished);
   EXPECT_TRUE(testing::hasEnded(*secondPid));
   EXPECT_FALSE(instance());
   EXPECT_FALSE(std::filesystem::exists(installed));
 
   EXPECT_EQ(deactivate(), Answers({"failed SystemExtensionErrorDomain 4"}));
-}
-
-TEST_F(ExtensionServiceTest, CanceledReplacementKeepsTheInstalledInstance) {
-  const std::string first = manifest(kIdentifier, "1.0", "10");
-  ASSERT_EQ(activate(sandbox.writeBundle("first", first)), finished);
-  const std::optional<pid_t> pid = instance();
-
-  EXPECT_EQ(activate(sandbox.writeBundle("second", manifest(kIdentifier, "2.0", "20")),
-                     ReplacementAction::kCancel),
-            Answers({"replace 1.0 (10) with 2.0 (20)", "failed SystemExtensionErrorDomain 11"}));
-  EXPECT_EQ(instance(), pid);
-  EXPECT_EQ(read(sandbox.files(kIdentifier).installed / "manifest.json"), first);
 }
 
 // A refused bundle, a start that fails or a runtime folder that others may change: the error,
