@@ -1,11 +1,46 @@
 #pragma once
 
+#include <memory>
+#include <mutex>
+
 #include <nlohmann/json.hpp>
+
+#include "platform/dispatch/clock.h"
+#include "platform/dispatch/semaphore.h"
+#include "platform/sysext/system_extensions.h"
 
 namespace camd {
 
-// Asks for the camera extension to be installed (activate) or removed, and returns the
-// activation report {"message", "ok", "state"}. Runs on the main thread.
+// Asks the system-extension service to install (activate) or remove the camera extension and
+// returns the activation report {"message", "ok", "state"}. Main thread.
 nlohmann::json runActivation(bool activate);
+
+// Submits one request and carries its first answer, as the activation report, from the request's
+// queue to the waiting main thread.
+class ActivationDelegate final : public platform::sysext::RequestDelegate {
+ public:
+  // Submits the request to `manager` and waits up to 120 s on `clock` for an answer that ends it;
+  // returns its report, or the timeout report. Main thread.
+  static nlohmann::json run(bool activate, platform::sysext::Manager& manager,
+                            std::shared_ptr<platform::dispatch::Clock> clock);
+
+  explicit ActivationDelegate(std::shared_ptr<platform::dispatch::Clock> clock);
+
+  // The service's answers, on the request's queue. The replacement question writes the
+  // replacement notice and answers replace; each of the others replaces the report and signals.
+  platform::sysext::ReplacementAction actionForReplacingExtension(
+      const platform::sysext::ExtensionProperties& existing,
+      const platform::sysext::ExtensionProperties& replacement) override;
+  void requestNeedsUserApproval() override;
+  void requestDidFinish(platform::sysext::RequestResult result) override;
+  void requestDidFail(const platform::sysext::Error& error) override;
+
+ private:
+  void answer(nlohmann::json latest);
+
+  platform::dispatch::Semaphore done_;  // signalled once by each answer that ends the request
+  std::mutex resultMutex_;
+  nlohmann::json result_;  // guarded by resultMutex_: a later answer may replace it while read
+};
 
 }  // namespace camd

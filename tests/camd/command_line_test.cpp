@@ -27,19 +27,6 @@ int runWith(platform::camera::CameraHost& host, std::vector<const char*> args) {
   return runCommandLine(static_cast<int>(args.size()), args.data(), host);
 }
 
-TEST(CommandLine, ActivationWithoutAServiceReportsFailureAndExitsZero) {
-  testing::ReportCapture capture;
-  platform::camera::InProcessCameraHost host;
-  EXPECT_EQ(runWith(host, {"activate"}), 0);
-  EXPECT_EQ(runWith(host, {"deactivate"}), 0);
-  ASSERT_EQ(capture.reports().size(), 2u);
-  for (const json& report : capture.reports()) {
-    EXPECT_EQ(report["ok"], false);
-    EXPECT_EQ(report["state"], "failed");
-    EXPECT_FALSE(report["message"].get<std::string>().empty());
-  }
-}
-
 TEST(CommandLine, StatusAndDevicesReportAPublishedCamera) {
   testing::ReportCapture capture;
   platform::camera::InProcessCameraHost host;

@@ -32,6 +32,25 @@ TEST(Semaphore, CountsSignalsAndReleasesAWaiterOnAnotherThread) {
   signaller.join();
 }
 
+TEST(Semaphore, WaitUntilOnAManualClockLastsUntilTheClockReachesTheDeadline) {
+  auto clock = std::make_shared<ManualClock>();
+  Semaphore semaphore(0, clock);
+  const uint64_t deadline = clock->nowNanos() + 120'000'000'000;
+
+  // Signalled a nanosecond before the deadline: the wait still takes the count.
+  bool signalled = false;
+  std::thread waiter([&] { signalled = semaphore.waitUntil(deadline); });
+  clock->advance(deadline - 1 - clock->nowNanos());
+  semaphore.signal();
+  waiter.join();
+  EXPECT_TRUE(signalled);
+
+  std::thread lateWaiter([&] { signalled = semaphore.waitUntil(deadline); });
+  clock->advance(1);
+  lateWaiter.join();
+  EXPECT_FALSE(signalled);
+}
+
 TEST(Semaphore, MayBeDestroyedAsSoonAsTheWaitReturns) {
   for (int round = 0; round < 200; ++round) {
     auto semaphore = std::make_unique<Semaphore>();

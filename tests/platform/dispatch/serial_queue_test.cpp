@@ -101,8 +101,8 @@ TEST(SerialQueue, DestructionRunsSubmittedWorkAndDropsDelayedWorkNotYetDue) {
   bool delayedRan = false;
   auto delayedCapture = std::make_shared<int>(0);
   {
+    Semaphore release;  // outlives the queue, whose first work item may still be waiting on it
     SerialQueue queue("teardown", clock);
-    Semaphore release;
     queue.async([&] { release.wait(); });  // holds the queue until everything is submitted
     for (int i = 0; i < 100; ++i) queue.async([&] { ++ran; });
     queue.asyncAfter(clock->nowNanos() + 1, [&, delayedCapture] { delayedRan = true; });
