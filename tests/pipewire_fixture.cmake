@@ -7,6 +7,8 @@
 #     tests made with add_test require the fixture and get the daemon's environment.
 #   quillane_use_pipewire(<group> TEST_LIST <var>)
 #     the same for the tests of a gtest_discover_tests(... TEST_LIST <var>) call made before it.
+#   SERIAL (with either): the tests run one at a time, for groups whose tests start the one camera
+#     and would see each other's.
 
 set(QUILLANE_PIPEWIRE_SESSION ${PROJECT_SOURCE_DIR}/scripts/pipewire-session.sh)
 
@@ -35,18 +37,24 @@ function(quillane_pipewire_environment group out_var)
 endfunction()
 
 function(quillane_use_pipewire group)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TEST_LIST" "TESTS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "SERIAL" "TEST_LIST" "TESTS")
   quillane_pipewire_environment(${group} environment)
+  set(serial FALSE)
+  if(arg_SERIAL)
+    set(serial TRUE)
+  endif()
   if(arg_TESTS)
     set_property(TEST ${arg_TESTS} APPEND PROPERTY FIXTURES_REQUIRED ${group}.PipeWire)
     set_property(TEST ${arg_TESTS} APPEND PROPERTY ENVIRONMENT_MODIFICATION ${environment})
+    set_property(TEST ${arg_TESTS} PROPERTY RUN_SERIAL ${serial})
   endif()
   if(arg_TEST_LIST)
     # Discovered tests exist only when CTest runs, so a file CTest includes after the discovery's
     # own sets their properties.
     set(file ${CMAKE_CURRENT_BINARY_DIR}/${group}.${arg_TEST_LIST}.pipewire.cmake)
     file(WRITE ${file} "set_tests_properties(\${${arg_TEST_LIST}} PROPERTIES\n"
-      "  FIXTURES_REQUIRED ${group}.PipeWire ENVIRONMENT_MODIFICATION \"${environment}\")\n")
+      "  FIXTURES_REQUIRED ${group}.PipeWire ENVIRONMENT_MODIFICATION \"${environment}\"\n"
+      "  RUN_SERIAL ${serial})\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
   endif()
 endfunction()

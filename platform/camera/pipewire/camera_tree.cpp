@@ -29,10 +29,12 @@ struct Gathered {
 
 }  // namespace
 
-ObjectID ObjectIDMinter::idFor(const std::string& key) {
-  auto [entry, added] = ids_.try_emplace(key, next_);
-  if (added) ++next_;
-  return entry->second;
+ObjectID streamObjectID(uint64_t nodeSerial) {
+  return static_cast<ObjectID>(nodeSerial & 0x7fff'ffff);
+}
+
+ObjectID deviceObjectID(uint64_t firstNodeSerial) {
+  return static_cast<ObjectID>(0x8000'0000 | (firstNodeSerial & 0x7fff'ffff));
 }
 
 std::vector<VideoSize> parseSizes(const std::string& text) {
@@ -50,7 +52,7 @@ std::vector<VideoSize> parseSizes(const std::string& text) {
   return sizes;
 }
 
-CameraTree CameraTree::build(const RegistryView& registry, ObjectIDMinter& minter) {
+CameraTree CameraTree::build(const RegistryView& registry) {
   std::map<std::string, Gathered> byUID;
   for (const auto& [id, node] : registry.nodes()) {
     if (!node.known) continue;
@@ -64,7 +66,7 @@ CameraTree CameraTree::build(const RegistryView& registry, ObjectIDMinter& minte
     gathered.device.running |= node.running;
     Stream stream;
     stream.node = id;
-    stream.id = minter.idFor("stream:" + std::to_string(node.serial));
+    stream.id = streamObjectID(node.serial);
     if (uid) {
       gathered.device.name = propertyOf(node.properties, keys::kDeviceName).value_or("");
       stream.name = propertyOf(node.properties, keys::kStreamName).value_or("");
@@ -92,8 +94,7 @@ CameraTree CameraTree::build(const RegistryView& registry, ObjectIDMinter& minte
   for (Gathered& device : gathered) {
     std::stable_sort(device.streams.begin(), device.streams.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    device.device.id =
-        minter.idFor("device:" + device.device.uid + ":" + std::to_string(device.firstSerial));
+    device.device.id = deviceObjectID(device.firstSerial);
     for (auto& [place, stream] : device.streams) device.device.streams.push_back(std::move(stream));
     tree.devices.push_back(std::move(device.device));
   }

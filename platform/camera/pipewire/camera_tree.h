@@ -12,17 +12,13 @@
 
 namespace platform::camera::pipewire {
 
-// Object IDs for what a client sees, minted from the daemon's object serials, which are never
-// reused: a device that vanishes and comes back gets a new ID, as the hardware-object interface
-// promises. IDs count up from 2; the system object is 1. One per client; not thread-safe.
-class ObjectIDMinter {
- public:
-  ObjectID idFor(const std::string& key);
-
- private:
-  ObjectID next_ = kSystemObject + 1;
-  std::map<std::string, ObjectID> ids_;
-};
+// Object IDs follow from the daemon's object serials, which are never reused: a device that
+// vanishes and comes back gets a new ID, as the hardware-object interface promises, and every
+// client sees the same IDs. A stream's is its node's serial; a device's is its first node's
+// serial with the top bit set, so the two never meet. Node serials are well above the system
+// object's 1.
+ObjectID streamObjectID(uint64_t nodeSerial);
+ObjectID deviceObjectID(uint64_t firstNodeSerial);
 
 // The camera object tree as a client sees it, built from what the registry lists: published
 // cameras (their nodes grouped by device UID, streams in the device's order) and every other
@@ -48,7 +44,7 @@ struct CameraTree {
   // In the order the devices were published.
   std::vector<Device> devices;
 
-  static CameraTree build(const RegistryView& registry, ObjectIDMinter& minter);
+  static CameraTree build(const RegistryView& registry);
 
   const Device* device(ObjectID id) const;
   // The stream and the device it belongs to; nulls when there is none.

@@ -55,7 +55,7 @@ void PipeWireClient::lost() {
 
 CameraTree PipeWireClient::treeLocked() {
   if (!registry_) return {};
-  return CameraTree::build(*registry_, minter_);
+  return CameraTree::build(*registry_);
 }
 
 PropertyResult PipeWireClient::readProperty(ObjectID object, const PropertyAddress& address) {

@@ -53,7 +53,6 @@ class PipeWireClient final : public HardwareClient {
   PipeWireLoop& loop_;
   std::atomic<bool> disconnected_{false};
   // Under the loop's lock.
-  ObjectIDMinter minter_;
   std::unique_ptr<RegistryView> registry_;
   std::map<ObjectID, std::shared_ptr<LinkedStream>> started_;
   std::map<ObjectID, uint32_t> preferredFormat_;  // by output stream: the size a watcher asks for

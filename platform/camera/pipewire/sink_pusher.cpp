@@ -37,7 +37,9 @@ SinkPusher::SinkPusher(PipeWireLoop& loop, DaemonConnection& connection, Registr
                        uint32_t sinkNode, media::SimpleQueueRef queue)
     : LinkedStream(loop, connection, registry, sinkNode, /*output=*/true),
       queue_(std::move(queue)),
-      worker_("platform.camera.pipewire.pusher") {}
+      worker_("platform.camera.pipewire.pusher") {
+  expectSizeOfWaitingPicture();
+}
 
 SinkPusher::~SinkPusher() {
   // The stream goes first, so no event wakes the worker while it is being destroyed.
@@ -53,6 +55,11 @@ Properties SinkPusher::streamProperties() const {
 
 void SinkPusher::fillConnectParams(VideoParams& params) const {
   params.addFixedFormat(requested_, /*alsoBGRx=*/false);
+}
+
+void SinkPusher::expectSizeOfWaitingPicture() {
+  media::SampleBufferRef waiting = queue_->head();
+  if (waiting && waiting->imageBuffer()) requested_ = sizeOf(*waiting->imageBuffer());
 }
 
 const pw_stream_events& SinkPusher::streamEvents() const {

@@ -51,6 +51,8 @@ class SinkPusher final : public LinkedStream {
 
   // Sends waiting samples while buffers are free. The pusher's queue.
   void pump();
+  // Starts with the size of a picture already waiting, if any, to spare a new stream at once.
+  void expectSizeOfWaitingPicture();
   // Sends one picture; false when it must wait (for its format, the link, the last cycle or a
   // free buffer). Under the loop's lock.
   bool sendLocked(const media::SampleBuffer& sample, media::PixelBuffer& picture);

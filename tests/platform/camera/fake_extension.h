@@ -1,5 +1,7 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -143,14 +145,18 @@ class FakeStreamSource final : public ExtensionStreamSource {
   media::MediaTime frameDuration_ = media::MediaTime::make(1, 30);
 };
 
-// The device UID the fake device publishes.
-inline constexpr char kFakeDeviceUID[] = "FAKE-DEVICE-UID";
+// The device UID the fake device publishes: one of this process's own, so that test processes
+// sharing a daemon never find each other's fake.
+inline const std::string& fakeDeviceUID() {
+  static const std::string uid = "FAKE-DEVICE-UID-" + std::to_string(::getpid());
+  return uid;
+}
 
 // Sources first, so they outlive the objects that refer to them; not published on `host` until
 // publish().
 struct FakeExtension {
   explicit FakeExtension(CameraHost& cameraHost,
-                         std::optional<std::string> legacyDeviceID = kFakeDeviceUID)
+                         std::optional<std::string> legacyDeviceID = fakeDeviceUID())
       : host(cameraHost), providerSource(threads), sinkSource(threads), outputSource(threads) {
     provider = ExtensionProvider::create(providerSource);
     device = ExtensionDevice::create("Fake Camera", *Uuid::parse(kDeviceID),

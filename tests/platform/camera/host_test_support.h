@@ -51,7 +51,7 @@ struct FakeIDs {
   ObjectID output = kObjectUnknown;
 };
 
-inline FakeIDs findFake(HardwareClient& client, const std::string& uid = kFakeDeviceUID) {
+inline FakeIDs findFake(HardwareClient& client, const std::string& uid = fakeDeviceUID()) {
   FakeIDs ids;
   for (ObjectID device : readIDs(client, kSystemObject, selector::kDevices)) {
     if (readString(client, device, selector::kDeviceUID) != uid) continue;
@@ -63,10 +63,10 @@ inline FakeIDs findFake(HardwareClient& client, const std::string& uid = kFakeDe
   return ids;
 }
 
-// A 640 × 480 BGRA picture (one of the fake's formats) filled with `value` in every byte, in a
-// sample buffer as a producer would enqueue it.
-inline media::SampleBufferRef pictureSample(uint8_t value) {
-  auto picture = media::PixelBuffer::create(640, 480, media::kPixelFormat32BGRA);
+// A BGRA picture of one of the fake's formats filled with `value` in every byte, in a sample
+// buffer as a producer would enqueue it.
+inline media::SampleBufferRef pictureSample(uint8_t value, int width = 640, int height = 480) {
+  auto picture = media::PixelBuffer::create(width, height, media::kPixelFormat32BGRA);
   {
     media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
     std::fill_n(pixels.data(), picture->dataSize(), value);
@@ -77,12 +77,11 @@ inline media::SampleBufferRef pictureSample(uint8_t value) {
       {media::MediaTime::make(1, 30), media::MediaTime::fromNanos(1), media::MediaTime::invalid()});
 }
 
-// The byte every pixel of the sample's picture holds; nullopt for a picture that is not one
-// uniform 640 × 480 value.
+// The byte every pixel of the sample's picture holds; nullopt for a picture that is not of one
+// uniform value.
 inline std::optional<uint8_t> uniformByte(const media::SampleBufferRef& sample) {
   if (!sample || !sample->imageBuffer()) return std::nullopt;
   media::PixelBuffer& picture = *sample->imageBuffer();
-  if (picture.width() != 640 || picture.height() != 480) return std::nullopt;
   media::BaseAddressLock pixels(picture, media::PixelBuffer::LockFlags::ReadOnly);
   const uint8_t first = pixels.data()[0];
   for (int y = 0; y < picture.height(); ++y) {
@@ -142,7 +141,8 @@ class HostHarness {
  public:
   virtual ~HostHarness() = default;
   virtual CameraHost& host() = 0;
-  // Lets `nanos` pass on the host's clock and what became due run.
+  // The host's clock, and lets `nanos` pass on it and what became due run.
+  virtual uint64_t nowNanos() = 0;
   virtual void elapse(uint64_t nanos) = 0;
   // Waits until `condition` holds: at once for a host that answers synchronously, within a
   // deadline for one that answers across processes. False when it never did.

@@ -10,6 +10,7 @@ namespace {
 class InProcessHarness final : public HostHarness {
  public:
   CameraHost& host() override { return host_; }
+  uint64_t nowNanos() override { return clock_->nowNanos(); }
   void elapse(uint64_t nanos) override {
     clock_->advance(nanos);
     host_.flush();

@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "platform/camera/camera_host.h"
+#include "platform/dispatch/clock.h"
 #include "tests/platform/camera/host_test_support.h"
 
 namespace platform::camera::testing {
@@ -12,6 +13,7 @@ namespace {
 class PipeWireHarness final : public HostHarness {
  public:
   CameraHost& host() override { return *host_; }
+  uint64_t nowNanos() override { return dispatch::hostClock()->nowNanos(); }
   void elapse(uint64_t nanos) override {
     std::this_thread::sleep_for(std::chrono::nanoseconds(nanos));
   }
