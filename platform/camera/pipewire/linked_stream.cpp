@@ -114,6 +114,7 @@ bool LinkedStream::requestLinkLocked() {
     e.version = PW_VERSION_PROXY_EVENTS;
     e.bound = onLinkBound;
     e.error = onLinkError;
+    e.removed = onLinkRemoved;
     return e;
   }();
   pw_proxy_add_listener(link_, &linkListener_, &events, this);
@@ -136,6 +137,12 @@ void LinkedStream::onLinkInfo(void* data, const pw_link_info* info) {
   if ((info->change_mask & PW_LINK_CHANGE_MASK_STATE) == 0) return;
   self->linkActive_ = info->state == PW_LINK_STATE_ACTIVE;
   if (info->state == PW_LINK_STATE_ERROR) self->linkFailed_ = true;
+  self->linkStateChanged();
+}
+
+void LinkedStream::onLinkRemoved(void* data) {
+  auto* self = static_cast<LinkedStream*>(data);
+  self->linkActive_ = false;
   self->linkStateChanged();
 }
 

@@ -50,8 +50,8 @@ class LinkedStream {
   virtual void streamGoing() {}
   // Drops the link and the stream. Loop thread or under the lock.
   void destroyLocked();
-  // Whether the link carries data now: it is active, and both ends have their buffers. Loop
-  // thread or under the lock.
+  // Whether the link carries data now: it is active, and both ends have their buffers; false
+  // once the daemon removed it. Loop thread or under the lock.
   bool linkReadyLocked() const { return stream_ != nullptr && linkActive_; }
   // The link's state changed. Loop thread.
   virtual void linkStateChanged() {}
@@ -64,6 +64,7 @@ class LinkedStream {
   static void onLinkBound(void* data, uint32_t global);
   static void onLinkError(void* data, int seq, int res, const char* message);
   static void onLinkInfo(void* data, const struct pw_link_info* info);
+  static void onLinkRemoved(void* data);
   // Asks the daemon for the link once both ports show; false when it cannot be asked.
   bool requestLinkLocked();
 

@@ -24,9 +24,10 @@ class OutputNode final : public PublishedStream {
   static constexpr int kBuffers = 8;
   static constexpr int kMinBuffers = 2;
   static constexpr int kMaxBuffers = 8;
-  // A watcher that holds a buffer this long has stalled or died (its hold is never undone): the
-  // buffer is taken back, so that the camera and the other watchers go on.
-  static constexpr uint64_t kHeldTooLongNanos = 1'000'000'000;
+  // A watcher that holds a buffer this long (the time the camera takes to go round its buffers)
+  // is slow, has stalled or died, and might hold it for good: the buffer is taken back, so that
+  // the camera and the other watchers go on. Only that watcher may see the picture change.
+  static constexpr uint64_t kHeldTooLongNanos = 250'000'000;
 
   using PublishedStream::PublishedStream;
 

@@ -1,0 +1,108 @@
+// A producer that breaks the rules loses its link; the camera and its watchers go on.
+#include <gtest/gtest.h>
+#include <pipewire/pipewire.h>
+
+#include "platform/camera/pipewire/camera_node_keys.h"
+#include "platform/camera/pipewire/daemon_connection.h"
+#include "platform/camera/pipewire/linked_stream.h"
+#include "platform/camera/pipewire/pipewire_loop.h"
+#include "platform/camera/pipewire/registry_view.h"
+#include "tests/integration/camera_watcher.h"
+#include "tests/integration/child_process.h"
+
+namespace quillane::integration {
+namespace {
+
+using namespace std::chrono_literals;
+namespace pw = platform::camera::pipewire;
+
+// A producer linked to the camera's sink whose buffers claim more than they hold.
+class LyingProducer final : public pw::LinkedStream {
+ public:
+  using LinkedStream::LinkedStream;
+  ~LyingProducer() override {
+    pw::PipeWireLoop::Lock lock(loop_);
+    destroyLocked();
+  }
+
+  // Hands over a 64 × 64 picture whose rows are said to be 4 bytes apart and 64 bytes long.
+  bool lie() {
+    pw::PipeWireLoop::Lock lock(loop_);
+    pw_buffer* buffer = linkReadyLocked() ? pw_stream_dequeue_buffer(stream_) : nullptr;
+    if (buffer == nullptr) return false;
+    spa_chunk& chunk = *buffer->buffer->datas[0].chunk;
+    chunk = spa_chunk{0, 64, 4, 0};
+    pw_stream_queue_buffer(stream_, buffer);
+    pw_stream_trigger_process(stream_);
+    return true;
+  }
+  bool linkGone() {
+    pw::PipeWireLoop::Lock lock(loop_);
+    return !linkReadyLocked();
+  }
+
+ private:
+  pw::Properties streamProperties() const override {
+    return {{PW_KEY_MEDIA_CLASS, "Stream/Output/Video"}};
+  }
+  void fillConnectParams(pw::VideoParams& params) const override {
+    params.addFixedFormat({64, 64}, false);
+  }
+  const pw_stream_events& streamEvents() const override {
+    static const pw_stream_events events = [] {
+      pw_stream_events e{};
+      e.version = PW_VERSION_STREAM_EVENTS;
+      return e;
+    }();
+    return events;
+  }
+  uint32_t streamFlags() const override {
+    return PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS;
+  }
+};
+
+TEST(BadPeerTest, ProducerWhoseBuffersLieLosesItsLinkOnly) {
+  ChildProcess extension({QUILLANE_EXTENSION_PATH});
+  auto host = platform::camera::createSystemCameraHost();
+  auto client = host->connect();
+  ASSERT_TRUE(waitUntil([&] { return findCamera(*client).device != 0; }, 5s));
+  CameraWatcher watcher(*host, 2);
+  ASSERT_TRUE(watcher.started());
+
+  pw::PipeWireLoop loop;
+  std::unique_ptr<pw::RegistryView> registry;
+  pw::DaemonConnection connection(
+      loop, "lying-producer",
+      {[&](pw_core* core) { registry = std::make_unique<pw::RegistryView>(core); },
+       [&] { registry.reset(); }},
+      false);
+  {
+    pw::PipeWireLoop::Lock lock(loop);
+    connection.start();
+  }
+  ASSERT_TRUE(connection.awaitFirstTry());
+  uint32_t sink = 0;
+  ASSERT_TRUE(waitUntil([&] {
+    pw::PipeWireLoop::Lock lock(loop);
+    for (const auto& [id, node] : registry->nodes()) {
+      if (pw::propertyOf(node.properties, pw::keys::kStreamDirection) == "0") sink = id;
+    }
+    return sink != 0;
+  }, 5s));
+  LyingProducer producer(loop, connection, *registry, sink, true);
+  ASSERT_EQ(producer.start(), 0);
+  // Lies until the link is gone: the first buffers on a new link may not reach the camera.
+  int lies = 0;
+  EXPECT_TRUE(waitUntil([&] {
+    lies += producer.lie();
+    return producer.linkGone();
+  }, 5s));
+  EXPECT_GT(lies, 0);
+
+  watcher.drain();
+  EXPECT_TRUE(watcher.nextFrame());
+  EXPECT_EQ(extension.waitForExit(0ms), std::nullopt);
+}
+
+}  // namespace
+}  // namespace quillane::integration
