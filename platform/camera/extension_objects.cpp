@@ -29,32 +29,38 @@ ExtensionStream::ExtensionStream(std::string localizedName, Uuid streamID,
 void ExtensionStream::sendSampleBuffer(media::SampleBufferRef sampleBuffer,
                                        StreamDiscontinuityFlags, uint64_t hostTimeInNanoseconds) {
   if (!sampleBuffer || direction_ != StreamDirection::Source) return;
-  if (auto endpoint = endpoint_.load()) endpoint->send(std::move(sampleBuffer), hostTimeInNanoseconds);
+  if (auto bound = endpoint()) bound->send(std::move(sampleBuffer), hostTimeInNanoseconds);
 }
 
 void ExtensionStream::consumeSampleBuffer(const ExtensionClientRef& client,
                                           ConsumeCompletion completion) {
-  auto endpoint = endpoint_.load();
-  if (!endpoint) {
+  auto bound = endpoint();
+  if (!bound) {
     completion(nullptr, 0, kDiscontinuityNone, false,
                ExtensionError{kHostErrorDomain, host_error::kNotPublished,
                               "the stream is not published"});
     return;
   }
-  endpoint->consume(client, std::move(completion));
+  bound->consume(client, std::move(completion));
 }
 
 void ExtensionStream::notifyScheduledOutputChanged(const ExtensionScheduledOutput& output) {
-  if (auto endpoint = endpoint_.load()) endpoint->notifyScheduledOutputChanged(output);
+  if (auto bound = endpoint()) bound->notifyScheduledOutputChanged(output);
 }
 
 std::vector<ExtensionClientRef> ExtensionStream::streamingClients() const {
-  auto endpoint = endpoint_.load();
-  return endpoint ? endpoint->streamingClients() : std::vector<ExtensionClientRef>{};
+  auto bound = endpoint();
+  return bound ? bound->streamingClients() : std::vector<ExtensionClientRef>{};
 }
 
 void ExtensionStream::bindEndpoint(std::shared_ptr<StreamEndpoint> endpoint) {
-  endpoint_.store(std::move(endpoint));
+  std::lock_guard lock(endpointMutex_);
+  endpoint_ = std::move(endpoint);
+}
+
+std::shared_ptr<StreamEndpoint> ExtensionStream::endpoint() const {
+  std::lock_guard lock(endpointMutex_);
+  return endpoint_;
 }
 
 std::shared_ptr<ExtensionDevice> ExtensionDevice::create(std::string localizedName, Uuid deviceID,

@@ -81,8 +81,13 @@ class ExtensionStream {
   const Uuid streamID_;
   const StreamDirection direction_;
   ExtensionStreamSource& source_;  // owns this stream and outlives its service
+  // The endpoint of the host that publishes the stream. Read on every frame by the sender's
+  // thread: a plain mutex, since ThreadSanitizer cannot see the lock inside libstdc++'s
+  // atomic shared_ptr.
+  std::shared_ptr<StreamEndpoint> endpoint() const;
   std::atomic<bool> claimed_{false};
-  std::atomic<std::shared_ptr<StreamEndpoint>> endpoint_;
+  mutable std::mutex endpointMutex_;
+  std::shared_ptr<StreamEndpoint> endpoint_;  // guarded by endpointMutex_
 };
 
 class ExtensionDevice {

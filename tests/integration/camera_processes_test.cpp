@@ -46,11 +46,13 @@ class Producer {
       }
     });
   }
-  ~Producer() {
-    stopped_ = true;
-    thread_.join();
-  }
+  ~Producer() { stop(); }
   void pause() { paused_ = true; }
+  // Ends the feeding; the run's input is the test's again.
+  void stop() {
+    stopped_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
 
  private:
   ChildProcess& run_;
@@ -131,6 +133,7 @@ TEST_F(CameraProcessesTest, ToolSeesTheCameraAndWatchersGetThePushedColourAtEver
     return frame && !near(centrePixel(frame), pushed);
   }, 5s));
   EXPECT_GT(std::chrono::steady_clock::now() - paused, 1s);
+  producer.stop();
   run.closeInput();
   EXPECT_EQ(run.waitForExit(10s), 0);
 }
@@ -157,6 +160,7 @@ TEST_F(CameraProcessesTest, RunKeepsGoingWhileTheCameraIsKilledAndStartedAgain) 
   startCamera();
   // Re-attached: the count goes on from where it was.
   EXPECT_TRUE(status(true, parsed(*before)["frames"].get<int64_t>() + 10));
+  producer.stop();
   run.closeInput();
   EXPECT_EQ(run.waitForExit(10s), 0);
 }
@@ -167,7 +171,7 @@ TEST_F(CameraProcessesTest, TerminationWithdrawsTheCameraAndExitsZero) {
   ASSERT_TRUE(watcher.started());
   ASSERT_TRUE(watcher.nextFrame());
   extension->signal(SIGTERM);
-  EXPECT_EQ(extension->waitForExit(5s), 0);
+  EXPECT_EQ(extension->waitForExit(5s), 0) << extension->errorText();
   EXPECT_TRUE(waitUntil([&] { return findCamera(*client).device == 0; }, 5s));
 }
 

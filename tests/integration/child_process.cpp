@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,11 +40,6 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments,
   auto [inputReader, inputWriter] = makePipe();
   auto [outputReader, outputWriter] = makePipe();
   auto [errorReader, errorWriter] = makePipe();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, inputReader.get(), 0);
-  posix_spawn_file_actions_adddup2(&actions, outputWriter.get(), 1);
-  posix_spawn_file_actions_adddup2(&actions, errorWriter.get(), 2);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
@@ -52,9 +47,20 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments,
   std::vector<char*> envp;
   for (std::string& entry : entries) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  const int spawned = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) throw std::runtime_error("cannot start " + arguments[0]);
+  const pid_t parent = ::getpid();
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("cannot start " + arguments[0]);
+  if (pid_ == 0) {
+    // Only async-signal-safe calls until exec. The program dies with the test, also when the
+    // test process itself dies, so nothing it started outlives it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(inputReader.get(), 0);
+    ::dup2(outputWriter.get(), 1);
+    ::dup2(errorWriter.get(), 2);
+    ::execvpe(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
   input_ = std::move(inputWriter);
   outputReader_ = std::thread([this, fd = std::move(outputReader)]() mutable {
     collect(std::move(fd), true);

@@ -18,8 +18,9 @@ namespace quillane::integration {
 
 // A program a test starts: its standard input is a pipe the test writes, its standard output and
 // error are collected line by line on threads of their own. The environment is the test's, with
-// `environment` set over it. Destroying it kills the program if it still runs and reaps it, so a
-// failing test leaves nothing behind. Methods are called from the test's thread.
+// `environment` set over it. Destroying it kills the program if it still runs and reaps it, and
+// the program is killed when the test process dies, so a failing test leaves nothing behind.
+// Methods are called from one thread at a time.
 class ChildProcess {
  public:
   explicit ChildProcess(std::vector<std::string> arguments,
