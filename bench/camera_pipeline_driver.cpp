@@ -1,0 +1,237 @@
+// The whole camera through real processes on the PipeWire daemon named by the environment (run
+// it under scripts/pipewire-session.sh run): the extension's CPU with 1 and 8 watchers of the
+// placeholder and while it passes a producer's 1080p frames through; producer-to-watcher latency
+// and the watcher's frame interval; quillane-camd run's ingest rate against a plain reader of the
+// same pipe. Figures are printed, never judged.
+//
+//   bench_camera_pipeline                the figures
+//   bench_camera_pipeline --plain-reader reads standard input to its end (the comparison reader)
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/io/pipe.h"
+#include "platform/media/media_time.h"
+#include "platform/media/pixel_buffer.h"
+#include "tests/camd/frame_stream.h"
+#include "tests/integration/camera_watcher.h"
+#include "tests/integration/child_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using quillane::integration::CameraWatcher;
+using quillane::integration::ChildProcess;
+
+constexpr uint32_t kWidth = 1920;
+constexpr uint32_t kHeight = 1080;
+constexpr std::size_t kPipeBytes = 1 << 20;
+
+// CPU seconds (user + system) the process has used so far.
+double cpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, std::size_t(p * double(values.size())))];
+}
+
+// A 1080p RGBA frame whose first eight pixels carry the host time at which it is written, one
+// byte in all three colour channels of each, so the RGBA-to-BGRA permutation keeps it.
+class StampedFrame {
+ public:
+  StampedFrame() {
+    bytes_ = camd::testing::frameHeader(kWidth, kHeight, kWidth * 4 * kHeight) +
+             std::string(std::size_t(kWidth) * 4 * kHeight, '\x40');
+  }
+  const std::string& stampNow() {
+    const uint64_t now = platform::media::hostTimeNanos();
+    for (int i = 0; i < 8; ++i) {
+      const char byte = static_cast<char>(now >> (8 * i));
+      std::memset(&bytes_[16 + i * 4], byte, 3);
+    }
+    return bytes_;
+  }
+
+ private:
+  std::string bytes_;
+};
+
+uint64_t stampOf(const platform::media::SampleBufferRef& frame) {
+  platform::media::PixelBuffer& picture = *frame->imageBuffer();
+  platform::media::BaseAddressLock pixels(picture, platform::media::PixelBuffer::LockFlags::ReadOnly);
+  uint64_t stamp = 0;
+  for (int i = 0; i < 8; ++i) stamp |= uint64_t(pixels.data()[i * 4 + 1]) << (8 * i);
+  return stamp;
+}
+
+// What a watcher saw: the intervals between frames and the latency of stamped ones, in ms.
+struct Watched {
+  std::vector<double> intervals;
+  std::vector<double> latencies;
+  int frames = 0;
+};
+
+Watched watch(CameraWatcher& watcher, std::chrono::seconds duration, bool stamped) {
+  Watched seen;
+  uint64_t previous = 0;
+  const auto end = std::chrono::steady_clock::now() + duration;
+  while (std::chrono::steady_clock::now() < end) {
+    platform::media::SampleBufferRef frame = watcher.nextFrame(100ms);
+    if (!frame) continue;
+    const uint64_t now = platform::media::hostTimeNanos();
+    ++seen.frames;
+    if (previous != 0) seen.intervals.push_back(double(now - previous) / 1e6);
+    previous = now;
+    const uint64_t stamp = stamped ? stampOf(frame) : 0;
+    if (stamp != 0 && stamp < now && now - stamp < 1'000'000'000) {
+      seen.latencies.push_back(double(now - stamp) / 1e6);
+    }
+  }
+  return seen;
+}
+
+// Runs `work` while measuring the extension's CPU share over its duration, as % of one core.
+template <typename Work>
+double cpuPercentDuring(pid_t pid, Work&& work) {
+  const double before = cpuSeconds(pid);
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return 100.0 * (cpuSeconds(pid) - before) / wall;
+}
+
+// Writes frames into the program's standard input: `perSecond` of them a second, or as fast as
+// the pipe takes them (0), until `frames` were written or stop is set.
+std::thread feeder(ChildProcess& program, int perSecond, int frames, std::atomic<bool>& stop) {
+  return std::thread([&program, perSecond, frames, &stop] {
+    StampedFrame frame;
+    auto next = std::chrono::steady_clock::now();
+    for (int i = 0; i < frames && !stop; ++i) {
+      if (!program.write(frame.stampNow())) return;
+      if (perSecond > 0) {
+        next += std::chrono::nanoseconds(1'000'000'000 / perSecond);
+        std::this_thread::sleep_until(next);
+      }
+    }
+  });
+}
+
+void placeholderCPU(platform::camera::CameraHost& host, pid_t extension, int watchers) {
+  std::vector<std::unique_ptr<CameraWatcher>> all;
+  for (int i = 0; i < watchers; ++i) all.push_back(std::make_unique<CameraWatcher>(host, 0));
+  std::atomic<bool> done{false};
+  std::vector<std::thread> drains;
+  for (auto& watcher : all) {
+    drains.emplace_back([&watcher, &done] {
+      while (!done) watcher->nextFrame(100ms);
+    });
+  }
+  std::this_thread::sleep_for(1s);
+  const double cpu = cpuPercentDuring(extension, [] { std::this_thread::sleep_for(10s); });
+  done = true;
+  for (auto& drain : drains) drain.join();
+  std::printf("placeholder, %d watcher(s) at 1920x1080: extension CPU %.2f%% of a core\n",
+              watchers, cpu);
+}
+
+void passThrough(platform::camera::CameraHost& host, pid_t extension) {
+  ChildProcess run({QUILLANE_CAMD_PATH, "run"});
+  std::atomic<bool> stop{false};
+  std::thread feed = feeder(run, 30, 1 << 30, stop);
+  CameraWatcher watcher(host, 0);
+  std::this_thread::sleep_for(2s);
+  Watched seen;
+  const double cpu =
+      cpuPercentDuring(extension, [&] { seen = watch(watcher, std::chrono::seconds(10), true); });
+  stop = true;
+  feed.join();
+  run.closeInput();
+  run.waitForExit(10s);
+  std::printf(
+      "pass-through 1080p at 30 fps: extension CPU %.2f%% of a core; watcher %d frames, "
+      "interval p50 %.1f ms p99 %.1f ms; latency p50 %.1f ms p99 %.1f ms (%zu stamped)\n",
+      cpu, seen.frames, percentile(seen.intervals, 0.5), percentile(seen.intervals, 0.99),
+      percentile(seen.latencies, 0.5), percentile(seen.latencies, 0.99), seen.latencies.size());
+}
+
+// Frames a second the program takes through its standard input, `frames` 1080p frames written as
+// fast as the pipe takes them; `watcher` (optional) watches meanwhile.
+double ingest(std::vector<std::string> program, int frames, CameraWatcher* watcher,
+              Watched* seen) {
+  ChildProcess reader(std::move(program));
+  std::atomic<bool> stop{false};
+  const auto start = std::chrono::steady_clock::now();
+  std::thread feed = feeder(reader, 0, frames, stop);
+  std::thread watching;
+  if (watcher != nullptr) watching = std::thread([&] { *seen = watch(*watcher, 8s, true); });
+  feed.join();
+  reader.closeInput();
+  reader.waitForExit(60s);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (watching.joinable()) watching.join();
+  return frames / seconds;
+}
+
+int plainReader() {
+  platform::io::enlargePipeBuffer(0, kPipeBytes);
+  std::vector<char> buffer(kPipeBytes);
+  while (::read(0, buffer.data(), buffer.size()) > 0) {
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc > 1 && std::string(argv[1]) == "--plain-reader") return plainReader();
+  ChildProcess extension({QUILLANE_EXTENSION_PATH});
+  auto host = platform::camera::createSystemCameraHost();
+  {
+    auto client = host->connect();
+    if (!quillane::integration::waitUntil(
+            [&] { return quillane::integration::findCamera(*client).device != 0; }, 5s)) {
+      std::fprintf(stderr, "the camera did not appear: %s\n", extension.errorText().c_str());
+      return 1;
+    }
+  }
+  placeholderCPU(*host, extension.pid(), 1);
+  placeholderCPU(*host, extension.pid(), 8);
+  passThrough(*host, extension.pid());
+
+  constexpr int kFrames = 240;
+  const double plain = ingest({argv[0], "--plain-reader"}, kFrames, nullptr, nullptr);
+  CameraWatcher watcher(*host, 0);
+  Watched seen;
+  const double pumped = ingest({QUILLANE_CAMD_PATH, "run"}, kFrames, &watcher, &seen);
+  std::printf(
+      "ingest of %d 1080p frames through a 1 MiB pipe: quillane-camd run %.1f frames/s, plain "
+      "reader %.1f frames/s (%.2fx); meanwhile the watcher: interval p50 %.1f ms p99 %.1f ms, "
+      "latency p50 %.1f ms p99 %.1f ms\n",
+      kFrames, pumped, plain, pumped / plain, percentile(seen.intervals, 0.5),
+      percentile(seen.intervals, 0.99), percentile(seen.latencies, 0.5),
+      percentile(seen.latencies, 0.99));
+  return 0;
+}
