@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -212,6 +213,41 @@ TEST(CameraWithoutDaemonTest, ExtensionSaysOnceThatItWaitsAndComesBackWithTheDae
   auto again = host->connect();
   EXPECT_TRUE(waitUntil([&] { return findCamera(*again).device != 0; }, 5s));
   EXPECT_EQ(extension.waitForExit(0ms), std::nullopt);
+}
+
+}  // namespace
+}  // namespace quillane::integration
+
+namespace quillane::integration {
+namespace {
+
+// Activation as users run it, in folders of this test's own: the camera comes with `activate`
+// and goes with `deactivate`.
+class ActivationTest : public ::testing::Test {
+ protected:
+  void TearDown() override { camd("deactivate"); }  // whatever happened, nothing stays behind
+
+  std::string camd(const std::string& command) {
+    ChildProcess tool({QUILLANE_CAMD_PATH, command}, environment);
+    EXPECT_EQ(tool.waitForExit(30s), 0) << tool.errorText();
+    return tool.outputLines().empty() ? "" : tool.outputLines().back();
+  }
+
+  const std::string folder = ::testing::TempDir() + "activation-" + std::to_string(::getpid());
+  const std::map<std::string, std::string> environment{{"XDG_DATA_HOME", folder + "/data"},
+                                                       {"XDG_STATE_HOME", folder + "/state"},
+                                                       {"XDG_RUNTIME_DIR", folder + "/run"}};
+  std::unique_ptr<platform::camera::CameraHost> host = platform::camera::createSystemCameraHost();
+  std::shared_ptr<platform::camera::HardwareClient> client = host->connect();
+};
+
+TEST_F(ActivationTest, ActivateBringsTheCameraAndDeactivateTakesItAway) {
+  std::filesystem::create_directories(folder + "/run");
+  std::filesystem::permissions(folder + "/run", std::filesystem::perms::owner_all);
+  EXPECT_EQ(parsed(camd("activate"))["state"], "completed");
+  EXPECT_TRUE(waitUntil([&] { return findCamera(*client).device != 0; }, 2s));
+  EXPECT_EQ(parsed(camd("deactivate"))["state"], "completed");
+  EXPECT_TRUE(waitUntil([&] { return findCamera(*client).device == 0; }, 2s));
 }
 
 }  // namespace
