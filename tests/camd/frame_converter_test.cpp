@@ -85,6 +85,12 @@ TEST_F(FrameConverterTest, KeepsOnePoolAndDescriptionPerFrameSize) {
   media::SampleBufferRef fifth = convert(640, 480);
   EXPECT_EQ(converter.pool(), pool480);
   EXPECT_NE(fifth->formatDescription(), third->formatDescription());
+
+  // The whole size keys the pool: the same width with another height is another pool.
+  media::SampleBufferRef sixth = convert(640, 360);
+  ASSERT_TRUE(sixth);
+  EXPECT_EQ(sixth->imageBuffer()->height(), 360);
+  EXPECT_NE(converter.pool(), pool480);
 }
 
 struct Refusal {

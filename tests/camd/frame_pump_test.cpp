@@ -62,6 +62,19 @@ class FramePumpTest : public ::testing::Test {
   FramePump pump_{host_.connect(), input_.reader.get(), clock_};
 };
 
+// The heartbeat's period is half a second: not a moment less.
+TEST_F(FramePumpTest, HeartbeatComesEveryHalfSecond) {
+  start();
+  clock_->advance(kHeartbeat - 1);
+  pumpFrame();  // the pump's status queue has run what was due
+  EXPECT_EQ(capture_.outputLines().size(), 1u);
+  EXPECT_EQ(heartbeatAfter(1), statusLine(false, false, 0));
+  clock_->advance(kHeartbeat - 1);
+  pumpFrame();
+  EXPECT_EQ(capture_.outputLines().size(), 2u);
+  EXPECT_EQ(heartbeatAfter(1), statusLine(false, false, 0));
+}
+
 TEST_F(FramePumpTest, WithoutACameraReadsAndDropsFramesAndEndsCleanly) {
   start();
   for (int i = 0; i < 3; ++i) pumpFrame();

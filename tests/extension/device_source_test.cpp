@@ -135,6 +135,18 @@ TEST_F(CameraTest, SinkReportsItsQueueAndUnderruns) {
   EXPECT_EQ(properties.activeFormatIndex, 0);
 }
 
+// A start without a stop retires the running consume loop: the empty answers of two loops would
+// count twice as fast.
+TEST_F(CameraTest, SinkStartedTwiceKeepsOnlyTheSecondConsumeLoopGoing) {
+  startProducing();
+  device().sink().startStream();
+  advance(platform::camera::kConsumeTimeoutNanos);  // both loops' requests time out
+  EXPECT_EQ(device().sink().underruns(), 2);
+  advance(SinkStreamSource::kRetryDelayNanos);       // each loop would ask again now
+  advance(platform::camera::kConsumeTimeoutNanos);
+  EXPECT_EQ(device().sink().underruns(), 3);  // only the second loop did
+}
+
 // ---- Frame clock -----------------------------------------------------------------------------
 
 TEST_F(CameraTest, PlaceholderIsSentAtOnceThenEveryThirtiethOfASecond) {

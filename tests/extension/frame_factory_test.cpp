@@ -182,6 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FitCase{1000, 1000, 0, 420, 0, 1080, 1080},   // square into wide
                       FitCase{1280, 720, 0, 0, 0, 1920, 1080},      // same aspect, no bars
                       FitCase{1000, 1, 2, 0, 239, 640, 2},          // a side never below 2
+                      FitCase{1921, 1081, 0, 1, 0, 1918, 1080},     // an odd side made even
+                      FitCase{1921, 1081, 1, 1, 0, 1278, 720},
                       FitCase{1, 1, 0, 420, 0, 1080, 1080},         // smallest frame
                       FitCase{8192, 8192, 0, 420, 0, 1080, 1080}),  // huge frame
     fitCaseName);
