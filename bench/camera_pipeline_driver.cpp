@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/clock.h"
 #include "platform/io/pipe.h"
-#include "platform/media/media_time.h"
 #include "platform/media/pixel_buffer.h"
 #include "tests/camd/frame_stream.h"
 #include "tests/integration/camera_watcher.h"
@@ -66,7 +66,7 @@ class StampedFrame {
              std::string(std::size_t(kWidth) * 4 * kHeight, '\x40');
   }
   const std::string& stampNow() {
-    const uint64_t now = platform::media::hostTimeNanos();
+    const uint64_t now = platform::dispatch::hostClock()->nowNanos();
     for (int i = 0; i < 8; ++i) {
       const char byte = static_cast<char>(now >> (8 * i));
       std::memset(&bytes_[16 + i * 4], byte, 3);
@@ -80,7 +80,8 @@ class StampedFrame {
 
 uint64_t stampOf(const platform::media::SampleBufferRef& frame) {
   platform::media::PixelBuffer& picture = *frame->imageBuffer();
-  platform::media::BaseAddressLock pixels(picture, platform::media::PixelBuffer::LockFlags::ReadOnly);
+  platform::media::BaseAddressLock pixels(picture,
+                                          platform::media::PixelBuffer::LockFlags::ReadOnly);
   uint64_t stamp = 0;
   for (int i = 0; i < 8; ++i) stamp |= uint64_t(pixels.data()[i * 4 + 1]) << (8 * i);
   return stamp;
@@ -100,7 +101,7 @@ Watched watch(CameraWatcher& watcher, std::chrono::seconds duration, bool stampe
   while (std::chrono::steady_clock::now() < end) {
     platform::media::SampleBufferRef frame = watcher.nextFrame(100ms);
     if (!frame) continue;
-    const uint64_t now = platform::media::hostTimeNanos();
+    const uint64_t now = platform::dispatch::hostClock()->nowNanos();
     ++seen.frames;
     if (previous != 0) seen.intervals.push_back(double(now - previous) / 1e6);
     previous = now;
@@ -118,7 +119,8 @@ double cpuPercentDuring(pid_t pid, Work&& work) {
   const double before = cpuSeconds(pid);
   const auto start = std::chrono::steady_clock::now();
   work();
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return 100.0 * (cpuSeconds(pid) - before) / wall;
 }
 
@@ -152,8 +154,8 @@ void placeholderCPU(platform::camera::CameraHost& host, pid_t extension, int wat
   const double cpu = cpuPercentDuring(extension, [] { std::this_thread::sleep_for(10s); });
   done = true;
   for (auto& drain : drains) drain.join();
-  std::printf("placeholder, %d watcher(s) at 1920x1080: extension CPU %.2f%% of a core\n",
-              watchers, cpu);
+  std::printf("placeholder, %d watcher(s) at 1920x1080: extension CPU %.2f%% of a core\n", watchers,
+              cpu);
 }
 
 void passThrough(platform::camera::CameraHost& host, pid_t extension) {
@@ -178,8 +180,7 @@ void passThrough(platform::camera::CameraHost& host, pid_t extension) {
 
 // Frames a second the program takes through its standard input, `frames` 1080p frames written as
 // fast as the pipe takes them; `watcher` (optional) watches meanwhile.
-double ingest(std::vector<std::string> program, int frames, CameraWatcher* watcher,
-              Watched* seen) {
+double ingest(std::vector<std::string> program, int frames, CameraWatcher* watcher, Watched* seen) {
   ChildProcess reader(std::move(program));
   std::atomic<bool> stop{false};
   const auto start = std::chrono::steady_clock::now();

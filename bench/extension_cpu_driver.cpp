@@ -15,6 +15,7 @@
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/hardware.h"
 #include "platform/camera/in_process/in_process_host.h"
+#include "platform/dispatch/clock.h"
 #include "platform/media/format_description.h"
 
 namespace {
@@ -73,7 +74,7 @@ void run(camera::CameraHost& host, quillane::ProviderSource& provider, int watch
       sink->enqueue(platform::media::SampleBuffer::createForImageBuffer(
           picture, true, description,
           {quillane::VideoFormat::frameDuration,
-           platform::media::MediaTime::fromNanos(platform::media::hostTimeNanos()),
+           platform::media::MediaTime::fromNanos(platform::dispatch::hostClock()->nowNanos()),
            platform::media::MediaTime::invalid()}));
     }
     for (auto& queue : queues) {

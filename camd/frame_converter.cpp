@@ -39,9 +39,10 @@ media::SampleBufferRef FrameConverter::makeSample(const uint8_t* rgba, int width
 
   media::FormatDescriptionRef description = formatDescriptionFor(*buffer);
   if (!description) return nullptr;
-  const media::SampleTimingInfo timing{.duration = media::MediaTime::make(1, 30),
-                                       .presentationTimeStamp = media::hostClockTime(),
-                                       .decodeTimeStamp = media::MediaTime::invalid()};
+  const media::SampleTimingInfo timing{
+      .duration = media::MediaTime::make(1, 30),
+      .presentationTimeStamp = media::MediaTime::fromNanos(clock_->nowNanos()),
+      .decodeTimeStamp = media::MediaTime::invalid()};
   return media::SampleBuffer::createForImageBuffer(std::move(buffer), true, std::move(description),
                                                    timing);
 }

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/dispatch/clock.h"
 #include "platform/media/format_description.h"
 #include "platform/media/pixel_buffer_pool.h"
 #include "platform/media/sample_buffer.h"
@@ -15,7 +16,11 @@ namespace camd {
 // shared with forgetFormatDescription() under formatDescMutex_.
 class FrameConverter {
  public:
-  // A sample of the frame (width × 4 × height bytes at `rgba`) stamped with the host clock and
+  // Stamps samples with the time on `clock`.
+  explicit FrameConverter(std::shared_ptr<platform::dispatch::Clock> clock)
+      : clock_(std::move(clock)) {}
+
+  // A sample of the frame (width × 4 × height bytes at `rgba`) stamped with the clock's time and
   // lasting 1/30 s; nullptr when a platform step refused and the frame must be dropped.
   platform::media::SampleBufferRef makeSample(const uint8_t* rgba, int width, int height);
 
@@ -30,6 +35,7 @@ class FrameConverter {
   platform::media::FormatDescriptionRef formatDescriptionFor(
       const platform::media::PixelBuffer& buffer);
 
+  const std::shared_ptr<platform::dispatch::Clock> clock_;
   platform::media::PixelBufferPoolRef pool_;
   std::pair<int, int> poolSize_{0, 0};
   std::mutex formatDescMutex_;

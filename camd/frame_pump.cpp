@@ -27,6 +27,7 @@ FramePump::FramePump(std::shared_ptr<camera::HardwareClient> client, int inputFd
       clock_(clock),
       inputFd_(inputFd),
       reader_(inputFd),
+      converter_(clock),
       statusQueue_(std::string(kAppID) + ".camd.status", std::move(clock)) {}
 
 int32_t FramePump::run() {

@@ -91,8 +91,8 @@ void DeviceSource::tick() {
   PixelBufferRef frame = liveFrame(formatIndex, now);
   if (!frame) frame = frames_.placeholder(formatIndex);
   if (!frame) return;
-  auto sample = FrameFactory::sampleBuffer(std::move(frame), formatIndex,
-                                           MediaTime::fromNanos(clock_->nowNanos()));
+  auto sample =
+      FrameFactory::sampleBuffer(std::move(frame), formatIndex, MediaTime::fromNanos(now));
   if (!sample) return;
   source_->stream()->sendSampleBuffer(std::move(sample), platform::camera::kDiscontinuityNone, now);
 }

@@ -4,10 +4,6 @@
 
 namespace platform::media {
 
-// The host clock: CLOCK_MONOTONIC in nanoseconds. Arrival stamps, presentation times and
-// dispatch::hostClock() all read this one clock.
-uint64_t hostTimeNanos();
-
 // A rational media time (CMTime): value / timescale seconds, or invalid.
 struct MediaTime {
   int64_t value = 0;
@@ -27,8 +23,5 @@ struct MediaTime {
   // Equal when both are invalid, or both valid and the same instant (1/30 == 2/60).
   bool operator==(const MediaTime& other) const;
 };
-
-// The host time clock's current time (CMClockGetTime of the host time clock), in nanoseconds.
-MediaTime hostClockTime();
 
 }  // namespace platform::media

@@ -23,7 +23,8 @@ PropertyResult failure(Status s) {
 
 }  // namespace
 
-PipeWireClient::PipeWireClient(PipeWireLoop& loop) : loop_(loop) {}
+PipeWireClient::PipeWireClient(PipeWireLoop& loop, std::shared_ptr<dispatch::Clock> clock)
+    : loop_(loop), clock_(std::move(clock)) {}
 
 PipeWireClient::~PipeWireClient() {
   disconnect();
@@ -145,10 +146,9 @@ Status PipeWireClient::copyBufferQueue(ObjectID stream, std::function<void()> qu
   QueueEntry& entry = queues_[stream];
   entry.queueAltered = std::move(queueAltered);
   if (!entry.queue) {
-    const int32_t capacity =
-        sink && advertised && *advertised >= 1
-            ? static_cast<int32_t>(std::min(*advertised, kMaxQueueCapacity))
-            : kDefaultQueueCapacity;
+    const int32_t capacity = sink && advertised && *advertised >= 1
+                                 ? static_cast<int32_t>(std::min(*advertised, kMaxQueueCapacity))
+                                 : kDefaultQueueCapacity;
     entry.queue = media::SimpleQueue::create(capacity);
   }
   *queue = entry.queue;
@@ -172,13 +172,13 @@ Status PipeWireClient::startStream(ObjectID device, ObjectID stream) {
     {
       std::lock_guard queues(streamsMutex_);
       entry = queues_[stream];
-      if (!entry.queue) entry.queue = queues_[stream].queue = media::SimpleQueue::create(
-                            kDefaultQueueCapacity);
+      if (!entry.queue)
+        entry.queue = queues_[stream].queue = media::SimpleQueue::create(kDefaultQueueCapacity);
     }
     queue = entry.queue;
     if (found->direction == 0) {
-      auto pusher = std::make_shared<SinkPusher>(loop_, *connection_, *registry_, found->node,
-                                                 queue);
+      auto pusher =
+          std::make_shared<SinkPusher>(loop_, *connection_, *registry_, found->node, queue, clock_);
       queue->setEnqueueListener([weak = std::weak_ptr<SinkPusher>(pusher)] {
         if (auto live = weak.lock()) live->wake();
       });
@@ -191,8 +191,9 @@ Status PipeWireClient::startStream(ObjectID device, ObjectID stream) {
                     sizes.begin() + preferred->second + 1);
       }
       if (sizes.empty()) sizes.push_back({1920, 1080});
-      started = std::make_shared<SourceWatcher>(loop_, *connection_, *registry_, found->node,
-                                                std::move(sizes), queue, entry.queueAltered);
+      started =
+          std::make_shared<SourceWatcher>(loop_, *connection_, *registry_, found->node,
+                                          std::move(sizes), queue, entry.queueAltered, clock_);
     }
     started_[stream] = started;
   }

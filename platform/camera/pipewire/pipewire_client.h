@@ -12,6 +12,7 @@
 #include "platform/camera/pipewire/linked_stream.h"
 #include "platform/camera/pipewire/pipewire_loop.h"
 #include "platform/camera/pipewire/registry_view.h"
+#include "platform/dispatch/clock.h"
 
 namespace platform::camera::pipewire {
 
@@ -22,7 +23,8 @@ namespace platform::camera::pipewire {
 // lock, the queues under streamsMutex_.
 class PipeWireClient final : public HardwareClient {
  public:
-  explicit PipeWireClient(PipeWireLoop& loop);
+  // Arriving pictures are stamped on `clock`, and retries are timed on it.
+  PipeWireClient(PipeWireLoop& loop, std::shared_ptr<dispatch::Clock> clock);
   ~PipeWireClient() override;
 
   // Connects and waits (briefly) until the registry has been listed, so that a first read sees
@@ -51,6 +53,7 @@ class PipeWireClient final : public HardwareClient {
   CameraTree treeLocked();
 
   PipeWireLoop& loop_;
+  const std::shared_ptr<dispatch::Clock> clock_;
   std::atomic<bool> disconnected_{false};
   // Under the loop's lock.
   std::unique_ptr<RegistryView> registry_;

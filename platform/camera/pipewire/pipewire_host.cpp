@@ -6,6 +6,7 @@
 #include "platform/camera/pipewire/camera_publisher.h"
 #include "platform/camera/pipewire/pipewire_client.h"
 #include "platform/camera/pipewire/pipewire_loop.h"
+#include "platform/dispatch/clock.h"
 
 namespace platform::camera {
 namespace {
@@ -27,7 +28,7 @@ class PipeWireCameraHost final : public CameraHost {
     std::lock_guard lock(mutex_);
     if (publishers_.count(provider.get()) != 0) return;
     publishers_[provider.get()] =
-        std::make_unique<pipewire::CameraPublisher>(loop_, provider, dispatch::hostClock());
+        std::make_unique<pipewire::CameraPublisher>(loop_, provider, clock_);
   }
 
   void stopService(const std::shared_ptr<ExtensionProvider>& provider) override {
@@ -43,13 +44,14 @@ class PipeWireCameraHost final : public CameraHost {
   }
 
   std::shared_ptr<HardwareClient> connect() override {
-    auto client = std::make_shared<pipewire::PipeWireClient>(loop_);
+    auto client = std::make_shared<pipewire::PipeWireClient>(loop_, clock_);
     client->start();
     return client;
   }
 
  private:
   pipewire::PipeWireLoop loop_;  // declared first: every connection goes before it
+  const std::shared_ptr<dispatch::Clock> clock_ = dispatch::hostClock();
   std::mutex mutex_;
   std::map<const ExtensionProvider*, std::unique_ptr<pipewire::CameraPublisher>>
       publishers_;  // guarded by mutex_

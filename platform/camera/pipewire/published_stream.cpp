@@ -29,7 +29,8 @@ Properties PublishedStream::nodeProperties() const {
   properties[keys::kDeviceUID] = deviceUID_;
   properties[keys::kDeviceName] = deviceName_;
   properties[keys::kStreamName] = stream_->localizedName();
-  properties[keys::kStreamDirection] = stream_->direction() == StreamDirection::Sink ? "0" : "1";
+  properties[keys::kStreamDirection] =
+      std::to_string(stream_->direction() == StreamDirection::Sink ? 0 : 1);
   properties[keys::kStreamIndex] = std::to_string(index_);
   return properties;
 }

@@ -1,8 +1,8 @@
 #include "platform/camera/pipewire/sink_node.h"
 
+#include <fcntl.h>
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -50,7 +50,8 @@ SinkNode::~SinkNode() = default;
 
 Properties SinkNode::kindProperties() const {
   const std::optional<int64_t> queueSize =
-      stream().source()
+      stream()
+          .source()
           .streamProperties({PropertyKey::StreamSinkBufferQueueSize})
           .sinkBufferQueueSize;
   Properties properties{{PW_KEY_MEDIA_CLASS, "Video/Sink"},
@@ -73,8 +74,8 @@ void SinkNode::connectStream(pw_stream* stream) {
   VideoParams params;
   params.addAnySizeFormat();
   // Mapped by PipeWire too, for producers whose memory the node cannot map itself.
-  pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_NONE,
-                    params.data(), params.count());
+  pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_NONE, params.data(),
+                    params.count());
 }
 
 void SinkNode::streamGoing() {
@@ -178,8 +179,8 @@ media::SampleBufferRef SinkNode::sampleOf(pw_buffer* buffer, const std::shared_p
   if (slot->memory) {
     std::weak_ptr<SinkNode> weakSelf = std::static_pointer_cast<SinkNode>(shared_from_this());
     picture = media::PixelBuffer::wrap(slot->memory, first, static_cast<int>(width),
-                                       static_cast<int>(height), media::kPixelFormat32BGRA,
-                                       stride, [weakSelf, slot] {
+                                       static_cast<int>(height), media::kPixelFormat32BGRA, stride,
+                                       [weakSelf, slot] {
                                          if (auto self = weakSelf.lock()) self->giveBack(slot);
                                        });
   } else if (copyPool_ && (picture = copyPool_->createPixelBuffer())) {
@@ -191,7 +192,8 @@ media::SampleBufferRef SinkNode::sampleOf(pw_buffer* buffer, const std::shared_p
   if (!picture) return nullptr;
   return media::SampleBuffer::createForImageBuffer(
       std::move(picture), true, description_,
-      {media::MediaTime::make(1, 30), media::hostClockTime(), media::MediaTime::invalid()});
+      {media::MediaTime::make(1, 30), media::MediaTime::fromNanos(timeouts_.clock()->nowNanos()),
+       media::MediaTime::invalid()});
 }
 
 void SinkNode::giveBack(const std::shared_ptr<Slot>& slot) {
@@ -206,9 +208,9 @@ void SinkNode::consume(const ExtensionClientRef& client, ConsumeCompletion compl
   for (const ExtensionClientRef& listed : streamingClients()) streaming |= listed == client;
   if (!client || !streaming) {
     callbacks_.async([completion = std::move(completion)] {
-      completion(nullptr, 0, kDiscontinuityNone, false,
-                 hostError(host_error::kNotStreaming,
-                           "the client is not streaming on the sink stream"));
+      completion(
+          nullptr, 0, kDiscontinuityNone, false,
+          hostError(host_error::kNotStreaming, "the client is not streaming on the sink stream"));
     });
     return;
   }
@@ -254,9 +256,10 @@ void SinkNode::failLocked(const std::function<bool(const Waiting&)>& which, int6
       ++it;
       continue;
     }
-    callbacks_.async([completion = std::move(it->completion), error = hostError(code, description)] {
-      completion(nullptr, 0, kDiscontinuityNone, false, error);
-    });
+    callbacks_.async(
+        [completion = std::move(it->completion), error = hostError(code, description)] {
+          completion(nullptr, 0, kDiscontinuityNone, false, error);
+        });
     it = waiting_.erase(it);
   }
 }

@@ -34,10 +34,11 @@ VideoSize sizeOf(const media::PixelBuffer& picture) {
 }  // namespace
 
 SinkPusher::SinkPusher(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
-                       uint32_t sinkNode, media::SimpleQueueRef queue)
+                       uint32_t sinkNode, media::SimpleQueueRef queue,
+                       std::shared_ptr<dispatch::Clock> clock)
     : LinkedStream(loop, connection, registry, sinkNode, /*output=*/true),
       queue_(std::move(queue)),
-      worker_("platform.camera.pipewire.pusher") {
+      worker_("platform.camera.pipewire.pusher", std::move(clock)) {
   expectSizeOfWaitingPicture();
 }
 
@@ -116,10 +117,9 @@ void SinkPusher::onAddBuffer(void* data, pw_buffer* buffer) {
   auto* self = static_cast<SinkPusher*>(data);
   spa_data& d = buffer->buffer->datas[0];
   if (self->negotiated_) {
-    media::PixelBufferRef memory =
-        media::PixelBuffer::create(static_cast<int>(self->negotiated_->width),
-                                   static_cast<int>(self->negotiated_->height),
-                                   media::kPixelFormat32BGRA);
+    media::PixelBufferRef memory = media::PixelBuffer::create(
+        static_cast<int>(self->negotiated_->width), static_cast<int>(self->negotiated_->height),
+        media::kPixelFormat32BGRA);
     if (memory) {
       d.type = SPA_DATA_MemFd;
       d.flags = SPA_DATA_FLAG_READWRITE;
@@ -215,10 +215,10 @@ bool SinkPusher::sendLocked(const media::SampleBuffer& sample, media::PixelBuffe
     const media::MediaTime pts = sample.presentationTimeStamp();
     header->flags = 0;
     header->seq = ++sequence_;
-    header->pts = pts.valid && pts.timescale > 0
-                      ? static_cast<int64_t>(static_cast<__int128>(pts.value) * 1'000'000'000 /
-                                             pts.timescale)
-                      : -1;
+    header->pts =
+        pts.valid && pts.timescale > 0
+            ? static_cast<int64_t>(static_cast<__int128>(pts.value) * 1'000'000'000 / pts.timescale)
+            : -1;
     header->dts_offset = 0;
   }
   pw_stream_queue_buffer(stream_, buffer);

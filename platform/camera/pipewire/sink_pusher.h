@@ -25,7 +25,8 @@ class SinkPusher final : public LinkedStream {
   static constexpr int kMaxBuffers = 8;
 
   SinkPusher(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
-             uint32_t sinkNode, media::SimpleQueueRef queue);
+             uint32_t sinkNode, media::SimpleQueueRef queue,
+             std::shared_ptr<dispatch::Clock> clock);
   ~SinkPusher() override;
 
   // A sample was enqueued, or a buffer may have come free: sends what can be sent, on the

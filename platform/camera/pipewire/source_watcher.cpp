@@ -12,11 +12,13 @@ namespace platform::camera::pipewire {
 SourceWatcher::SourceWatcher(PipeWireLoop& loop, DaemonConnection& connection,
                              RegistryView& registry, uint32_t outputNode,
                              std::vector<VideoSize> sizes, media::SimpleQueueRef queue,
-                             std::function<void()> queueAltered)
+                             std::function<void()> queueAltered,
+                             std::shared_ptr<dispatch::Clock> clock)
     : LinkedStream(loop, connection, registry, outputNode, /*output=*/false),
       sizes_(std::move(sizes)),
       queue_(std::move(queue)),
-      queueAltered_(std::move(queueAltered)) {}
+      queueAltered_(std::move(queueAltered)),
+      clock_(std::move(clock)) {}
 
 SourceWatcher::~SourceWatcher() {
   PipeWireLoop::Lock lock(loop_);
@@ -103,7 +105,7 @@ media::SampleBufferRef SourceWatcher::copyOf(const pw_buffer& buffer) {
       std::memcpy(pixels.data() + y * picture->bytesPerRow(), source + y * stride, row);
     }
   }
-  media::MediaTime pts = media::hostClockTime();
+  media::MediaTime pts = media::MediaTime::fromNanos(clock_->nowNanos());
   uint64_t sequence = 0;
   if (auto* header = static_cast<const spa_meta_header*>(
           spa_buffer_find_meta_data(buffer.buffer, SPA_META_Header, sizeof(spa_meta_header)))) {

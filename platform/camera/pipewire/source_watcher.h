@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/camera/pipewire/linked_stream.h"
+#include "platform/dispatch/clock.h"
 #include "platform/media/format_description.h"
 #include "platform/media/pixel_buffer_pool.h"
 #include "platform/media/simple_queue.h"
@@ -22,7 +23,7 @@ class SourceWatcher final : public LinkedStream {
  public:
   SourceWatcher(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
                 uint32_t outputNode, std::vector<VideoSize> sizes, media::SimpleQueueRef queue,
-                std::function<void()> queueAltered);
+                std::function<void()> queueAltered, std::shared_ptr<dispatch::Clock> clock);
   ~SourceWatcher() override;
 
  private:
@@ -41,6 +42,7 @@ class SourceWatcher final : public LinkedStream {
   const std::vector<VideoSize> sizes_;
   const media::SimpleQueueRef queue_;
   const std::function<void()> queueAltered_;
+  const std::shared_ptr<dispatch::Clock> clock_;  // stamps pictures that carry no time
   // Loop thread.
   std::optional<VideoSize> negotiated_;
   media::PixelBufferPoolRef pool_;

@@ -31,15 +31,5 @@ TEST(MediaTimeTest, InvalidTimesEqualOnlyEachOtherAndHaveNoSeconds) {
   EXPECT_TRUE(std::isnan(MediaTime::invalid().seconds()));
 }
 
-TEST(MediaTimeTest, HostClockTimeReadsTheHostNanosecondClock) {
-  uint64_t before = hostTimeNanos();
-  MediaTime now = hostClockTime();
-  uint64_t after = hostTimeNanos();
-  ASSERT_TRUE(now.isValid());
-  EXPECT_EQ(now.timescale, 1'000'000'000);
-  EXPECT_GE(static_cast<uint64_t>(now.value), before);
-  EXPECT_LE(static_cast<uint64_t>(now.value), after);
-}
-
 }  // namespace
 }  // namespace platform::media
