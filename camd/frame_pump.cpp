@@ -40,10 +40,12 @@ int32_t FramePump::run() {
 void FramePump::start() {
   platform::io::ignoreBrokenPipeSignal();
   platform::io::enlargePipeBuffer(inputFd_, kInputPipeBytes);
-  attach();
   // The first line is written before start() returns, so even an input that ends at once gets
   // it ahead of the final line; the timer takes over from there.
-  statusQueue_.sync([this] { printJSON(status()); });
+  statusQueue_.sync([this] {
+    attach();
+    printJSON(status());
+  });
   heartbeat_ = std::make_unique<platform::dispatch::TimerSource>(statusQueue_);
   heartbeat_->schedule(clock_->nowNanos() + kHeartbeatIntervalNanos, kHeartbeatIntervalNanos, 0);
   heartbeat_->setEventHandler([this] { printJSON(status()); });
@@ -80,6 +82,7 @@ int32_t FramePump::finish() {
 }
 
 bool FramePump::attach() {
+  platform::dispatch::assertOnQueue(statusQueue_);
   if (queue_) return true;
   const std::optional<CMIO::ObjectID> device = CMIO::findQuillaneDevice(*client_);
   if (!device) return false;
@@ -87,13 +90,13 @@ bool FramePump::attach() {
   if (!stream) return false;
   media::SimpleQueueRef newQueue;
   media::Status status = client_->copyBufferQueue(*stream, nullptr, &newQueue);
-  if (status != 0 || !newQueue) {
+  if (status != camera::status::kNoError || !newQueue) {
     logError("CMIOStreamCopyBufferQueue failed: " + std::to_string(status) +
              " queue=" + (newQueue ? "ok" : "nil"));
     return false;
   }
   status = client_->startStream(*device, *stream);
-  if (status != 0) {
+  if (status != camera::status::kNoError) {
     logError("CMIODeviceStartStream failed: " + std::to_string(status));
     return false;
   }
@@ -105,6 +108,7 @@ bool FramePump::attach() {
 }
 
 void FramePump::detach() {
+  platform::dispatch::assertOnQueue(statusQueue_);
   if (streaming_) {
     client_->stopStream(device_, stream_);
     streaming_ = false;
@@ -116,6 +120,7 @@ void FramePump::detach() {
 }
 
 nlohmann::json FramePump::status() {
+  platform::dispatch::assertOnQueue(statusQueue_);
   if (queue_ && CMIO::findQuillaneDevice(*client_) != device_) {
     logError("camera device disappeared; detaching");
     detach();
@@ -125,6 +130,7 @@ nlohmann::json FramePump::status() {
 }
 
 bool FramePump::attachIfDue() {
+  platform::dispatch::assertOnQueue(statusQueue_);
   if (!queue_) {
     // On the monotonic clock, so a change of the wall-clock time can neither stall nor hurry
     // the retries.
@@ -138,9 +144,10 @@ bool FramePump::attachIfDue() {
 }
 
 void FramePump::enqueue(media::SampleBufferRef sample) {
+  platform::dispatch::assertOnQueue(statusQueue_);
   if (!queue_ || queue_->count() >= queue_->capacity()) return;
   const media::Status status = queue_->enqueue(std::move(sample));
-  if (status == 0) {
+  if (status == media::kStatusOK) {
     ++frames_;
   } else {
     logError("enqueue failed: " + std::to_string(status));

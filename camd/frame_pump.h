@@ -21,13 +21,13 @@ namespace camd {
 // while reporting its state every 500 ms, until the input ends. run() and the frame loop run on
 // the calling thread, which alone reads the input and converts frames. Everything else (the
 // heartbeat, attaching, detaching, enqueueing and the final report) runs on statusQueue_, which
-// alone touches the attachment state once the heartbeat has started.
+// alone touches the attachment state.
 class FramePump {
  public:
   // Reaches the camera through `client`; the clock drives the heartbeat and the attach throttle.
-  explicit FramePump(std::shared_ptr<platform::camera::HardwareClient> client, int inputFd = 0,
-                     std::shared_ptr<platform::dispatch::Clock> clock =
-                         platform::dispatch::hostClock());
+  explicit FramePump(
+      std::shared_ptr<platform::camera::HardwareClient> client, int inputFd = 0,
+      std::shared_ptr<platform::dispatch::Clock> clock = platform::dispatch::hostClock());
   FramePump(const FramePump&) = delete;
   FramePump& operator=(const FramePump&) = delete;
 
@@ -42,8 +42,7 @@ class FramePump {
   int32_t finish();
 
  private:
-  // Connects to the camera's sink stream and starts it; no-op when attached. statusQueue_, or
-  // the calling thread before the heartbeat starts.
+  // Connects to the camera's sink stream and starts it; no-op when attached. statusQueue_.
   bool attach();
   // Stops the stream and lets go of the queue and the format description. statusQueue_.
   void detach();
@@ -63,7 +62,7 @@ class FramePump {
   FrameReader reader_;
   FrameConverter converter_;
 
-  // Attachment state: statusQueue_ only, once the heartbeat has started.
+  // Attachment state: statusQueue_ only.
   CMIO::ObjectID device_ = 0;
   CMIO::ObjectID stream_ = 0;
   platform::media::SimpleQueueRef queue_;  // set exactly while attached

@@ -69,6 +69,7 @@ ExtensionDeviceProperties DeviceSource::deviceProperties(const PropertySet& keys
 void DeviceSource::setDeviceProperties(const ExtensionDeviceProperties&) {}
 
 void DeviceSource::updateClock() {
+  platform::dispatch::assertOnQueue(queue_);
   // The flag is read now, not when the update was enqueued.
   const bool streaming = source_->isStreaming();
   if (streaming && !timer_) {
@@ -85,6 +86,7 @@ void DeviceSource::updateClock() {
 }
 
 void DeviceSource::tick() {
+  platform::dispatch::assertOnQueue(queue_);
   // Read once: a format change mid-tick applies from the next tick.
   const int64_t formatIndex = source_->activeFormatIndex();
   const uint64_t now = clock_->nowNanos();

@@ -36,12 +36,16 @@ class DeviceSource : public platform::camera::ExtensionDeviceSource,
   SourceStreamSource& source() const { return *source_; }
   SinkStreamSource& sink() const { return *sink_; }
   platform::dispatch::SerialQueue& queue() { return queue_; }
+  const platform::dispatch::SerialQueue& queue() const { return queue_; }
   platform::dispatch::Clock& clock() const { return *clock_; }
 
   // Called by the output stream after its start or stop; enqueues the clock update and returns.
   void sourceStateChanged();
   // Whether the frame clock runs; frame queue only.
-  bool isClockRunning() const { return timer_ != nullptr; }
+  bool isClockRunning() const {
+    platform::dispatch::assertOnQueue(queue_);
+    return timer_ != nullptr;
+  }
 
   // Whether the sink's newest frame may be shown at `nowNanos`: the sink runs, a frame is there,
   // and it arrived less than kStaleAfterNanos ago (wrapping subtraction).

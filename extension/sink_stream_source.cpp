@@ -73,6 +73,11 @@ void SinkStreamSource::stopStream() {
   device_.queue().async([self = shared_from_this()] { self->latest_ = LatestFrame{}; });
 }
 
+const SinkStreamSource::LatestFrame& SinkStreamSource::latestFrame() const {
+  platform::dispatch::assertOnQueue(device_.queue());
+  return latest_;
+}
+
 void SinkStreamSource::consume(ExtensionClientRef client, int64_t generation) {
   if (!isStreaming() || generation_.load() != generation) return;
   // A request outstanding with the host must not keep this stream alive.

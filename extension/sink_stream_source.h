@@ -40,7 +40,7 @@ class SinkStreamSource : public StreamSourceBase,
   void stopStream() override;
 
   // The newest buffer and its arrival; read and written on the device's frame queue only.
-  const LatestFrame& latestFrame() const { return latest_; }
+  const LatestFrame& latestFrame() const;
   int64_t underruns() const { return underruns_.load(std::memory_order_relaxed); }
   // The client the running consume loop takes from; null while stopped or without a client.
   platform::camera::ExtensionClientRef activeClient() const { return activeClient_.load(); }

@@ -179,6 +179,12 @@ void SerialQueue::async(std::function<void()> work) {
   impl_->enqueue(std::move(work));
 }
 
+void confinementBroken(const SerialQueue& queue) {
+  std::fprintf(stderr, "SerialQueue \"%s\": queue-bound code called from another thread\n",
+               queue.label().c_str());
+  std::abort();
+}
+
 void SerialQueue::sync(const std::function<void()>& work) {
   if (impl_->isCurrent()) {
     std::fprintf(stderr, "SerialQueue \"%s\": sync() from its own work would deadlock\n",

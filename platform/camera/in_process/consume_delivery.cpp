@@ -55,8 +55,7 @@ void ConsumeDelivery::failLocked(ObjectID stream, const ExtensionClientRef& clie
 
 void ConsumeDelivery::removeClientLocked(const ExtensionClientRef& client, int64_t code,
                                          const char* description) {
-  removeSinksLocked([&](const Key& key) { return key.second == client.get(); }, code,
-                    description);
+  removeSinksLocked([&](const Key& key) { return key.second == client.get(); }, code, description);
 }
 
 void ConsumeDelivery::removeStreamLocked(ObjectID stream, int64_t code, const char* description) {
@@ -98,8 +97,8 @@ void ConsumeDelivery::answerWaitingLocked(ObjectID stream, ClientSink& sink) {
     uint64_t& next = nextSequenceNumber_.try_emplace(stream, 1).first->second;
     const uint64_t sequenceNumber = next++;
     const bool hasMore = sink.queue->count() > 0;
-    deliver([completion = std::move(request.completion), buffer = std::move(buffer),
-             sequenceNumber, hasMore] {
+    deliver([completion = std::move(request.completion), buffer = std::move(buffer), sequenceNumber,
+             hasMore] {
       completion(buffer, sequenceNumber, kDiscontinuityNone, hasMore, std::nullopt);
     });
     if (sink.queueAltered) deliver(sink.queueAltered);
@@ -116,6 +115,7 @@ void ConsumeDelivery::failWaitingLocked(ClientSink& sink, int64_t code, const ch
 }
 
 void ConsumeDelivery::expire(Key key, uint64_t requestID) {
+  dispatch::assertOnQueue(timeoutQueue_);
   std::lock_guard lock(stateMutex_);
   auto found = sinks_.find(key);
   if (found == sinks_.end()) return;

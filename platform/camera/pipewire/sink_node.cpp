@@ -265,12 +265,14 @@ void SinkNode::failLocked(const std::function<bool(const Waiting&)>& which, int6
 }
 
 void SinkNode::expire(uint64_t request) {
+  dispatch::assertOnQueue(timeouts_);
   std::lock_guard lock(requestsMutex_);
   failLocked([&](const Waiting& waiting) { return waiting.id == request; }, host_error::kTimedOut,
              "no buffer came in time");
 }
 
 void SinkNode::clientStopped(const ExtensionClientRef& client) {
+  dispatch::assertOnQueue(callbacks_);
   // Dropped after the lock: letting go of a picture takes the loop's lock.
   std::deque<media::SampleBufferRef> dropped;
   std::lock_guard lock(requestsMutex_);

@@ -171,6 +171,18 @@ TEST_F(SerialQueueDeathTest, SyncFromItsOwnWorkAborts) {
       "would deadlock");
 }
 
+TEST_F(SerialQueueDeathTest, QueueBoundCodeOffItsQueueAbortsNamingIt) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "confinement is checked only in builds with assertions";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  SerialQueue frames("frames");
+  SerialQueue other("other");
+  frames.sync([&] { assertOnQueue(frames); });
+  EXPECT_DEATH(assertOnQueue(frames), "\"frames\": queue-bound code called from another thread");
+  EXPECT_DEATH(other.sync([&] { assertOnQueue(frames); }), "\"frames\"");
+}
+
 TEST_F(SerialQueueDeathTest, ExceptionEscapingWorkTerminates) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
