@@ -101,7 +101,7 @@ class CameraTest : public ::testing::Test {
 
   static std::vector<ObjectID> readIDs(HardwareClient& client, ObjectID object, uint32_t sel) {
     platform::camera::PropertyResult read = client.readProperty(object, {sel});
-    EXPECT_EQ(read.status, 0);
+    EXPECT_EQ(read.status, platform::camera::status::kNoError);
     auto* ids = std::get_if<std::vector<ObjectID>>(&read.value);
     return ids != nullptr ? *ids : std::vector<ObjectID>{};
   }
@@ -128,7 +128,7 @@ class CameraTest : public ::testing::Test {
   // Enqueues a frame into the sink and waits until the extension has confirmed and stored it.
   void push(const SimpleQueueRef& sinkQueue, platform::media::PixelBufferRef picture) {
     const uint64_t previous = confirmedSequence();
-    ASSERT_EQ(sinkQueue->enqueue(sampleOf(std::move(picture))), 0);
+    ASSERT_EQ(sinkQueue->enqueue(sampleOf(std::move(picture))), platform::media::kStatusOK);
     ASSERT_TRUE(waitFor([&] { return confirmedSequence() > previous; }));
     settle();  // the store was enqueued on the frame queue before the confirmation
   }

@@ -70,13 +70,13 @@ TEST(FreshnessTest, FrameIsShownUntilOneAndAHalfSecondsOld) {
 TEST_F(CameraTest, PublishesTheCameraWithItsIdentity) {
   auto readText = [&](test::ObjectID object, uint32_t sel) {
     platform::camera::PropertyResult read = producer->readProperty(object, {sel});
-    EXPECT_EQ(read.status, 0);
+    EXPECT_EQ(read.status, platform::camera::status::kNoError);
     auto* text = std::get_if<std::string>(&read.value);
     return text != nullptr ? *text : std::string();
   };
   auto readU32 = [&](test::ObjectID object, uint32_t sel) {
     platform::camera::PropertyResult read = producer->readProperty(object, {sel});
-    EXPECT_EQ(read.status, 0);
+    EXPECT_EQ(read.status, platform::camera::status::kNoError);
     auto* value = std::get_if<uint32_t>(&read.value);
     return value != nullptr ? *value : 0u;
   };
@@ -142,7 +142,7 @@ TEST_F(CameraTest, SinkStartedTwiceKeepsOnlyTheSecondConsumeLoopGoing) {
   device().sink().startStream();
   advance(platform::camera::kConsumeTimeoutNanos);  // both loops' requests time out
   EXPECT_EQ(device().sink().underruns(), 2);
-  advance(SinkStreamSource::kRetryDelayNanos);       // each loop would ask again now
+  advance(SinkStreamSource::kRetryDelayNanos);  // each loop would ask again now
   advance(platform::camera::kConsumeTimeoutNanos);
   EXPECT_EQ(device().sink().underruns(), 3);  // only the second loop did
 }

@@ -82,21 +82,25 @@ TEST(BadPeerTest, ProducerWhoseBuffersLieLosesItsLinkOnly) {
   }
   ASSERT_TRUE(connection.awaitFirstTry());
   uint32_t sink = 0;
-  ASSERT_TRUE(waitUntil([&] {
-    pw::PipeWireLoop::Lock lock(loop);
-    for (const auto& [id, node] : registry->nodes()) {
-      if (pw::propertyOf(node.properties, pw::keys::kStreamDirection) == "0") sink = id;
-    }
-    return sink != 0;
-  }, 5s));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        pw::PipeWireLoop::Lock lock(loop);
+        for (const auto& [id, node] : registry->nodes()) {
+          if (pw::propertyOf(node.properties, pw::keys::kStreamDirection) == "0") sink = id;
+        }
+        return sink != 0;
+      },
+      5s));
   LyingProducer producer(loop, connection, *registry, sink, true);
-  ASSERT_EQ(producer.start(), 0);
+  ASSERT_EQ(producer.start(), platform::camera::status::kNoError);
   // Lies until the link is gone: the first buffers on a new link may not reach the camera.
   int lies = 0;
-  EXPECT_TRUE(waitUntil([&] {
-    lies += producer.lie();
-    return producer.linkGone();
-  }, 5s));
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        lies += producer.lie();
+        return producer.linkGone();
+      },
+      5s));
   EXPECT_GT(lies, 0);
 
   watcher.drain();

@@ -15,7 +15,7 @@ std::optional<Value> read(camera::HardwareClient& client, camera::ObjectID objec
                           uint32_t selector) {
   camera::PropertyResult result = client.readProperty(object, {selector});
   auto* value = std::get_if<Value>(&result.value);
-  if (result.status != 0 || value == nullptr) return std::nullopt;
+  if (result.status != platform::camera::status::kNoError || value == nullptr) return std::nullopt;
   return *value;
 }
 
@@ -70,12 +70,13 @@ void CameraWatcher::drain() {
 
 Bgra centrePixel(const platform::media::SampleBufferRef& frame) {
   platform::media::PixelBuffer& picture = *frame->imageBuffer();
-  platform::media::BaseAddressLock pixels(picture, platform::media::PixelBuffer::LockFlags::ReadOnly);
+  platform::media::BaseAddressLock pixels(picture,
+                                          platform::media::PixelBuffer::LockFlags::ReadOnly);
   Bgra pixel{};
-  std::memcpy(pixel.data(),
-              pixels.data() + (picture.height() / 2) * picture.bytesPerRow() +
-                  (picture.width() / 2) * 4,
-              4);
+  std::memcpy(
+      pixel.data(),
+      pixels.data() + (picture.height() / 2) * picture.bytesPerRow() + (picture.width() / 2) * 4,
+      4);
   return pixel;
 }
 

@@ -48,8 +48,9 @@ TEST_F(InProcessHostTest, PropertiesAreAnsweredByTheSources) {
             status::kNoError);
   EXPECT_EQ(extension.outputSource.activeFormatIndex(), 1);
   EXPECT_EQ(readUInt32(*client, ids.output, selector::kActiveFormatIndex), 1u);
-  EXPECT_EQ(client->writeProperty(ids.sink, {selector::kFrameDuration}, FrameDurationInfo{1, 60, 1}),
-            status::kNoError);
+  EXPECT_EQ(
+      client->writeProperty(ids.sink, {selector::kFrameDuration}, FrameDurationInfo{1, 60, 1}),
+      status::kNoError);
   PropertyResult duration = client->readProperty(ids.sink, {selector::kFrameDuration});
   ASSERT_TRUE(std::holds_alternative<FrameDurationInfo>(duration.value));
   EXPECT_EQ(std::get<FrameDurationInfo>(duration.value).timescale, 60);
@@ -93,8 +94,7 @@ TEST_F(InProcessHostTest, ProviderHearsOfEachClientOnceAndMayRefuseIt) {
 
   extension.providerSource.acceptClients = false;
   auto refused = host.connect();
-  EXPECT_EQ(refused->readProperty(ids.device, {selector::kName}).status,
-            status::kIllegalOperation);
+  EXPECT_EQ(refused->readProperty(ids.device, {selector::kName}).status, status::kIllegalOperation);
   extension.providerSource.acceptClients = true;
   EXPECT_EQ(readString(*refused, ids.device, selector::kName), "Fake Camera");
 
@@ -134,7 +134,9 @@ TEST_F(InProcessHostTest, SinkQueueHasTheAdvertisedOrDefaultCapacity) {
 TEST_F(InProcessHostTest, AnswersSayWhetherMoreWaitAndTellTheQueuesClient) {
   std::atomic<int> alterations{0};
   media::SimpleQueueRef queue;
-  ASSERT_EQ(client->copyBufferQueue(ids.sink, [&] { ++alterations; }, &queue), status::kNoError);
+  ASSERT_EQ(client->copyBufferQueue(
+                ids.sink, [&] { ++alterations; }, &queue),
+            status::kNoError);
   ExtensionClientRef streaming = startSink(*client);
   ASSERT_EQ(queue->enqueue(pictureSample(1)), media::kStatusOK);
   ASSERT_EQ(queue->enqueue(pictureSample(2)), media::kStatusOK);
@@ -159,7 +161,8 @@ TEST_F(InProcessHostTest, CompletionMayAskAgainFromInsideItselfWithoutRecursing)
   media::SimpleQueueRef queue;
   ASSERT_EQ(client->copyBufferQueue(ids.sink, nullptr, &queue), status::kNoError);
   ExtensionClientRef streaming = startSink(*client);
-  for (int i = 0; i < queue->capacity(); ++i) ASSERT_EQ(queue->enqueue(pictureSample(0)), 0);
+  for (int i = 0; i < queue->capacity(); ++i)
+    ASSERT_EQ(queue->enqueue(pictureSample(0)), media::kStatusOK);
 
   // Re-issues until an answer brings no buffer, as the extension's consume loop does.
   static thread_local int depth = 0;
