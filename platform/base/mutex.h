@@ -24,6 +24,8 @@
 // A function that takes, or lets go of, the mutexes.
 #define QLN_ACQUIRE(...) QLN_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define QLN_RELEASE(...) QLN_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+// A function whose result is the mutex named: the analysis takes the two as one lock.
+#define QLN_RETURN_CAPABILITY(mutex) QLN_THREAD_ANNOTATION(lock_returned(mutex))
 // A function that checks (in builds with assertions) that the mutex is held, for a lock the
 // analysis cannot tell is the one the caller holds; it takes the mutex as held from then on.
 #define QLN_ASSERT_CAPABILITY(mutex) QLN_THREAD_ANNOTATION(assert_capability(mutex))
