@@ -43,7 +43,7 @@ nlohmann::json ActivationDelegate::run(bool activate, platform::sysext::Manager&
   if (!delegate->done_.waitUntil(deadline)) {
     return report(false, "timeout", "no answer from sysextd after 120 s");
   }
-  std::lock_guard lock(delegate->resultMutex_);
+  platform::base::MutexLock lock(delegate->resultMutex_);
   return delegate->result_;
 }
 
@@ -81,7 +81,7 @@ void ActivationDelegate::requestDidFail(const platform::sysext::Error& error) {
 // Stored before the signal, so the waiting thread reads this report or a later one.
 void ActivationDelegate::answer(nlohmann::json latest) {
   {
-    std::lock_guard lock(resultMutex_);
+    platform::base::MutexLock lock(resultMutex_);
     result_ = std::move(latest);
   }
   done_.signal();

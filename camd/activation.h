@@ -1,10 +1,10 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/base/mutex.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/semaphore.h"
 #include "platform/sysext/system_extensions.h"
@@ -39,8 +39,9 @@ class ActivationDelegate final : public platform::sysext::RequestDelegate {
   void answer(nlohmann::json latest);
 
   platform::dispatch::Semaphore done_;  // signalled once by each answer that ends the request
-  std::mutex resultMutex_;
-  nlohmann::json result_;  // guarded by resultMutex_: a later answer may replace it while read
+  platform::base::Mutex resultMutex_;
+  // A later answer may replace it while the main thread reads it.
+  nlohmann::json result_ QLN_GUARDED_BY(resultMutex_);
 };
 
 }  // namespace camd

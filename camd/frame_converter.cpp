@@ -48,12 +48,12 @@ media::SampleBufferRef FrameConverter::makeSample(const uint8_t* rgba, int width
 }
 
 void FrameConverter::forgetFormatDescription() {
-  std::lock_guard lock(formatDescMutex_);
+  platform::base::MutexLock lock(formatDescMutex_);
   formatDesc_.reset();
 }
 
 media::FormatDescriptionRef FrameConverter::formatDescriptionFor(const media::PixelBuffer& buffer) {
-  std::lock_guard lock(formatDescMutex_);
+  platform::base::MutexLock lock(formatDescMutex_);
   if (!formatDesc_) formatDesc_ = media::FormatDescription::createForImageBuffer(buffer);
   return formatDesc_;
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <mutex>
 #include <utility>
 
+#include "platform/base/mutex.h"
 #include "platform/dispatch/clock.h"
 #include "platform/media/format_description.h"
 #include "platform/media/pixel_buffer_pool.h"
@@ -38,8 +38,8 @@ class FrameConverter {
   const std::shared_ptr<platform::dispatch::Clock> clock_;
   platform::media::PixelBufferPoolRef pool_;
   std::pair<int, int> poolSize_{0, 0};
-  std::mutex formatDescMutex_;
-  platform::media::FormatDescriptionRef formatDesc_;  // guarded by formatDescMutex_
+  platform::base::Mutex formatDescMutex_;
+  platform::media::FormatDescriptionRef formatDesc_ QLN_GUARDED_BY(formatDescMutex_);
 };
 
 }  // namespace camd

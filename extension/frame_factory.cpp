@@ -83,7 +83,7 @@ FrameFactory::FrameFactory()
 
 PixelBufferRef FrameFactory::makeBuffer(int64_t formatIndex) {
   const VideoFormat& format = VideoFormat::at(formatIndex);
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::base::MutexLock guard(lock_);
   auto& pool = pools_[static_cast<std::size_t>(formatIndex)];
   if (!pool) {
     // A refused pool is not stored, so the next call tries again.
@@ -97,13 +97,13 @@ PixelBufferRef FrameFactory::placeholder(int64_t formatIndex) {
   VideoFormat::at(formatIndex);
   auto slot = static_cast<std::size_t>(formatIndex);
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::base::MutexLock guard(lock_);
     if (placeholders_[slot]) return placeholders_[slot];
   }
   // Two first calls may both draw; the later store wins and each caller keeps its own picture.
   PixelBufferRef drawn = drawPlaceholder(formatIndex);
   if (!drawn) return nullptr;
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::base::MutexLock guard(lock_);
   placeholders_[slot] = drawn;
   return drawn;
 }

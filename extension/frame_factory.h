@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/media/media_time.h"
 #include "platform/media/pixel_buffer.h"
 #include "platform/media/pixel_buffer_pool.h"
@@ -41,12 +41,12 @@ class FrameFactory {
                                                        platform::media::MediaTime pts);
 
  private:
-  // Draws a new placeholder into a pooled buffer; runs outside `lock_`.
-  platform::media::PixelBufferRef drawPlaceholder(int64_t formatIndex);
+  // Draws a new placeholder into a pooled buffer.
+  platform::media::PixelBufferRef drawPlaceholder(int64_t formatIndex) QLN_EXCLUDES(lock_);
 
-  std::mutex lock_;  // guards pools_ and placeholders_
-  std::vector<platform::media::PixelBufferPoolRef> pools_;
-  std::vector<platform::media::PixelBufferRef> placeholders_;
+  platform::base::Mutex lock_;
+  std::vector<platform::media::PixelBufferPoolRef> pools_ QLN_GUARDED_BY(lock_);
+  std::vector<platform::media::PixelBufferRef> placeholders_ QLN_GUARDED_BY(lock_);
 };
 
 }  // namespace quillane

@@ -40,7 +40,7 @@ ExtensionStreamProperties StreamSourceBase::streamProperties(const PropertySet& 
     properties.activeFormatIndex = activeFormatIndex();
   }
   if (keys.contains(PropertyKey::StreamFrameDuration)) {
-    std::lock_guard<std::mutex> guard(frameDurationMutex_);
+    platform::base::MutexLock guard(frameDurationMutex_);
     properties.frameDuration = frameDuration_;
   }
   return properties;
@@ -53,7 +53,7 @@ void StreamSourceBase::setStreamProperties(const ExtensionStreamProperties& prop
   }
   if (auto duration = properties.frameDuration;
       duration && duration->isValid() && duration->seconds() > 0) {
-    std::lock_guard<std::mutex> guard(frameDurationMutex_);
+    platform::base::MutexLock guard(frameDurationMutex_);
     frameDuration_ = *duration;
   }
 }

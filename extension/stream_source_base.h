@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/extension_sources.h"
 #include "platform/camera/extension_types.h"
@@ -52,8 +52,8 @@ class StreamSourceBase : public platform::camera::ExtensionStreamSource {
  private:
   std::shared_ptr<platform::camera::ExtensionStream> stream_;
   std::atomic<int64_t> activeFormatIndex_{0};
-  std::mutex frameDurationMutex_;  // guards frameDuration_
-  platform::media::MediaTime frameDuration_;
+  platform::base::Mutex frameDurationMutex_;
+  platform::media::MediaTime frameDuration_ QLN_GUARDED_BY(frameDurationMutex_);
   std::atomic<bool> streaming_{false};
 };
 

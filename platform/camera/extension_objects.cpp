@@ -54,12 +54,12 @@ std::vector<ExtensionClientRef> ExtensionStream::streamingClients() const {
 }
 
 void ExtensionStream::bindEndpoint(std::shared_ptr<StreamEndpoint> endpoint) {
-  std::lock_guard lock(endpointMutex_);
+  base::MutexLock lock(endpointMutex_);
   endpoint_ = std::move(endpoint);
 }
 
 std::shared_ptr<StreamEndpoint> ExtensionStream::endpoint() const {
-  std::lock_guard lock(endpointMutex_);
+  base::MutexLock lock(endpointMutex_);
   return endpoint_;
 }
 
@@ -81,13 +81,13 @@ ExtensionDevice::ExtensionDevice(std::string localizedName, Uuid deviceID,
 std::optional<ExtensionError> ExtensionDevice::addStream(std::shared_ptr<ExtensionStream> stream) {
   if (!stream) return invalidArgument("no stream given");
   if (!stream->claim()) return alreadyAdded("the stream was already added to a device");
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   streams_.push_back(std::move(stream));
   return std::nullopt;
 }
 
 std::vector<std::shared_ptr<ExtensionStream>> ExtensionDevice::streams() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return streams_;
 }
 
@@ -98,13 +98,13 @@ std::shared_ptr<ExtensionProvider> ExtensionProvider::create(ExtensionProviderSo
 std::optional<ExtensionError> ExtensionProvider::addDevice(std::shared_ptr<ExtensionDevice> device) {
   if (!device) return invalidArgument("no device given");
   if (!device->claim()) return alreadyAdded("the device was already added to a provider");
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   devices_.push_back(std::move(device));
   return std::nullopt;
 }
 
 std::vector<std::shared_ptr<ExtensionDevice>> ExtensionProvider::devices() const {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   return devices_;
 }
 

@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/camera/extension_sources.h"
 #include "platform/camera/extension_types.h"
 #include "platform/media/sample_buffer.h"
@@ -86,8 +86,8 @@ class ExtensionStream {
   // atomic shared_ptr.
   std::shared_ptr<StreamEndpoint> endpoint() const;
   std::atomic<bool> claimed_{false};
-  mutable std::mutex endpointMutex_;
-  std::shared_ptr<StreamEndpoint> endpoint_;  // guarded by endpointMutex_
+  mutable base::Mutex endpointMutex_;
+  std::shared_ptr<StreamEndpoint> endpoint_ QLN_GUARDED_BY(endpointMutex_);
 };
 
 class ExtensionDevice {
@@ -122,8 +122,8 @@ class ExtensionDevice {
   const std::optional<std::string> legacyDeviceID_;
   ExtensionDeviceSource& source_;  // owns this device and outlives its service
   std::atomic<bool> claimed_{false};
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<ExtensionStream>> streams_;  // guarded by mutex_
+  mutable base::Mutex mutex_;
+  std::vector<std::shared_ptr<ExtensionStream>> streams_ QLN_GUARDED_BY(mutex_);
 };
 
 class ExtensionProvider {
@@ -141,8 +141,8 @@ class ExtensionProvider {
 
  private:
   ExtensionProviderSource& source_;  // owns this provider and outlives its service
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<ExtensionDevice>> devices_;  // guarded by mutex_
+  mutable base::Mutex mutex_;
+  std::vector<std::shared_ptr<ExtensionDevice>> devices_ QLN_GUARDED_BY(mutex_);
 };
 
 }  // namespace platform::camera

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/dispatch/clock.h"
 
 namespace platform::dispatch {
@@ -31,8 +31,8 @@ std::shared_ptr<Clock> hostClock() {
 // being removed is never in the middle of clockMoved() once removeListener() returns.
 struct ManualClock::State {
   std::atomic<uint64_t> now;
-  std::mutex movingMutex;
-  std::vector<Listener*> listeners;  // guarded by movingMutex
+  base::Mutex movingMutex;
+  std::vector<Listener*> listeners QLN_GUARDED_BY(movingMutex);
 
   explicit State(uint64_t startNanos) : now(startNanos) {}
 };
@@ -46,25 +46,25 @@ uint64_t ManualClock::nowNanos() const {
 }
 
 void ManualClock::advance(uint64_t nanos) {
-  std::lock_guard lock(state_->movingMutex);
+  base::MutexLock lock(state_->movingMutex);
   state_->now.fetch_add(nanos, std::memory_order_acq_rel);
   for (Listener* listener : state_->listeners) listener->clockMoved();
 }
 
 void ManualClock::set(uint64_t nanos) {
-  std::lock_guard lock(state_->movingMutex);
+  base::MutexLock lock(state_->movingMutex);
   if (nanos <= state_->now.load(std::memory_order_acquire)) return;
   state_->now.store(nanos, std::memory_order_release);
   for (Listener* listener : state_->listeners) listener->clockMoved();
 }
 
 void ManualClock::addListener(Listener* listener) {
-  std::lock_guard lock(state_->movingMutex);
+  base::MutexLock lock(state_->movingMutex);
   state_->listeners.push_back(listener);
 }
 
 void ManualClock::removeListener(Listener* listener) {
-  std::lock_guard lock(state_->movingMutex);
+  base::MutexLock lock(state_->movingMutex);
   std::erase(state_->listeners, listener);
 }
 

@@ -1,17 +1,18 @@
 #pragma once
 
 #include <atomic>
+#include <cassert>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "platform/base/mutex.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/dispatch/timer_source.h"
@@ -19,7 +20,7 @@
 namespace platform::dispatch {
 
 // The worker behind a SerialQueue: a FIFO of ready work and a deadline-ordered set of delayed
-// work and armed timers, all guarded by `mutex`. Due entries join the FIFO in deadline order.
+// work and armed timers, all under `mutex`. Due entries join the FIFO in deadline order.
 // With a ManualClock that happens on the thread that moves the clock, and every move that passes
 // a timer deadline submits one fire, so tests can count fires exactly. With real time the worker
 // looks before each item and sleeps until the earliest deadline; a timer whose fire is still
@@ -44,14 +45,14 @@ struct SerialQueue::Impl final : ManualClock::Listener {
   // On the thread that moved the ManualClock.
   void clockMoved() override;
 
-  // Callers hold `mutex`. The timer stays armed until withdrawn; ignored once stopping.
-  void armTimerLocked(uint64_t deadlineNanos, TimerSource::Impl* timer);
-  void withdrawTimerLocked(const TimerSource::Impl* timer);
+  // The timer stays armed until withdrawn; ignored once stopping.
+  void armTimerLocked(uint64_t deadlineNanos, TimerSource::Impl* timer) QLN_REQUIRES(mutex);
+  void withdrawTimerLocked(const TimerSource::Impl* timer) QLN_REQUIRES(mutex);
 
   const std::string label;
   const std::shared_ptr<Clock> clock;
 
-  std::mutex mutex;
+  base::Mutex mutex;
 
  private:
   // Either work to run once, or an armed timer (which then has no work of its own).
@@ -60,17 +61,17 @@ struct SerialQueue::Impl final : ManualClock::Listener {
     TimerSource::Impl* timer;
   };
 
-  void insertLocked(uint64_t deadlineNanos, Delayed delayed);
-  void promoteDueLocked();
+  void insertLocked(uint64_t deadlineNanos, Delayed delayed) QLN_REQUIRES(mutex);
+  void promoteDueLocked() QLN_REQUIRES(mutex);
   void runWorker();
   // Runs the ready work on the calling thread (the worker itself) until none is left.
   void runReadyInline();
 
   ManualClock* const manualClock_;  // the same object as `clock`, when it is a ManualClock
   std::condition_variable workAvailable_;
-  std::deque<std::function<void()>> ready_;   // guarded by mutex
-  std::multimap<uint64_t, Delayed> delayed_;  // guarded by mutex; equal keys keep order
-  bool stopping_ = false;                     // guarded by mutex
+  std::deque<std::function<void()>> ready_ QLN_GUARDED_BY(mutex);
+  std::multimap<uint64_t, Delayed> delayed_ QLN_GUARDED_BY(mutex);  // equal keys keep order
+  bool stopping_ QLN_GUARDED_BY(mutex) = false;
   std::thread worker_;
 };
 
@@ -82,27 +83,36 @@ struct TimerSource::Impl : std::enable_shared_from_this<TimerSource::Impl> {
 
   explicit Impl(std::shared_ptr<SerialQueue::Impl> timerQueue) : queue(std::move(timerQueue)) {}
 
-  // Callers hold queue->mutex.
   // Replaces any armed fire with one at firstNanos.
-  void rearmLocked();
+  void rearmLocked() QLN_REQUIRES(queue->mutex);
   // The work the queue runs when the armed deadline passed; marks a fire pending.
-  std::function<void()> fireWorkLocked();
+  std::function<void()> fireWorkLocked() QLN_REQUIRES(queue->mutex);
   // Where the queue re-arms after a fire: the first deadline first + k × interval later than
   // now, so deadlines missed meanwhile coalesce into one fire and the rate does not drift.
-  std::optional<uint64_t> nextDeadlineAfterLocked(uint64_t nowNanos) const;
+  std::optional<uint64_t> nextDeadlineAfterLocked(uint64_t nowNanos) const
+      QLN_REQUIRES(queue->mutex);
   // Runs on the queue. A fire from an older schedule, or one queued before cancel, does nothing.
   void fire(uint64_t firedGeneration);
+  // Called by the queue handling this armed timer under its mutex: an armed timer belongs to
+  // that queue, so the lock held is this timer's too. Checked in builds with assertions.
+  void assertArmedOn([[maybe_unused]] const SerialQueue::Impl& holder) const
+      QLN_REQUIRES(holder.mutex) QLN_ASSERT_CAPABILITY(queue->mutex) {
+    assert(queue.get() == &holder);
+  }
 
   const std::shared_ptr<SerialQueue::Impl> queue;
-  // Guarded by queue->mutex; `cancelled` is atomic only so isCancelled() needs no lock.
-  uint64_t firstNanos = 0;
-  uint64_t intervalNanos = 0;  // 0 (or one reaching past the clock's range): fires once
-  bool scheduled = false;
-  bool resumed = false;
+  uint64_t firstNanos QLN_GUARDED_BY(queue->mutex) = 0;
+  // 0 (or one reaching past the clock's range): fires once.
+  uint64_t intervalNanos QLN_GUARDED_BY(queue->mutex) = 0;
+  bool scheduled QLN_GUARDED_BY(queue->mutex) = false;
+  bool resumed QLN_GUARDED_BY(queue->mutex) = false;
+  // Written under queue->mutex; atomic so that isCancelled() needs no lock.
   std::atomic<bool> cancelled = false;
-  uint64_t generation = 0;   // bumped by every schedule(), to drop fires queued before it
-  bool firePending = false;  // a fire of this generation is queued and has not started
-  std::shared_ptr<const Handler> handler;
+  // Bumped by every schedule(), to drop fires queued before it.
+  uint64_t generation QLN_GUARDED_BY(queue->mutex) = 0;
+  // A fire of this generation is queued and has not started.
+  bool firePending QLN_GUARDED_BY(queue->mutex) = false;
+  std::shared_ptr<const Handler> handler QLN_GUARDED_BY(queue->mutex);
 };
 
 }  // namespace platform::dispatch

@@ -3,8 +3,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
+#include "platform/base/mutex.h"
 #include "platform/dispatch/clock.h"
 
 namespace platform::dispatch {
@@ -31,9 +31,9 @@ class Semaphore : private ManualClock::Listener {
 
   const std::shared_ptr<Clock> clock_;
   ManualClock* const manualClock_;  // the same object as clock_, when it is a ManualClock
-  std::mutex mutex_;
+  base::Mutex mutex_;
   std::condition_variable changed_;
-  long count_;  // guarded by mutex_
+  long count_ QLN_GUARDED_BY(mutex_);
 };
 
 }  // namespace platform::dispatch

@@ -19,32 +19,34 @@ Semaphore::~Semaphore() {
 
 // Notifies under the lock: a waiter may destroy the semaphore as soon as its wait returns.
 void Semaphore::signal() {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   ++count_;
   changed_.notify_one();
 }
 
 bool Semaphore::waitUntil(uint64_t deadlineNanos) {
-  std::unique_lock lock(mutex_);
-  const auto available = [this] { return count_ > 0; };
+  base::MutexLock lock(mutex_);
   if (manualClock_ != nullptr) {
-    changed_.wait(lock, [&] { return available() || clock_->nowNanos() >= deadlineNanos; });
+    while (count_ <= 0 && clock_->nowNanos() < deadlineNanos) lock.wait(changed_);
   } else {
-    changed_.wait_until(lock, steadyDeadline(*clock_, deadlineNanos), available);
+    const auto deadline = steadyDeadline(*clock_, deadlineNanos);
+    while (count_ <= 0) {
+      if (!lock.waitUntil(changed_, deadline)) break;
+    }
   }
-  if (!available()) return false;
+  if (count_ <= 0) return false;
   --count_;
   return true;
 }
 
 void Semaphore::wait() {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return count_ > 0; });
+  base::MutexLock lock(mutex_);
+  while (count_ <= 0) lock.wait(changed_);
   --count_;
 }
 
 void Semaphore::clockMoved() {
-  std::lock_guard lock(mutex_);
+  base::MutexLock lock(mutex_);
   changed_.notify_all();
 }
 

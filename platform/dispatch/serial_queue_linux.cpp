@@ -3,9 +3,12 @@
 #include <utility>
 
 #include "platform/dispatch/queue_impl_linux.h"
+#include "platform/dispatch/semaphore.h"
 #include "platform/dispatch/steady_deadline_linux.h"
 
 namespace platform::dispatch {
+
+using base::MutexLock;
 
 namespace {
 
@@ -40,7 +43,7 @@ void SerialQueue::Impl::startWorker(std::shared_ptr<Impl> self) {
 
 void SerialQueue::Impl::enqueue(std::function<void()> work) {
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     ready_.push_back(std::move(work));
   }
   workAvailable_.notify_one();
@@ -48,7 +51,7 @@ void SerialQueue::Impl::enqueue(std::function<void()> work) {
 
 void SerialQueue::Impl::enqueueAfter(uint64_t deadlineNanos, std::function<void()> work) {
   std::function<void()> refused;  // destroyed after the lock is released
-  std::lock_guard lock(mutex);
+  MutexLock lock(mutex);
   if (stopping_) {
     refused = std::move(work);
     return;
@@ -82,6 +85,7 @@ void SerialQueue::Impl::promoteDueLocked() {
       ready_.push_back(std::move(due.mapped().work));
       continue;
     }
+    timer->assertArmedOn(*this);
     if (manualClock_ != nullptr || !timer->firePending) ready_.push_back(timer->fireWorkLocked());
     if (auto next = timer->nextDeadlineAfterLocked(now)) {
       due.key() = *next;
@@ -92,7 +96,7 @@ void SerialQueue::Impl::promoteDueLocked() {
 
 void SerialQueue::Impl::clockMoved() {
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     promoteDueLocked();
   }
   workAvailable_.notify_one();
@@ -106,7 +110,7 @@ void SerialQueue::Impl::stop() {
   if (manualClock_ != nullptr) manualClock_->removeListener(this);
   std::multimap<uint64_t, Delayed> dropped;  // destroyed after the worker has finished
   {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     promoteDueLocked();
     dropped.swap(delayed_);
     stopping_ = true;
@@ -123,7 +127,7 @@ void SerialQueue::Impl::stop() {
 }
 
 void SerialQueue::Impl::runReadyInline() {
-  std::unique_lock lock(mutex);
+  MutexLock lock(mutex);
   while (!ready_.empty()) {
     std::function<void()> work = std::move(ready_.front());
     ready_.pop_front();
@@ -136,7 +140,7 @@ void SerialQueue::Impl::runReadyInline() {
 
 void SerialQueue::Impl::runWorker() {
   currentQueue = this;
-  std::unique_lock lock(mutex);
+  MutexLock lock(mutex);
   while (true) {
     // Real time passes while work runs; a ManualClock's moves promote due work themselves.
     if (manualClock_ == nullptr) promoteDueLocked();
@@ -151,9 +155,9 @@ void SerialQueue::Impl::runWorker() {
     }
     if (stopping_) return;
     if (delayed_.empty() || manualClock_ != nullptr) {
-      workAvailable_.wait(lock);
+      lock.wait(workAvailable_);
     } else {
-      workAvailable_.wait_until(lock, steadyDeadline(*clock, delayed_.begin()->first));
+      lock.waitUntil(workAvailable_, steadyDeadline(*clock, delayed_.begin()->first));
     }
   }
 }
@@ -191,18 +195,12 @@ void SerialQueue::sync(const std::function<void()>& work) {
                  impl_->label.c_str());
     std::abort();
   }
-  std::mutex doneMutex;
-  std::condition_variable doneChanged;
-  bool done = false;  // guarded by doneMutex
+  Semaphore done;
   impl_->enqueue([&] {
     runWork(work);
-    // Notifying under the lock keeps doneChanged alive until the notification is over.
-    std::lock_guard lock(doneMutex);
-    done = true;
-    doneChanged.notify_one();
+    done.signal();
   });
-  std::unique_lock lock(doneMutex);
-  doneChanged.wait(lock, [&] { return done; });
+  done.wait();
 }
 
 void SerialQueue::asyncAfter(uint64_t deadlineNanos, std::function<void()> work) {

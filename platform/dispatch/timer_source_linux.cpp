@@ -29,7 +29,7 @@ std::optional<uint64_t> TimerSource::Impl::nextDeadlineAfterLocked(uint64_t nowN
 void TimerSource::Impl::fire(uint64_t firedGeneration) {
   std::shared_ptr<const Handler> current;  // keeps the handler alive if cancel() races with it
   {
-    std::lock_guard lock(queue->mutex);
+    base::MutexLock lock(queue->mutex);
     if (firedGeneration != generation) return;
     firePending = false;
     if (cancelled) return;
@@ -46,7 +46,7 @@ TimerSource::~TimerSource() {
 
 void TimerSource::schedule(uint64_t firstDeadlineNanos, uint64_t intervalNanos,
                            uint64_t /*leewayNanos: fires may come this late, never earlier*/) {
-  std::lock_guard lock(impl_->queue->mutex);
+  base::MutexLock lock(impl_->queue->mutex);
   impl_->firstNanos = firstDeadlineNanos;
   impl_->intervalNanos = intervalNanos;
   impl_->scheduled = true;
@@ -55,13 +55,13 @@ void TimerSource::schedule(uint64_t firstDeadlineNanos, uint64_t intervalNanos,
 
 void TimerSource::setEventHandler(std::function<void()> handler) {
   auto replacement = std::make_shared<const Impl::Handler>(std::move(handler));
-  std::lock_guard lock(impl_->queue->mutex);
+  base::MutexLock lock(impl_->queue->mutex);
   if (impl_->cancelled) return;
   std::swap(impl_->handler, replacement);  // the old handler is released after the lock
 }
 
 void TimerSource::resume() {
-  std::lock_guard lock(impl_->queue->mutex);
+  base::MutexLock lock(impl_->queue->mutex);
   if (impl_->resumed || impl_->cancelled) return;
   impl_->resumed = true;
   impl_->rearmLocked();
@@ -69,7 +69,7 @@ void TimerSource::resume() {
 
 void TimerSource::cancel() {
   std::shared_ptr<const Impl::Handler> released;  // its captures die after the lock is released
-  std::lock_guard lock(impl_->queue->mutex);
+  base::MutexLock lock(impl_->queue->mutex);
   if (impl_->cancelled) return;
   impl_->cancelled = true;
   impl_->queue->withdrawTimerLocked(impl_.get());

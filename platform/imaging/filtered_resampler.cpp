@@ -3,23 +3,23 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/imaging/resample_rows.h"
 
 namespace platform::imaging {
 namespace {
 
 // Axis tables by (source size, destination size), built once and shared: the camera fits the
-// same sizes many times a second. Callable from any thread; the entries are guarded by
+// same sizes many times a second. Callable from any thread; the entries are under
 // entriesMutex_, and a table in use stays alive after eviction through its shared_ptr.
 template <typename Axis>
 class AxisCache {
  public:
   std::shared_ptr<const Axis> get(int sourceSize, int destinationSize) {
     {
-      std::lock_guard lock(entriesMutex_);
+      base::MutexLock lock(entriesMutex_);
       for (const Entry& entry : entries_) {
         if (entry.sourceSize == sourceSize && entry.destinationSize == destinationSize) {
           return entry.axis;
@@ -27,7 +27,7 @@ class AxisCache {
       }
     }
     auto axis = std::make_shared<const Axis>(sourceSize, destinationSize);
-    std::lock_guard lock(entriesMutex_);
+    base::MutexLock lock(entriesMutex_);
     if (entries_.size() == kCapacity) entries_.erase(entries_.begin());
     entries_.push_back({sourceSize, destinationSize, axis});
     return axis;
@@ -40,8 +40,8 @@ class AxisCache {
     int destinationSize;
     std::shared_ptr<const Axis> axis;
   };
-  std::mutex entriesMutex_;
-  std::vector<Entry> entries_;
+  base::Mutex entriesMutex_;
+  std::vector<Entry> entries_ QLN_GUARDED_BY(entriesMutex_);
 };
 
 template <typename Axis>

@@ -4,7 +4,8 @@
 #include <fontconfig/fontconfig.h>
 
 #include <map>
-#include <mutex>
+
+#include "platform/base/mutex.h"
 
 namespace platform::imaging {
 namespace {
@@ -45,9 +46,9 @@ FontRequest parseFontName(const std::string& name) {
 }
 
 cairo_font_face_t* fontFaceNamed(const std::string& name) {
-  static std::mutex cacheMutex;
-  static std::map<std::string, cairo_font_face_t*> faces;  // guarded by cacheMutex
-  std::lock_guard lock(cacheMutex);
+  static base::Mutex cacheMutex;
+  static std::map<std::string, cairo_font_face_t*> faces QLN_GUARDED_BY(cacheMutex);
+  base::MutexLock lock(cacheMutex);
   auto [it, inserted] = faces.try_emplace(name, nullptr);
   if (inserted) it->second = matchFace(name);
   return it->second;

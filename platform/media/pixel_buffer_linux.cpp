@@ -1,15 +1,15 @@
 #include "platform/media/pixel_buffer.h"
 
 #include <atomic>
-#include <mutex>
 
+#include "platform/base/mutex.h"
 #include "platform/base/shared_memory.h"
 #include "platform/faults/fault_injection.h"
 
 namespace platform::media {
 
 // The memory and geometry of one buffer. Geometry and mapping are fixed at creation; the lock
-// counts are guarded by lockMutex because holders on different threads may lock.
+// counts are under lockMutex because holders on different threads may lock.
 struct PixelBuffer::Storage {
   ~Storage() {
     if (release) release();
@@ -27,12 +27,12 @@ struct PixelBuffer::Storage {
   FourCC pixelFormat = 0;
   std::size_t bytesPerRow = 0;
 
-  mutable std::mutex lockMutex;
-  int readWriteLocks = 0;  // guarded by lockMutex
-  int readOnlyLocks = 0;   // guarded by lockMutex
+  mutable base::Mutex lockMutex;
+  int readWriteLocks QLN_GUARDED_BY(lockMutex) = 0;
+  int readOnlyLocks QLN_GUARDED_BY(lockMutex) = 0;
 
-  // The counter for `flags`, or nullptr for flags that do not exist. Needs lockMutex held.
-  int* lockCount(LockFlags flags) {
+  // The counter for `flags`, or nullptr for flags that do not exist.
+  int* lockCount(LockFlags flags) QLN_REQUIRES(lockMutex) {
     switch (flags) {
       case LockFlags::ReadWrite:
         return &readWriteLocks;
@@ -165,7 +165,7 @@ const base::UniqueFd& PixelBuffer::fd() const {
 }
 
 Status PixelBuffer::lockBaseAddress(LockFlags flags) {
-  std::lock_guard guard(storage_->lockMutex);
+  base::MutexLock guard(storage_->lockMutex);
   int* count = storage_->lockCount(flags);
   if (count == nullptr) return kStatusInvalidParameter;
   if (flags == LockFlags::ReadWrite && storage_->externalData != nullptr) {
@@ -176,7 +176,7 @@ Status PixelBuffer::lockBaseAddress(LockFlags flags) {
 }
 
 Status PixelBuffer::unlockBaseAddress(LockFlags flags) {
-  std::lock_guard guard(storage_->lockMutex);
+  base::MutexLock guard(storage_->lockMutex);
   int* count = storage_->lockCount(flags);
   if (count == nullptr || *count == 0) return kStatusInvalidParameter;
   --*count;
@@ -188,7 +188,7 @@ Status PixelBuffer::unlockBaseAddress(LockFlags flags) {
 }
 
 uint8_t* PixelBuffer::baseAddress() const {
-  std::lock_guard guard(storage_->lockMutex);
+  base::MutexLock guard(storage_->lockMutex);
   bool locked = storage_->readWriteLocks + storage_->readOnlyLocks > 0;
   if (!locked) return nullptr;
   // A wrapped buffer is only ever locked read-only, so its bytes are never written through this.

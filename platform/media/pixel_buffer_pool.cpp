@@ -1,9 +1,9 @@
 #include "platform/media/pixel_buffer_pool.h"
 
 #include <atomic>
-#include <mutex>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/faults/fault_injection.h"
 
 namespace platform::media {
@@ -26,14 +26,14 @@ struct PixelBufferPool::State {
 
   const PixelBufferAttributes attributes;
   std::atomic<std::size_t> buffersAllocated{0};
-  mutable std::mutex freeMutex;
-  std::vector<PixelBufferRef> freeBuffers;  // guarded by freeMutex; no one else holds these
+  mutable base::Mutex freeMutex;
+  std::vector<PixelBufferRef> freeBuffers QLN_GUARDED_BY(freeMutex);  // no one else holds these
 
   // Runs on the thread of the buffer's last holder.
   void giveBack(PixelBufferRef buffer) {
     // A buffer left locked by its last holder is not handed to the next one in that state.
     if (buffer->baseAddress() != nullptr) return;
-    std::lock_guard guard(freeMutex);
+    base::MutexLock guard(freeMutex);
     if (freeBuffers.size() < kMaxFreeBuffers) freeBuffers.push_back(std::move(buffer));
   }
 };
@@ -67,7 +67,7 @@ PixelBufferPool::~PixelBufferPool() = default;
 PixelBufferRef PixelBufferPool::createPixelBuffer() {
   PixelBufferRef buffer;
   {
-    std::lock_guard guard(state_->freeMutex);
+    base::MutexLock guard(state_->freeMutex);
     if (!state_->freeBuffers.empty()) {
       buffer = std::move(state_->freeBuffers.back());
       state_->freeBuffers.pop_back();
@@ -93,7 +93,7 @@ std::size_t PixelBufferPool::buffersAllocated() const {
 }
 
 std::size_t PixelBufferPool::freeBuffers() const {
-  std::lock_guard guard(state_->freeMutex);
+  base::MutexLock guard(state_->freeMutex);
   return state_->freeBuffers.size();
 }
 

@@ -19,7 +19,7 @@ SimpleQueueRef SimpleQueue::create(int32_t capacity) {
 SimpleQueue::SimpleQueue(int32_t capacity) : capacity_(capacity) {}
 
 int32_t SimpleQueue::count() const {
-  std::lock_guard guard(mutex_);
+  base::MutexLock guard(mutex_);
   return static_cast<int32_t>(elements_.size());
 }
 
@@ -31,7 +31,7 @@ Status SimpleQueue::enqueue(SampleBufferRef element) {
   if (!element) return kStatusInvalidParameter;
   std::function<void()> listener;
   {
-    std::lock_guard guard(mutex_);
+    base::MutexLock guard(mutex_);
     if (static_cast<int32_t>(elements_.size()) >= capacity_) return kSimpleQueueFull;
     elements_.push_back(std::move(element));
     listener = enqueueListener_;
@@ -42,24 +42,24 @@ Status SimpleQueue::enqueue(SampleBufferRef element) {
 }
 
 SampleBufferRef SimpleQueue::dequeue() {
-  std::lock_guard guard(mutex_);
+  base::MutexLock guard(mutex_);
   if (elements_.empty()) return nullptr;
   return popOldest(elements_);
 }
 
 SampleBufferRef SimpleQueue::head() const {
-  std::lock_guard guard(mutex_);
+  base::MutexLock guard(mutex_);
   return elements_.empty() ? nullptr : elements_.front();
 }
 
 SampleBufferRef SimpleQueue::dequeueOldestIfFull() {
-  std::lock_guard guard(mutex_);
+  base::MutexLock guard(mutex_);
   if (elements_.empty() || static_cast<int32_t>(elements_.size()) < capacity_) return nullptr;
   return popOldest(elements_);
 }
 
 void SimpleQueue::setEnqueueListener(std::function<void()> listener) {
-  std::lock_guard guard(mutex_);
+  base::MutexLock guard(mutex_);
   enqueueListener_ = std::move(listener);
 }
 

@@ -4,8 +4,8 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 
+#include "platform/base/mutex.h"
 #include "platform/media/sample_buffer.h"
 #include "platform/media/status.h"
 
@@ -31,10 +31,10 @@ class SimpleQueue {
   void setEnqueueListener(std::function<void()> listener);
 
  private:
-  mutable std::mutex mutex_;
-  std::deque<SampleBufferRef> elements_;
+  mutable base::Mutex mutex_;
+  std::deque<SampleBufferRef> elements_ QLN_GUARDED_BY(mutex_);
   int32_t capacity_;
-  std::function<void()> enqueueListener_;
+  std::function<void()> enqueueListener_ QLN_GUARDED_BY(mutex_);
 };
 
 using SimpleQueueRef = std::shared_ptr<SimpleQueue>;

@@ -11,7 +11,7 @@ ExtensionError hostError(int64_t code, const char* description) {
 
 }  // namespace
 
-ConsumeDelivery::ConsumeDelivery(std::mutex& stateMutex, std::shared_ptr<dispatch::Clock> clock)
+ConsumeDelivery::ConsumeDelivery(base::Mutex& stateMutex, std::shared_ptr<dispatch::Clock> clock)
     : stateMutex_(stateMutex),
       deliveryQueue_("platform.camera.host.delivery"),
       timeoutQueue_("platform.camera.host.timeouts", std::move(clock)) {}
@@ -116,7 +116,7 @@ void ConsumeDelivery::failWaitingLocked(ClientSink& sink, int64_t code, const ch
 
 void ConsumeDelivery::expire(Key key, uint64_t requestID) {
   dispatch::assertOnQueue(timeoutQueue_);
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex_);
   auto found = sinks_.find(key);
   if (found == sinks_.end()) return;
   auto& waiting = found->second.waiting;

@@ -1,8 +1,8 @@
 #include "platform/camera/in_process/in_process_host.h"
 
 #include <algorithm>
-#include <mutex>
 
+#include "platform/base/mutex.h"
 #include "platform/camera/in_process/client_registry.h"
 #include "platform/camera/in_process/consume_delivery.h"
 #include "platform/camera/in_process/host_properties.h"
@@ -32,13 +32,12 @@ ExtensionError hostError(int64_t code, const char* description) {
 }  // namespace
 
 // The host's state and operations, shared by the host object, its clients and the endpoints of
-// the streams it publishes. The pieces (tree, clients, sessions, delivery) are guarded by
-// stateMutex_; calls into sources run on callbackQueue_ without it.
+// the streams it publishes. The pieces (tree, clients, sessions, delivery) are under
+// stateMutex(); calls into sources run on callbackQueue_ without it.
 class InProcessCameraHost::Runtime : public std::enable_shared_from_this<Runtime> {
  public:
   explicit Runtime(std::shared_ptr<dispatch::Clock> clock)
-      : delivery_(stateMutex_, std::move(clock)),
-        callbackQueue_("platform.camera.host.callbacks") {}
+      : delivery_(stateLock_, std::move(clock)), callbackQueue_("platform.camera.host.callbacks") {}
 
   // ---- Extension side; any thread ----
 
@@ -85,15 +84,21 @@ class InProcessCameraHost::Runtime : public std::enable_shared_from_this<Runtime
   // Calls connectClient() on the provider's source at the client's first contact with it.
   bool contact(const ExtensionClientRef& client, const ExtensionProvider* provider);
   // The object as a client sees it; kBadObject, or kIllegalOperation for an ended client.
-  Found find(const ExtensionClientRef& client, ObjectID object) const;
-  Found findStreamOfDevice(const ExtensionClientRef& client, ObjectID device,
-                           ObjectID stream) const;
+  Found find(const ExtensionClientRef& client, ObjectID object) const QLN_REQUIRES(stateMutex());
+  Found findStreamOfDevice(const ExtensionClientRef& client, ObjectID device, ObjectID stream) const
+      QLN_REQUIRES(stateMutex());
 
-  mutable std::mutex stateMutex_;
-  ObjectTree tree_;           // guarded by stateMutex_
-  ClientRegistry clients_;    // guarded by stateMutex_
-  StreamSessions sessions_;   // guarded by stateMutex_
-  ConsumeDelivery delivery_;  // its maps guarded by stateMutex_
+  // The state lock, which delivery_ shares for its maps. The analysis knows it by delivery_'s
+  // name for it, so the host names it that way too.
+  base::Mutex& stateMutex() const QLN_RETURN_CAPABILITY(delivery_.stateMutex()) {
+    return delivery_.stateMutex();
+  }
+
+  mutable base::Mutex stateLock_;  // named stateMutex() everywhere else
+  ObjectTree tree_ QLN_GUARDED_BY(stateMutex());
+  ClientRegistry clients_ QLN_GUARDED_BY(stateMutex());
+  StreamSessions sessions_ QLN_GUARDED_BY(stateMutex());
+  ConsumeDelivery delivery_;  // its maps are under stateMutex() too
   dispatch::SerialQueue callbackQueue_;
 };
 
@@ -180,7 +185,7 @@ auto InProcessCameraHost::Runtime::onCallbackQueue(Work&& work) -> decltype(work
 void InProcessCameraHost::Runtime::publish(const std::shared_ptr<ExtensionProvider>& provider) {
   if (!provider) return;
   onCallbackQueue([&] {
-    std::lock_guard lock(stateMutex_);
+    base::MutexLock lock(stateMutex());
     std::optional<std::vector<ObjectID>> streams = tree_.publish(provider);
     if (!streams) return;
     for (ObjectID id : *streams) {
@@ -196,7 +201,7 @@ void InProcessCameraHost::Runtime::withdraw(const std::shared_ptr<ExtensionProvi
     std::vector<std::shared_ptr<ExtensionStream>> toStop;
     std::vector<ExtensionClientRef> contacted;
     {
-      std::lock_guard lock(stateMutex_);
+      base::MutexLock lock(stateMutex());
       auto streams = tree_.withdraw(provider.get());
       if (!streams) return;
       for (const auto& [id, entry] : *streams) {
@@ -217,7 +222,7 @@ void InProcessCameraHost::Runtime::withdraw(const std::shared_ptr<ExtensionProvi
 void InProcessCameraHost::Runtime::withdrawAll() {
   std::vector<std::shared_ptr<ExtensionProvider>> published;
   {
-    std::lock_guard lock(stateMutex_);
+    base::MutexLock lock(stateMutex());
     published = tree_.providers();
   }
   for (const auto& provider : published) withdraw(provider);
@@ -226,7 +231,7 @@ void InProcessCameraHost::Runtime::withdrawAll() {
 void InProcessCameraHost::Runtime::send(ObjectID stream, const media::SampleBufferRef& frame) {
   std::vector<std::function<void()>> alterations;
   {
-    std::lock_guard lock(stateMutex_);
+    base::MutexLock lock(stateMutex());
     alterations = sessions_.send(stream, frame);
   }
   for (auto& queueAltered : alterations) delivery_.deliver(std::move(queueAltered));
@@ -236,7 +241,7 @@ void InProcessCameraHost::Runtime::consume(ObjectID stream, const ExtensionClien
                                            ConsumeCompletion completion) {
   if (!completion) return;
   {
-    std::lock_guard lock(stateMutex_);
+    base::MutexLock lock(stateMutex());
     if (const ObjectTree::StreamEntry* entry = tree_.stream(stream)) {
       if (entry->stream->direction() == StreamDirection::Sink &&
           sessions_.isStreaming(stream, client)) {
@@ -259,20 +264,20 @@ void InProcessCameraHost::Runtime::consume(ObjectID stream, const ExtensionClien
 
 void InProcessCameraHost::Runtime::notifyScheduledOutputChanged(
     ObjectID stream, const ExtensionScheduledOutput& output) {
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex());
   if (tree_.stream(stream) != nullptr) delivery_.noteScheduledOutputLocked(stream, output);
 }
 
 std::vector<ExtensionClientRef> InProcessCameraHost::Runtime::streamingClients(
     ObjectID stream) const {
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex());
   return sessions_.streaming(stream);
 }
 
 // ---- Client side ----
 
 ExtensionClientRef InProcessCameraHost::Runtime::attachClient() {
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex());
   return clients_.attach();
 }
 
@@ -284,7 +289,7 @@ void InProcessCameraHost::Runtime::detachOnCallbackQueue(const ExtensionClientRe
   std::vector<std::shared_ptr<ExtensionStream>> toStop;
   std::vector<std::shared_ptr<ExtensionProvider>> toTell;
   {
-    std::lock_guard lock(stateMutex_);
+    base::MutexLock lock(stateMutex());
     if (!clients_.isAttached(client)) return;
     for (ObjectID stream : sessions_.removeClient(client)) {
       if (const auto* entry = tree_.stream(stream)) toStop.push_back(entry->stream);
@@ -323,12 +328,12 @@ bool InProcessCameraHost::Runtime::contact(const ExtensionClientRef& client,
                                            const ExtensionProvider* provider) {
   std::shared_ptr<ExtensionProvider> published;
   {
-    std::lock_guard lock(stateMutex_);
+    base::MutexLock lock(stateMutex());
     if (clients_.hasContacted(client, provider)) return true;
     published = tree_.provider(provider);
   }
   if (!published || !published->source().connectClient(client)) return false;
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex());
   if (!clients_.isAttached(client) || !tree_.provider(provider)) return false;
   clients_.noteContact(client, provider);
   return true;
@@ -340,7 +345,7 @@ PropertyResult InProcessCameraHost::Runtime::readProperty(const ExtensionClientR
     Found found;
     in_process::DeviceTreeState deviceState;
     {
-      std::lock_guard lock(stateMutex_);
+      base::MutexLock lock(stateMutex());
       if (object == kSystemObject && clients_.isAttached(client)) {
         if (selector != selector::kDevices) return {status::kUnknownProperty, {}};
         return {status::kNoError, tree_.deviceIDs()};
@@ -349,9 +354,9 @@ PropertyResult InProcessCameraHost::Runtime::readProperty(const ExtensionClientR
       if (found.status != status::kNoError) return {found.status, {}};
       if (found.device) {
         deviceState.streams = tree_.device(object)->streams;
-        deviceState.runningSomewhere =
-            std::any_of(deviceState.streams.begin(), deviceState.streams.end(),
-                        [&](ObjectID id) { return sessions_.anyStreaming(id); });
+        for (ObjectID id : deviceState.streams) {
+          if (sessions_.anyStreaming(id)) deviceState.runningSomewhere = true;
+        }
       }
     }
     if (!contact(client, found.provider)) return {status::kIllegalOperation, {}};
@@ -366,7 +371,7 @@ Status InProcessCameraHost::Runtime::writeProperty(const ExtensionClientRef& cli
   return onCallbackQueue([&]() -> Status {
     Found found;
     {
-      std::lock_guard lock(stateMutex_);
+      base::MutexLock lock(stateMutex());
       if (object == kSystemObject && clients_.isAttached(client)) {
         return selector == selector::kDevices ? status::kIllegalOperation
                                               : status::kUnknownProperty;
@@ -387,7 +392,7 @@ Status InProcessCameraHost::Runtime::copyBufferQueue(const ExtensionClientRef& c
   return onCallbackQueue([&]() -> Status {
     Found found;
     {
-      std::lock_guard lock(stateMutex_);
+      base::MutexLock lock(stateMutex());
       found = find(client, stream);
       if (found.status != status::kNoError) return found.status;
       if (!found.stream) return status::kBadObject;
@@ -416,11 +421,11 @@ Status InProcessCameraHost::Runtime::copyBufferQueue(const ExtensionClientRef& c
             auto self = weakSelf.lock();
             auto enqueuing = weakClient.lock();
             if (!self || !enqueuing) return;
-            std::lock_guard lock(self->stateMutex_);
+            base::MutexLock lock(self->stateMutex());
             self->delivery_.bufferEnqueuedLocked(stream, enqueuing);
           });
     }
-    std::lock_guard lock(stateMutex_);
+    base::MutexLock lock(stateMutex());
     if (!clients_.isAttached(client) || tree_.stream(stream) == nullptr) return status::kBadObject;
     if (sink) {
       delivery_.setSinkQueueLocked(stream, client, created, std::move(queueAltered));
@@ -441,7 +446,7 @@ Status InProcessCameraHost::Runtime::startOnCallbackQueue(const ExtensionClientR
                                                           ObjectID device, ObjectID stream) {
   Found found;
   {
-    std::lock_guard lock(stateMutex_);
+    base::MutexLock lock(stateMutex());
     found = findStreamOfDevice(client, device, stream);
     if (found.status != status::kNoError) return found.status;
     if (sessions_.isStreaming(stream, client)) return status::kNoError;
@@ -450,7 +455,7 @@ Status InProcessCameraHost::Runtime::startOnCallbackQueue(const ExtensionClientR
   if (!found.stream->source().authorizedToStartStream(client)) return status::kIllegalOperation;
   bool wasIdle = false;
   {
-    std::lock_guard lock(stateMutex_);
+    base::MutexLock lock(stateMutex());
     if (!clients_.isAttached(client) || tree_.stream(stream) == nullptr) return status::kBadObject;
     if (sessions_.isStreaming(stream, client)) return status::kNoError;
     // Listed before startStream(), so the stream's source finds the client that started it.
@@ -470,7 +475,7 @@ Status InProcessCameraHost::Runtime::stopOnCallbackQueue(const ExtensionClientRe
   Found found;
   bool nowIdle = false;
   {
-    std::lock_guard lock(stateMutex_);
+    base::MutexLock lock(stateMutex());
     found = findStreamOfDevice(client, device, stream);
     if (found.status != status::kNoError) return found.status;
     std::optional<bool> stopped = sessions_.stop(stream, client);
@@ -490,7 +495,7 @@ void InProcessCameraHost::Runtime::flush() {
 
 std::optional<ExtensionScheduledOutput> InProcessCameraHost::Runtime::lastScheduledOutput(
     ObjectID stream) const {
-  std::lock_guard lock(stateMutex_);
+  base::MutexLock lock(stateMutex());
   return delivery_.lastScheduledOutputLocked(stream);
 }
 

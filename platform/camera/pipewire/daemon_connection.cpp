@@ -45,8 +45,11 @@ void DaemonConnection::start() {
 }
 
 bool DaemonConnection::awaitFirstTry(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(syncMutex_);
-  syncChanged_.wait_for(lock, timeout, [&] { return tries_ > 0; });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  base::MutexLock lock(syncMutex_);
+  while (tries_ == 0) {
+    if (!lock.waitUntil(syncChanged_, deadline)) break;
+  }
   return connected_;
 }
 
@@ -61,7 +64,7 @@ void DaemonConnection::connect() {
   core_ = pw_context_connect(loop_.context(), props, 0);
   if (core_ == nullptr) {
     {
-      std::lock_guard lock(syncMutex_);
+      base::MutexLock lock(syncMutex_);
       ++tries_;
     }
     syncChanged_.notify_all();
@@ -83,7 +86,7 @@ void DaemonConnection::connect() {
   pw_core_add_listener(core_, &coreListener_, &events, this);
   if (events_.connected) events_.connected(core_);
   {
-    std::lock_guard lock(syncMutex_);
+    base::MutexLock lock(syncMutex_);
     ++connectionCount_;
     ++tries_;
     connected_ = true;
@@ -99,7 +102,7 @@ void DaemonConnection::disconnect() {
   pw_core_disconnect(core_);
   core_ = nullptr;
   {
-    std::lock_guard lock(syncMutex_);
+    base::MutexLock lock(syncMutex_);
     ++connectionCount_;
     connected_ = false;
   }
@@ -127,7 +130,7 @@ void DaemonConnection::onCoreDone(void* data, uint32_t id, int seq) {
   auto* self = static_cast<DaemonConnection*>(data);
   if (id != PW_ID_CORE) return;
   {
-    std::lock_guard lock(self->syncMutex_);
+    base::MutexLock lock(self->syncMutex_);
     self->lastDoneSeq_ = seq;
   }
   self->syncChanged_.notify_all();
@@ -149,13 +152,15 @@ bool DaemonConnection::roundTrip(std::chrono::milliseconds timeout) {
     PipeWireLoop::Lock lock(loop_);
     if (core_ == nullptr) return false;
     seq = pw_core_sync(core_, PW_ID_CORE, 0);
-    std::lock_guard syncLock(syncMutex_);
+    base::MutexLock syncLock(syncMutex_);
     connection = connectionCount_;
   }
-  std::unique_lock syncLock(syncMutex_);
-  return syncChanged_.wait_for(syncLock, timeout, [&] {
-    return connectionCount_ != connection || lastDoneSeq_ >= seq;
-  }) && connectionCount_ == connection;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  base::MutexLock syncLock(syncMutex_);
+  while (connectionCount_ == connection && lastDoneSeq_ < seq) {
+    if (!syncLock.waitUntil(syncChanged_, deadline)) break;
+  }
+  return connectionCount_ == connection && lastDoneSeq_ >= seq;
 }
 
 }  // namespace platform::camera::pipewire

@@ -6,9 +6,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
+#include "platform/base/mutex.h"
 #include "platform/camera/pipewire/pipewire_loop.h"
 
 struct pw_core;
@@ -70,13 +70,13 @@ class DaemonConnection {
   spa_hook coreListener_{};
   spa_source* retryTimer_ = nullptr;
 
-  std::mutex syncMutex_;
+  base::Mutex syncMutex_;
   std::condition_variable syncChanged_;
-  int lastDoneSeq_ = -1;        // guarded by syncMutex_
-  uint64_t tries_ = 0;          // guarded by syncMutex_
-  bool connected_ = false;      // guarded by syncMutex_
-  // Counts connections and losses; guarded by syncMutex_. A loss ends the waits of its connection.
-  uint64_t connectionCount_ = 0;
+  int lastDoneSeq_ QLN_GUARDED_BY(syncMutex_) = -1;
+  uint64_t tries_ QLN_GUARDED_BY(syncMutex_) = 0;
+  bool connected_ QLN_GUARDED_BY(syncMutex_) = false;
+  // Counts connections and losses. A loss ends the waits of its connection.
+  uint64_t connectionCount_ QLN_GUARDED_BY(syncMutex_) = 0;
 };
 
 }  // namespace platform::camera::pipewire

@@ -142,7 +142,7 @@ Status PipeWireClient::copyBufferQueue(ObjectID stream, std::function<void()> qu
     sink = found->direction == 0;
     advertised = found->sinkQueueSize;
   }
-  std::lock_guard lock(streamsMutex_);
+  base::MutexLock lock(streamsMutex_);
   QueueEntry& entry = queues_[stream];
   entry.queueAltered = std::move(queueAltered);
   if (!entry.queue) {
@@ -157,7 +157,7 @@ Status PipeWireClient::copyBufferQueue(ObjectID stream, std::function<void()> qu
 
 Status PipeWireClient::startStream(ObjectID device, ObjectID stream) {
   if (disconnected_) return status::kIllegalOperation;
-  std::lock_guard operations(operationsMutex_);
+  base::MutexLock operations(operationsMutex_);
   std::shared_ptr<LinkedStream> started;
   media::SimpleQueueRef queue;
   {
@@ -170,7 +170,7 @@ Status PipeWireClient::startStream(ObjectID device, ObjectID stream) {
     if (!registry_ || connection_->core() == nullptr) return status::kIllegalOperation;
     QueueEntry entry;
     {
-      std::lock_guard queues(streamsMutex_);
+      base::MutexLock queues(streamsMutex_);
       entry = queues_[stream];
       if (!entry.queue)
         entry.queue = queues_[stream].queue = media::SimpleQueue::create(kDefaultQueueCapacity);
@@ -207,7 +207,7 @@ Status PipeWireClient::startStream(ObjectID device, ObjectID stream) {
 
 Status PipeWireClient::stopStream(ObjectID device, ObjectID stream) {
   if (disconnected_) return status::kIllegalOperation;
-  std::lock_guard operations(operationsMutex_);
+  base::MutexLock operations(operationsMutex_);
   std::shared_ptr<LinkedStream> stopped;
   {
     PipeWireLoop::Lock lock(loop_);
@@ -222,7 +222,7 @@ Status PipeWireClient::stopStream(ObjectID device, ObjectID stream) {
     started_.erase(started);
   }
   {
-    std::lock_guard queues(streamsMutex_);
+    base::MutexLock queues(streamsMutex_);
     auto entry = queues_.find(stream);
     if (entry != queues_.end() && entry->second.queue) entry->second.queue->setEnqueueListener({});
   }
@@ -232,9 +232,9 @@ Status PipeWireClient::stopStream(ObjectID device, ObjectID stream) {
 
 void PipeWireClient::disconnect() {
   if (disconnected_.exchange(true)) return;
-  std::lock_guard operations(operationsMutex_);
+  base::MutexLock operations(operationsMutex_);
   {
-    std::lock_guard queues(streamsMutex_);
+    base::MutexLock queues(streamsMutex_);
     for (auto& [stream, entry] : queues_) {
       if (entry.queue) entry.queue->setEnqueueListener({});
     }

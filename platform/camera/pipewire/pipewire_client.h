@@ -4,8 +4,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 
+#include "platform/base/mutex.h"
 #include "platform/camera/hardware.h"
 #include "platform/camera/pipewire/camera_tree.h"
 #include "platform/camera/pipewire/daemon_connection.h"
@@ -60,11 +60,11 @@ class PipeWireClient final : public HardwareClient {
   std::map<ObjectID, std::shared_ptr<LinkedStream>> started_;
   std::map<ObjectID, uint32_t> preferredFormat_;  // by output stream: the size a watcher asks for
 
-  std::mutex streamsMutex_;
-  std::map<ObjectID, QueueEntry> queues_;  // guarded by streamsMutex_
+  base::Mutex streamsMutex_;
+  std::map<ObjectID, QueueEntry> queues_ QLN_GUARDED_BY(streamsMutex_);
   // Serialises starts, stops and the end of the connection, which wait for the daemon without
   // the loop's lock.
-  std::mutex operationsMutex_;
+  base::Mutex operationsMutex_;
 
   std::unique_ptr<DaemonConnection> connection_;  // made and dropped under the loop's lock
 };

@@ -1,7 +1,7 @@
 #include <map>
 #include <memory>
-#include <mutex>
 
+#include "platform/base/mutex.h"
 #include "platform/camera/camera_host.h"
 #include "platform/camera/pipewire/camera_publisher.h"
 #include "platform/camera/pipewire/pipewire_client.h"
@@ -18,14 +18,14 @@ class PipeWireCameraHost final : public CameraHost {
   ~PipeWireCameraHost() override {
     std::map<const ExtensionProvider*, std::unique_ptr<pipewire::CameraPublisher>> published;
     {
-      std::lock_guard lock(mutex_);
+      base::MutexLock lock(mutex_);
       published.swap(publishers_);
     }
   }
 
   void startService(const std::shared_ptr<ExtensionProvider>& provider) override {
     if (!provider) return;
-    std::lock_guard lock(mutex_);
+    base::MutexLock lock(mutex_);
     if (publishers_.count(provider.get()) != 0) return;
     publishers_[provider.get()] =
         std::make_unique<pipewire::CameraPublisher>(loop_, provider, clock_);
@@ -34,7 +34,7 @@ class PipeWireCameraHost final : public CameraHost {
   void stopService(const std::shared_ptr<ExtensionProvider>& provider) override {
     std::unique_ptr<pipewire::CameraPublisher> publisher;
     {
-      std::lock_guard lock(mutex_);
+      base::MutexLock lock(mutex_);
       auto found = publishers_.find(provider.get());
       if (found == publishers_.end()) return;
       publisher = std::move(found->second);
@@ -52,9 +52,9 @@ class PipeWireCameraHost final : public CameraHost {
  private:
   pipewire::PipeWireLoop loop_;  // declared first: every connection goes before it
   const std::shared_ptr<dispatch::Clock> clock_ = dispatch::hostClock();
-  std::mutex mutex_;
-  std::map<const ExtensionProvider*, std::unique_ptr<pipewire::CameraPublisher>>
-      publishers_;  // guarded by mutex_
+  base::Mutex mutex_;
+  std::map<const ExtensionProvider*, std::unique_ptr<pipewire::CameraPublisher>> publishers_
+      QLN_GUARDED_BY(mutex_);
 };
 
 }  // namespace

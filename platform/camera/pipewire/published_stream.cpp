@@ -73,7 +73,7 @@ void PublishedStream::linked(uint32_t link) {
     if (!self->stream_->source().authorizedToStartStream(client)) return;
     bool wasIdle = false;
     {
-      std::lock_guard lock(self->clientsMutex_);
+      base::MutexLock lock(self->clientsMutex_);
       wasIdle = self->clients_.empty();
       self->clients_.emplace_back(link, client);
     }
@@ -87,7 +87,7 @@ void PublishedStream::unlinked(uint32_t link) {
     ExtensionClientRef client;
     bool nowIdle = false;
     {
-      std::lock_guard lock(self->clientsMutex_);
+      base::MutexLock lock(self->clientsMutex_);
       auto found = std::find_if(self->clients_.begin(), self->clients_.end(),
                                 [&](const auto& entry) { return entry.first == link; });
       if (found == self->clients_.end()) return;
@@ -105,7 +105,7 @@ void PublishedStream::unlinkAll() {
   callbacks_.async([self = shared_from_this()] {
     std::vector<std::pair<uint32_t, ExtensionClientRef>> stopped;
     {
-      std::lock_guard lock(self->clientsMutex_);
+      base::MutexLock lock(self->clientsMutex_);
       stopped.swap(self->clients_);
     }
     for (const auto& [link, client] : stopped) self->clientStopped(client);
@@ -114,7 +114,7 @@ void PublishedStream::unlinkAll() {
 }
 
 std::vector<ExtensionClientRef> PublishedStream::streamingClients() const {
-  std::lock_guard lock(clientsMutex_);
+  base::MutexLock lock(clientsMutex_);
   std::vector<ExtensionClientRef> clients;
   for (const auto& [link, client] : clients_) clients.push_back(client);
   return clients;

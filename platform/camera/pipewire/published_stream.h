@@ -3,12 +3,12 @@
 #include <spa/utils/hook.h>
 
 #include <cstdint>
-#include <utility>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/pipewire/pipewire_loop.h"
 #include "platform/camera/pipewire/registry_view.h"
@@ -79,9 +79,9 @@ class PublishedStream : public StreamEndpoint,
   const std::string deviceName_;
   const int index_;
 
-  mutable std::mutex clientsMutex_;
-  // By link, in the order they started; guarded by clientsMutex_.
-  std::vector<std::pair<uint32_t, ExtensionClientRef>> clients_;
+  mutable base::Mutex clientsMutex_;
+  // By link, in the order they started.
+  std::vector<std::pair<uint32_t, ExtensionClientRef>> clients_ QLN_GUARDED_BY(clientsMutex_);
 };
 
 }  // namespace platform::camera::pipewire

@@ -153,7 +153,7 @@ void SinkNode::onProcess(void* data) {
       self->dropLinks();
       continue;
     }
-    std::lock_guard lock(self->requestsMutex_);
+    base::MutexLock lock(self->requestsMutex_);
     self->arrived_.push_back(std::move(sample));
     self->answerLocked();
   }
@@ -214,7 +214,7 @@ void SinkNode::consume(const ExtensionClientRef& client, ConsumeCompletion compl
     });
     return;
   }
-  std::unique_lock lock(requestsMutex_);
+  base::MutexLock lock(requestsMutex_);
   if (withdrawn_) {
     // Withdrawn meanwhile: answered here, since the withdrawal no longer waits for answers.
     lock.unlock();
@@ -266,7 +266,7 @@ void SinkNode::failLocked(const std::function<bool(const Waiting&)>& which, int6
 
 void SinkNode::expire(uint64_t request) {
   dispatch::assertOnQueue(timeouts_);
-  std::lock_guard lock(requestsMutex_);
+  base::MutexLock lock(requestsMutex_);
   failLocked([&](const Waiting& waiting) { return waiting.id == request; }, host_error::kTimedOut,
              "no buffer came in time");
 }
@@ -275,7 +275,7 @@ void SinkNode::clientStopped(const ExtensionClientRef& client) {
   dispatch::assertOnQueue(callbacks_);
   // Dropped after the lock: letting go of a picture takes the loop's lock.
   std::deque<media::SampleBufferRef> dropped;
-  std::lock_guard lock(requestsMutex_);
+  base::MutexLock lock(requestsMutex_);
   failLocked([&](const Waiting& waiting) { return waiting.client == client; },
              host_error::kStreamStopped, "the client stopped the stream");
   dropped.swap(arrived_);
@@ -283,7 +283,7 @@ void SinkNode::clientStopped(const ExtensionClientRef& client) {
 
 void SinkNode::withdrawn() {
   std::deque<media::SampleBufferRef> dropped;
-  std::lock_guard lock(requestsMutex_);
+  base::MutexLock lock(requestsMutex_);
   withdrawn_ = true;
   failLocked([](const Waiting&) { return true; }, host_error::kNotPublished,
              "the stream was withdrawn");

@@ -5,9 +5,9 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 
+#include "platform/base/mutex.h"
 #include "platform/camera/pipewire/published_stream.h"
 #include "platform/camera/pipewire/video_params.h"
 #include "platform/dispatch/serial_queue.h"
@@ -71,10 +71,10 @@ class SinkNode final : public PublishedStream {
   media::SampleBufferRef sampleOf(pw_buffer* buffer, const std::shared_ptr<Slot>& slot);
   // Gives a buffer back to the producer; any thread.
   void giveBack(const std::shared_ptr<Slot>& slot);
-  // Hands waiting buffers to waiting requests. Needs requestsMutex_.
-  void answerLocked();
+  // Hands waiting buffers to waiting requests.
+  void answerLocked() QLN_REQUIRES(requestsMutex_);
   void failLocked(const std::function<bool(const Waiting&)>& which, int64_t code,
-                  const char* description);
+                  const char* description) QLN_REQUIRES(requestsMutex_);
   // Runs on the timeout queue.
   void expire(uint64_t request);
 
@@ -85,12 +85,12 @@ class SinkNode final : public PublishedStream {
   std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Memory>> memories_;
   std::map<pw_buffer*, std::shared_ptr<Slot>> slots_;  // the buffers PipeWire lends now
 
-  std::mutex requestsMutex_;
-  std::deque<media::SampleBufferRef> arrived_;  // guarded by requestsMutex_
-  std::deque<Waiting> waiting_;                 // guarded by requestsMutex_
-  uint64_t nextRequest_ = 1;                    // guarded by requestsMutex_
-  uint64_t nextSequence_ = 1;                   // guarded by requestsMutex_
-  bool withdrawn_ = false;                      // guarded by requestsMutex_
+  base::Mutex requestsMutex_;
+  std::deque<media::SampleBufferRef> arrived_ QLN_GUARDED_BY(requestsMutex_);
+  std::deque<Waiting> waiting_ QLN_GUARDED_BY(requestsMutex_);
+  uint64_t nextRequest_ QLN_GUARDED_BY(requestsMutex_) = 1;
+  uint64_t nextSequence_ QLN_GUARDED_BY(requestsMutex_) = 1;
+  bool withdrawn_ QLN_GUARDED_BY(requestsMutex_) = false;
 
   dispatch::SerialQueue timeouts_;
 };
