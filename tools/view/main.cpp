@@ -57,10 +57,6 @@ int main(int argc, char** argv) {
   viewer.start();
   mainLoop.run();
   const quillane::view::ViewOutcome outcome = viewer.finish();
-  if (outcome.finalLine) {
-    const std::string line = outcome.finalLine->dump() + "\n";
-    std::fputs(line.c_str(), options->y4mToStandardOutput() ? stderr : stdout);
-  }
   if (outcome.message) std::fprintf(stderr, "%s\n", outcome.message->c_str());
   if (outcome.exitStatus == 2) std::fprintf(stderr, "%s\n", quillane::view::kUsage);
   return outcome.exitStatus;

@@ -155,7 +155,7 @@ void Viewer::everySecond() {
 void Viewer::end(int exitStatus, std::optional<std::string> message) {
   if (outcome_ && (outcome_->exitStatus != 0 || exitStatus == 0)) return;
   const bool first = !outcome_;
-  outcome_ = ViewOutcome{exitStatus, std::move(message), std::nullopt};
+  outcome_ = ViewOutcome{exitStatus, std::move(message)};
   if (!first) return;
   endNanos_ = now();
   timer_.cancel();
@@ -188,8 +188,8 @@ ViewOutcome Viewer::finish() {
   if (y4mEncoder_) y4mEncoder_->finish();
   ViewOutcome outcome;
   queue_.sync([&] {
+    if (streaming_) printLine(statistics_.finalLine(endNanos_));
     outcome = *outcome_;
-    if (streaming_) outcome.finalLine = statistics_.finalLine(endNanos_);
   });
   return outcome;
 }

@@ -22,9 +22,8 @@ namespace quillane::view {
 
 // How a watch ended.
 struct ViewOutcome {
-  int exitStatus = 0;                       // 0, 1, or 2 for a usage error
-  std::optional<std::string> message;       // the line for standard error
-  std::optional<nlohmann::json> finalLine;  // once the camera streamed to the viewer
+  int exitStatus = 0;                  // 0, 1, or 2 for a usage error
+  std::optional<std::string> message;  // the line for standard error
 };
 
 // quillane-view's work: waits for the camera, watches it at the asked-for size, hands frames to
@@ -41,8 +40,9 @@ class Viewer {
 
   // Starts looking for the camera. Any thread but the watch queue.
   void start();
-  // Stops watching, waits for the encoders and says how the watch ended (an interruption before
-  // the camera streamed counts as not finding it). Any thread but the watch queue; once.
+  // Stops watching, waits for the encoders, writes the final line once the camera streamed to the
+  // viewer, and says how the watch ended (an interruption before the camera streamed counts as not
+  // finding it). Any thread but the watch queue; once.
   ViewOutcome finish();
 
  private:
