@@ -252,11 +252,18 @@ TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningSizeAndAStoppedViewerSlows
   EXPECT_GT(late["dropped"], 0);
 }
 
-TEST_F(ViewerProcessesTest, EndsWithStatusOneWhenTheCameraIsNotFoundOrVanishes) {
+TEST_F(ViewerProcessesTest, EndsWithStatusOneWhenTheCameraIsNotFoundStallsOrVanishes) {
   const auto elsewhere = view({"--wait", "0.3"}, {{"QLN_DEVICE_UID", "no-such-camera"}});
   EXPECT_EQ(elsewhere->waitForExit(10s), 1);
   EXPECT_EQ(elsewhere->errorText(), "camera not found\n");
   EXPECT_TRUE(elsewhere->outputLines().empty());
+
+  // A stopped camera is listed but never links.
+  extension_->signal(SIGSTOP);
+  const auto stalled = view({"--size", "640x480"});
+  EXPECT_EQ(stalled->waitForExit(10s), 1);
+  EXPECT_EQ(stalled->errorText(), "the camera did not start streaming\n");
+  extension_->signal(SIGCONT);
 
   const auto viewer = view({"--size", "640x480"});
   ASSERT_TRUE(reporting(*viewer)) << viewer->errorText();
@@ -268,7 +275,7 @@ TEST_F(ViewerProcessesTest, EndsWithStatusOneWhenTheCameraIsNotFoundOrVanishes) 
   EXPECT_GT(lastLine(*viewer)["frames"], 0);
 }
 
-TEST_F(ViewerProcessesTest, BadInvocationsEndWithTheirStatusAndOneClearLine) {
+TEST_F(ViewerProcessesTest, BadInvocationsAndUnwritableFilesEndWithTheirStatusAndOneClearLine) {
   const std::string usage =
       "usage: quillane-view [--size WxH] [--frames N] [--seconds S] [--wait S] [--png DIR "
       "[--every K]] [--y4m PATH|-]\n";
@@ -290,6 +297,10 @@ TEST_F(ViewerProcessesTest, BadInvocationsEndWithTheirStatusAndOneClearLine) {
       {{"--png", notAFolder + "/pictures"},
        1,
        "cannot make " + notAFolder + "/pictures: Not a directory\n"},
+      {{"--y4m", notAFolder + "/stream.y4m"},
+       1,
+       "cannot open " + notAFolder + "/stream.y4m: Not a directory\n"},
+      {{"--y4m", "/dev/full"}, 1, "cannot write the Y4M stream: No space left on device\n"},
   };
   for (const Invocation& invocation : invocations) {
     const auto viewer = view(invocation.arguments);
