@@ -133,7 +133,7 @@ class ViewerProcessesTest : public ::testing::Test {
 TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize) {
   constexpr uint32_t kWidth = 1280, kHeight = 720;
   ChildProcess run({QUILLANE_CAMD_PATH, "run"});
-  FrameFeeder feeder(run, 33ms, [](uint64_t i) {
+  auto feeder = std::make_unique<FrameFeeder>(run, 33ms, [](uint64_t i) {
     std::vector<Rgba> pixels(kWidth * kHeight, Rgba{static_cast<uint8_t>(i), 90, 160, 255});
     tools::frame_stamp::draw({&pixels[0].r, int(kWidth), int(kHeight), kWidth * 4},
                              platform::media::hostTimeNanos() / 1000);
@@ -174,6 +174,7 @@ TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize
     const uintmax_t pixels = std::stoul(width) * std::stoul(height);
     EXPECT_EQ(fs::file_size(y4m), header.size() + 1 + 20 * (6 + pixels * 3 / 2));
   }
+  feeder.reset();  // before the input closes under it
   run.closeInput();
   EXPECT_EQ(run.waitForExit(10s), 0);
 }
