@@ -30,6 +30,10 @@ std::optional<FrameSize> parseSize(std::string_view text) {
   return FrameSize{*width, *height};
 }
 
+std::string sizeText(FrameSize size) {
+  return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
 std::optional<uint64_t> parseCount(std::string_view text) {
   return parseNumber<uint64_t>(text);
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 // Values of the tools' command-line options, read strictly: the whole text or nothing.
@@ -15,6 +16,8 @@ struct FrameSize {
 
 // "WxH" with both sizes in 1…8192, the frame stream's limits.
 std::optional<FrameSize> parseSize(std::string_view text);
+// The size as "WxH".
+std::string sizeText(FrameSize size);
 
 // A whole number, 0 or more.
 std::optional<uint64_t> parseCount(std::string_view text);

@@ -10,10 +10,6 @@ namespace {
 
 constexpr double kNanosPerSecond = 1e9;
 
-std::string text(tools::FrameSize size) {
-  return std::to_string(size.width) + "x" + std::to_string(size.height);
-}
-
 double rounded(double value) {
   return std::round(value * 100) / 100;
 }
@@ -69,12 +65,12 @@ nlohmann::json FrameStatistics::finalLine(uint64_t endNanos) const {
       {"interval_ms_p50", percentileMillis(intervalsMicros_, 50)},
       {"interval_ms_p99", percentileMillis(intervalsMicros_, 99)},
       {"seconds", rounded(frames_ > 0 ? (endNanos - firstArrivalNanos_) / kNanosPerSecond : 0)},
-      {"size", text(size_.value_or(requested_))}};
+      {"size", tools::sizeText(size_.value_or(requested_))}};
   if (!latenciesMicros_.empty()) {
     line["latency_ms_p50"] = percentileMillis(latenciesMicros_, 50);
     line["latency_ms_p99"] = percentileMillis(latenciesMicros_, 99);
   }
-  if (size_ && *size_ != requested_) line["requested_size"] = text(requested_);
+  if (size_ && *size_ != requested_) line["requested_size"] = tools::sizeText(requested_);
   return line;
 }
 

@@ -24,10 +24,6 @@ uint64_t now() {
   return platform::media::hostTimeNanos();
 }
 
-std::string sizeText(tools::FrameSize size) {
-  return std::to_string(size.width) + "x" + std::to_string(size.height);
-}
-
 std::string pngPath(const std::string& folder, uint64_t number) {
   char name[32];
   std::snprintf(name, sizeof name, "/frame-%06llu.png", static_cast<unsigned long long>(number));
@@ -90,8 +86,8 @@ void Viewer::startWatching() {
   const auto found = std::find(offered.begin(), offered.end(), options_.size);
   if (found == offered.end()) {
     std::string sizes;
-    for (const tools::FrameSize& size : offered) sizes += " " + sizeText(size);
-    end(2, "size " + sizeText(options_.size) + " is not offered; the camera offers" + sizes);
+    for (const tools::FrameSize& size : offered) sizes += " " + tools::sizeText(size);
+    end(2, "size " + tools::sizeText(options_.size) + " is not offered; the camera offers" + sizes);
     return;
   }
   const auto index = static_cast<uint32_t>(found - offered.begin());
