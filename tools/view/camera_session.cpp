@@ -69,6 +69,10 @@ platform::media::SampleBufferRef CameraSession::nextFrame() {
   return queue_ ? queue_->dequeue() : nullptr;
 }
 
+int32_t CameraSession::framesWaiting() const {
+  return queue_ ? queue_->count() : 0;
+}
+
 bool CameraSession::stillListed() {
   return valueOf<std::string>(client_->readProperty(device_, {selector::kDeviceUID})) != nullptr;
 }

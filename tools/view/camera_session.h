@@ -34,6 +34,7 @@ class CameraSession {
   bool start(uint32_t formatIndex, std::function<void()> framesArrived);
   // The oldest queued frame; nullptr when none waits.
   platform::media::SampleBufferRef nextFrame();
+  int32_t framesWaiting() const;
   // Whether the found device is still listed: a camera that went away and came back is another.
   bool stillListed();
   // Stops watching; after it returns, framesArrived is not called again.

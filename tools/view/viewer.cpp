@@ -112,7 +112,9 @@ void Viewer::startWatching() {
 }
 
 void Viewer::drain() {
-  while (!outcome_) {
+  // Only the frames waiting now: a viewer slower than the camera would otherwise never let the
+  // timer, an end or finish() have the queue.
+  for (int32_t waiting = session_.framesWaiting(); waiting > 0 && !outcome_; --waiting) {
     const SampleBufferRef frame = session_.nextFrame();
     if (!frame) return;
     receive(frame);
