@@ -27,9 +27,28 @@ bool isWhite(const uint8_t* pixel) {
   return pixel[0] + pixel[1] + pixel[2] > 3 * 128;
 }
 
+// Black or white in all three colour channels.
+bool isBlackOrWhite(const uint8_t* pixel) {
+  const auto [low, high] = std::minmax({pixel[0], pixel[1], pixel[2]});
+  return high <= 32 || low >= 223;
+}
+
+// A quick look before a row is read: the stamp spans the picture's centre, so one of three pixels
+// there a few apart (at most one can sit on the blurred edge between two blocks) is black or white.
+bool mayHoldTheStamp(const uint8_t* row, int width) {
+  constexpr int kApart = 3;
+  const int centre = width / 2;
+  for (int x = std::max(0, centre - kApart); x <= std::min(width - 1, centre + kApart);
+       x += kApart) {
+    if (isBlackOrWhite(row + 4 * x)) return true;
+  }
+  return false;
+}
+
 // The stamp along one row: its ends are the leftmost and rightmost white pixels (the outer
 // blocks are white and bars are black), and each block is read at its centre.
 std::optional<uint64_t> readRow(const uint8_t* row, int width) {
+  if (!mayHoldTheStamp(row, width)) return std::nullopt;
   int left = 0;
   while (left < width && !isWhite(row + 4 * left)) ++left;
   int right = width - 1;
