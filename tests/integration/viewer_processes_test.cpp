@@ -151,13 +151,15 @@ TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize
     const json report = lastLine(*viewer);
     EXPECT_EQ(report["frames"], 20);
     EXPECT_EQ(report["size"], size);
-    // About the camera's 30 a second; the figure itself is the benchmarks' business.
-    EXPECT_GT(report["fps"], 20);
-    EXPECT_LT(report["fps"], 40);
-    // The stamp was read back from the picture the camera fitted to this size.
+    // Never faster than the camera's clock of 30 a second; how close a build on a busy machine
+    // comes to it is the benchmarks' business.
+    EXPECT_GT(report["fps"], 0) << report;
+    EXPECT_LT(report["fps"], 40) << report;
+    // The stamp was read back from the picture the camera fitted to this size (a stamp read
+    // wrongly would give any age up to 12.7 days).
     ASSERT_TRUE(report.contains("latency_ms_p50")) << report;
-    EXPECT_GT(report["latency_ms_p50"], 0);
-    EXPECT_LT(report["latency_ms_p99"], 1000);
+    EXPECT_GT(report["latency_ms_p50"], 0) << report;
+    EXPECT_LT(report["latency_ms_p99"], 10'000) << report;
     for (const char* name : {"frame-000001.png", "frame-000020.png"}) {
       const std::optional<Png> png = readPng(pictures / name);
       ASSERT_TRUE(png) << name;
@@ -224,20 +226,37 @@ TEST_F(ViewerProcessesTest, PushedFramesComeOutWholeInTheirPlaceAndChannelsNever
   EXPECT_EQ(pictures, 45);
 }
 
+// The per-second rates in a viewer's lines from `first` on.
+std::vector<double> ratesFrom(const ChildProcess& viewer, size_t first) {
+  std::vector<double> rates;
+  const std::vector<std::string> lines = viewer.outputLines();
+  for (size_t i = first; i < lines.size(); ++i) {
+    rates.push_back(json::parse(lines[i], nullptr, false).value("fps", 0.0));
+  }
+  return rates;
+}
+
 TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningSizeAndAStoppedViewerSlowsNoOther) {
-  const auto first = view({"--size", "1280x720", "--seconds", "4"});
-  ASSERT_TRUE(reporting(*first)) << first->errorText();
+  const auto first = view({"--size", "1280x720"});
+  const auto lines = [](const auto& viewer) { return viewer->outputLines().size(); };
+  ASSERT_TRUE(waitUntil([&] { return lines(first) >= 2; }, 10s)) << first->errorText();
   const auto second = view({"--size", "640x480"});
   ASSERT_TRUE(reporting(*second)) << second->errorText();
+  const size_t before = lines(first);
   second->signal(SIGSTOP);
-
+  // Seconds wholly after the stop, compared with the one before it (the first line may cover
+  // less than a second of frames), so a slow build does not count as a starved watcher.
+  ASSERT_TRUE(waitUntil([&] { return lines(first) >= before + 3; }, 10s));
+  const double rateBefore = ratesFrom(*first, before - 1).front();
+  for (double rate : ratesFrom(*first, before + 1)) {
+    // A watcher starved by a stopped one gets a fraction of the frames.
+    EXPECT_GT(rate, rateBefore * 0.6) << rate << " after the stop, " << rateBefore << " before";
+  }
+  first->signal(SIGTERM);
   ASSERT_EQ(first->waitForExit(10s), 0) << first->errorText();
   const json running = lastLine(*first);
   EXPECT_EQ(running["size"], "1280x720");
   EXPECT_FALSE(running.contains("requested_size"));
-  // A watcher starved by the stopped one would get a few frames a second.
-  EXPECT_GT(running["fps"], 25);
-  EXPECT_GT(running["frames"], 90);
 
   // The line a second that was due while it was stopped comes at once; the next covers a second
   // of watching after it went on.
