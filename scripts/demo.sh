@@ -67,7 +67,7 @@ echo "== the stamped test pattern through quillane-camd run, watched for 5 s at 
 mkfifo "$work/frames"
 build/tools/quillane-test-pattern --stamp --size 1280x720 --fps 30 >"$work/frames" &
 pattern=$!
-"$camd" run <"$work/frames" >out/run.log &
+"$camd" run <"$work/frames" >out/run.log 2>&1 &
 run=$!
 until grep -qs '"frames":[1-9]' out/run.log; do
   kill -0 "$run" 2>/dev/null || { echo "quillane-camd run ended early:" >&2; cat out/run.log >&2; exit 1; }
