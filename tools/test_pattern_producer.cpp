@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/clock.h"
 #include "platform/io/pipe.h"
-#include "platform/media/media_time.h"
 #include "tools/arguments.h"
 #include "tools/frame_output.h"
 #include "tools/frame_stamp.h"
@@ -98,7 +98,7 @@ class TestPattern {
   void stamp() {
     quillane::tools::frame_stamp::draw(
         {pixels_.data(), static_cast<int>(width_), static_cast<int>(height_), size_t{width_} * 4},
-        platform::media::hostTimeNanos() / 1000);
+        platform::dispatch::hostClock()->nowNanos() / 1000);
   }
 
  private:

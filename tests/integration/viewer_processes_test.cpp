@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "formats/frame_stream_format.h"
-#include "platform/media/media_time.h"
+#include "platform/dispatch/clock.h"
 #include "tests/integration/child_process.h"
 #include "tools/frame_stamp.h"
 
@@ -136,7 +136,7 @@ TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize
   auto feeder = std::make_unique<FrameFeeder>(run, 33ms, [](uint64_t i) {
     std::vector<Rgba> pixels(kWidth * kHeight, Rgba{static_cast<uint8_t>(i), 90, 160, 255});
     tools::frame_stamp::draw({&pixels[0].r, int(kWidth), int(kHeight), kWidth * 4},
-                             platform::media::hostTimeNanos() / 1000);
+                             platform::dispatch::hostClock()->nowNanos() / 1000);
     return framed(kWidth, kHeight, pixels);
   });
   ASSERT_TRUE(pushing(run)) << run.errorText();

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/camera/camera_host.h"
+#include "platform/dispatch/clock.h"
 #include "platform/dispatch/main_loop.h"
 #include "platform/io/pipe.h"
 #include "tools/view/viewer.h"
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
   const auto host = platform::camera::createSystemCameraHost();
   quillane::view::Viewer viewer(host->connect(), deviceUID(), *options, std::move(y4m),
                                 options->y4mToStandardOutput() ? stderr : stdout,
-                                [&mainLoop] { mainLoop.quit(); });
+                                platform::dispatch::hostClock(), [&mainLoop] { mainLoop.quit(); });
   viewer.start();
   mainLoop.run();
   const quillane::view::ViewOutcome outcome = viewer.finish();

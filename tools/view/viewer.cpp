@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/media/media_time.h"
 #include "tools/frame_stamp.h"
 
 namespace quillane::view {
@@ -20,10 +19,6 @@ constexpr uint64_t kLookIntervalNanos = 20'000'000;
 constexpr long kPngBacklog = 2;
 constexpr long kY4mBacklog = 4;
 
-uint64_t now() {
-  return platform::media::hostTimeNanos();
-}
-
 std::string pngPath(const std::string& folder, uint64_t number) {
   char name[32];
   std::snprintf(name, sizeof name, "/frame-%06llu.png", static_cast<unsigned long long>(number));
@@ -34,15 +29,14 @@ std::string pngPath(const std::string& folder, uint64_t number) {
 
 Viewer::Viewer(std::shared_ptr<platform::camera::HardwareClient> client, std::string deviceUID,
                ViewOptions options, std::unique_ptr<Y4mStream> y4m, FILE* lines,
-               std::function<void()> ended)
+               std::shared_ptr<platform::dispatch::Clock> clock, std::function<void()> ended)
     : deviceUID_(std::move(deviceUID)),
       options_(std::move(options)),
-      waitDeadlineNanos_(now() + static_cast<uint64_t>(options_.waitSeconds * kNanosPerSecond)),
       lines_(lines),
       ended_(std::move(ended)),
       session_(std::move(client)),
       statistics_(options_.size),
-      queue_("quillane-view.watch"),
+      queue_("quillane-view.watch", std::move(clock)),
       timer_(queue_) {
   const auto failed = [this](const std::string& message) { encoderFailed(message); };
   if (options_.pngFolder) {
@@ -67,21 +61,26 @@ Viewer::Viewer(std::shared_ptr<platform::camera::HardwareClient> client, std::st
 Viewer::~Viewer() = default;
 
 void Viewer::start() {
-  queue_.async([this] { lookForCamera(); });
+  queue_.async([this] {
+    waitDeadlineNanos_ = nowNanos() + static_cast<uint64_t>(options_.waitSeconds * kNanosPerSecond);
+    lookForCamera();
+  });
 }
 
 void Viewer::lookForCamera() {
+  platform::dispatch::assertOnQueue(queue_);
   if (outcome_) return;
   if (session_.find(deviceUID_)) {
     startWatching();
-  } else if (now() < waitDeadlineNanos_) {
-    queue_.asyncAfter(now() + kLookIntervalNanos, [this] { lookForCamera(); });
+  } else if (nowNanos() < waitDeadlineNanos_) {
+    queue_.asyncAfter(nowNanos() + kLookIntervalNanos, [this] { lookForCamera(); });
   } else {
     end(1, "camera not found");
   }
 }
 
 void Viewer::startWatching() {
+  platform::dispatch::assertOnQueue(queue_);
   const auto& offered = session_.offeredSizes();
   const auto found = std::find(offered.begin(), offered.end(), options_.size);
   if (found == offered.end()) {
@@ -101,7 +100,7 @@ void Viewer::startWatching() {
   while (session_.nextFrame()) {
   }
   streaming_ = true;
-  const uint64_t started = now();
+  const uint64_t started = nowNanos();
   timer_.schedule(started + kNanosPerSecond, kNanosPerSecond, kNanosPerSecond / 100);
   timer_.setEventHandler([this] { everySecond(); });
   timer_.resume();
@@ -112,6 +111,7 @@ void Viewer::startWatching() {
 }
 
 void Viewer::drain() {
+  platform::dispatch::assertOnQueue(queue_);
   // Only the frames waiting now: a viewer slower than the camera would otherwise never let the
   // timer, an end or finish() have the queue.
   for (int32_t waiting = session_.framesWaiting(); waiting > 0 && !outcome_; --waiting) {
@@ -123,7 +123,8 @@ void Viewer::drain() {
 }
 
 void Viewer::receive(const SampleBufferRef& frame) {
-  const uint64_t arrival = now();
+  platform::dispatch::assertOnQueue(queue_);
+  const uint64_t arrival = nowNanos();
   PixelBuffer& picture = *frame->imageBuffer();
   std::optional<uint64_t> stamp;
   {
@@ -145,17 +146,19 @@ void Viewer::receive(const SampleBufferRef& frame) {
 }
 
 void Viewer::everySecond() {
+  platform::dispatch::assertOnQueue(queue_);
   if (outcome_) return;
-  printLine(statistics_.secondLine(now()));
+  printLine(statistics_.secondLine(nowNanos()));
   if (!session_.stillListed()) end(1, "camera vanished");
 }
 
 void Viewer::end(int exitStatus, std::optional<std::string> message) {
+  platform::dispatch::assertOnQueue(queue_);
   if (outcome_ && (outcome_->exitStatus != 0 || exitStatus == 0)) return;
   const bool first = !outcome_;
   outcome_ = ViewOutcome{exitStatus, std::move(message)};
   if (!first) return;
-  endNanos_ = now();
+  endNanos_ = nowNanos();
   timer_.cancel();
   ended_();
 }

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/camera/hardware.h"
+#include "platform/dispatch/clock.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/dispatch/timer_source.h"
 #include "tools/view/camera_session.h"
@@ -35,7 +36,7 @@ class Viewer {
   // itself. The encoders (`png`, `y4m`: null when not asked for) are fed from the watch queue.
   Viewer(std::shared_ptr<platform::camera::HardwareClient> client, std::string deviceUID,
          ViewOptions options, std::unique_ptr<Y4mStream> y4m, FILE* lines,
-         std::function<void()> ended);
+         std::shared_ptr<platform::dispatch::Clock> clock, std::function<void()> ended);
   ~Viewer();
 
   // Starts looking for the camera. Any thread but the watch queue.
@@ -46,6 +47,7 @@ class Viewer {
   ViewOutcome finish();
 
  private:
+  uint64_t nowNanos() const { return queue_.clock()->nowNanos(); }
   // Watch queue.
   void lookForCamera();
   void startWatching();
@@ -60,10 +62,10 @@ class Viewer {
 
   const std::string deviceUID_;
   const ViewOptions options_;
-  const uint64_t waitDeadlineNanos_;
   FILE* const lines_;
   const std::function<void()> ended_;
   // Watch queue.
+  uint64_t waitDeadlineNanos_ = 0;
   CameraSession session_;
   FrameStatistics statistics_;
   bool streaming_ = false;
