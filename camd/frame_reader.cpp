@@ -8,18 +8,8 @@
 #include "camd/reporting.h"
 
 namespace camd {
-namespace {
 
-int64_t littleEndian32(const uint8_t* bytes) {
-  return int64_t(bytes[0]) | int64_t(bytes[1]) << 8 | int64_t(bytes[2]) << 16 |
-         int64_t(bytes[3]) << 24;
-}
-
-bool validDimension(int64_t value) {
-  return value >= 1 && value <= FrameReader::kMaxDimension;
-}
-
-}  // namespace
+namespace frame_stream = quillane::frame_stream;
 
 void FrameReader::FreeDeleter::operator()(uint8_t* bytes) const {
   std::free(bytes);
@@ -29,27 +19,25 @@ FrameReader::FrameReader(int fd) : fd_(fd) {}
 
 std::optional<FrameReader::Frame> FrameReader::next() {
   if (failure_ || !readFully(header_.data(), header_.size())) return std::nullopt;
-  if (header_[0] != 'Q' || header_[1] != 'L' || header_[2] != 'N' || header_[3] != '1') {
+  if (!frame_stream::hasMagic(header_)) {
     failure_ = "bad frame magic";
     return std::nullopt;
   }
-  const int64_t width = littleEndian32(&header_[4]);
-  const int64_t height = littleEndian32(&header_[8]);
-  const int64_t length = littleEndian32(&header_[12]);
-  if (!validDimension(width) || !validDimension(height) || length != width * 4 * height) {
-    failure_ = "bad frame header " + std::to_string(width) + "x" + std::to_string(height) +
-               " len=" + std::to_string(length);
+  const frame_stream::FrameHeader fields = frame_stream::decodeHeader(header_);
+  if (!frame_stream::isValid(fields)) {
+    failure_ = "bad frame header " + std::to_string(fields.width) + "x" +
+               std::to_string(fields.height) + " len=" + std::to_string(fields.length);
     return std::nullopt;
   }
-  if (!reservePayload(static_cast<std::size_t>(length))) {
-    failure_ = "out of memory for a frame of " + std::to_string(length) + " bytes";
+  if (!reservePayload(fields.length)) {
+    failure_ = "out of memory for a frame of " + std::to_string(fields.length) + " bytes";
     return std::nullopt;
   }
-  if (!readFully(payload_.get(), static_cast<std::size_t>(length))) {
+  if (!readFully(payload_.get(), fields.length)) {
     logError("EOF mid-frame (writer stopped abruptly)");
     return std::nullopt;
   }
-  return Frame{payload_.get(), width, height};
+  return Frame{payload_.get(), fields.width, fields.height};
 }
 
 bool FrameReader::readFully(uint8_t* buffer, std::size_t count) {

@@ -1,22 +1,19 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
-// Reads the frame stream: frames of a 16-byte header ("QLN1", width, height, length, all 32-bit
-// little-endian) followed by width × 4 × height RGBA bytes, back to back. Runs on one thread
-// (the frame pump's calling thread); reads block without a time-out.
+#include "formats/frame_stream_format.h"
+
+// Reads the frame stream (formats/frame_stream_format.h). Runs on one thread (the frame pump's
+// calling thread); reads block without a time-out.
 namespace camd {
 
 class FrameReader {
  public:
-  static constexpr int64_t kMaxDimension = 8192;
-  static constexpr std::size_t kHeaderSize = 16;
-
   // One frame, valid until the next call of next().
   struct Frame {
     const uint8_t* rgba;
@@ -50,7 +47,7 @@ class FrameReader {
   };
 
   int fd_;
-  std::array<uint8_t, kHeaderSize> header_{};
+  quillane::frame_stream::HeaderBytes header_{};
   std::unique_ptr<uint8_t[], FreeDeleter> payload_;
   std::size_t payloadCapacity_ = 0;
   std::optional<std::string> failure_;

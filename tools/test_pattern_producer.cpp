@@ -1,112 +1,133 @@
 // Writes a moving test pattern to standard output in the frame stream format that
-// `quillane-camd run` reads: a 16-byte header ("QLN1", width, height, length, little-endian)
-// followed by width × height RGBA pixels, for each frame.
+// `quillane-camd run` reads (formats/frame_stream_format.h).
 //
-//   quillane-test-pattern [--size WxH] [--fps N] [--frames N]
+//   quillane-test-pattern [--size WxH] [--fps N] [--frames N] [--stamp]
 //
 // --fps 0 writes as fast as the reader takes frames; --frames 0 writes until the reader goes.
+// --stamp draws the host-clock time at which each frame is written across the picture's top, for
+// a watcher to measure how long the frame took to reach it (tools/frame_stamp.h).
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
+#include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/clock.h"
+#include "platform/io/pipe.h"
+#include "tools/arguments.h"
+#include "tools/frame_output.h"
+#include "tools/frame_stamp.h"
+
 namespace {
 
+using quillane::tools::FrameSize;
+
 struct Options {
-  uint32_t width = 1280;
-  uint32_t height = 720;
+  FrameSize size{1280, 720};
   double fps = 30;
   uint64_t frames = 0;
+  bool stamp = false;
 };
 
-bool parseOptions(int argc, char** argv, Options& options) {
+std::optional<Options> parseOptions(int argc, char** argv) {
+  namespace tools = quillane::tools;
+  Options options;
   for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (!value) return false;
+    const std::string_view arg = argv[i];
+    if (arg == "--stamp") {
+      options.stamp = true;
+      continue;
+    }
+    if (i + 1 >= argc) return std::nullopt;
+    const std::string_view value = argv[++i];
     if (arg == "--size") {
-      if (std::sscanf(value, "%ux%u", &options.width, &options.height) != 2) return false;
+      const auto size = tools::parseSize(value);
+      if (!size) return std::nullopt;
+      options.size = *size;
     } else if (arg == "--fps") {
-      options.fps = std::atof(value);
+      const auto fps = tools::parseDecimal(value);
+      if (!fps) return std::nullopt;
+      options.fps = *fps;
     } else if (arg == "--frames") {
-      options.frames = std::strtoull(value, nullptr, 10);
+      const auto frames = tools::parseCount(value);
+      if (!frames) return std::nullopt;
+      options.frames = *frames;
     } else {
-      return false;
-    }
-    ++i;
-  }
-  return options.width >= 1 && options.width <= 8192 && options.height >= 1 &&
-         options.height <= 8192 && options.fps >= 0;
-}
-
-void putLittleEndian(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-// Colour bars that scroll sideways, with a white square moving down and a frame counter band.
-void drawFrame(std::vector<uint8_t>& pixels, uint32_t width, uint32_t height, uint64_t index) {
-  static const uint8_t kBars[8][3] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235},
-                                      {16, 235, 16},   {235, 16, 235}, {235, 16, 16},
-                                      {16, 16, 235},   {16, 16, 16}};
-  const uint32_t shift = static_cast<uint32_t>(index * 4 % width);
-  const uint32_t square = std::max<uint32_t>(height / 8, 1);
-  const uint32_t squareTop =
-      static_cast<uint32_t>(index * 3 % (height - std::min(height, square) + 1));
-  for (uint32_t y = 0; y < height; ++y) {
-    uint8_t* row = pixels.data() + static_cast<size_t>(y) * width * 4;
-    for (uint32_t x = 0; x < width; ++x) {
-      const uint8_t* bar = kBars[((x + shift) % width) * 8 / width];
-      bool inSquare = y >= squareTop && y < squareTop + square && x >= width / 2 - square / 2 &&
-                      x < width / 2 - square / 2 + square;
-      row[x * 4 + 0] = inSquare ? 255 : bar[0];
-      row[x * 4 + 1] = inSquare ? 255 : bar[1];
-      row[x * 4 + 2] = inSquare ? 255 : bar[2];
-      row[x * 4 + 3] = 255;
+      return std::nullopt;
     }
   }
+  return options;
 }
 
-bool writeAll(const uint8_t* data, size_t count) {
-  while (count > 0) {
-    size_t written = std::fwrite(data, 1, count, stdout);
-    if (written == 0) return false;
-    data += written;
-    count -= written;
+// Colour bars that scroll sideways and a white square moving down. Every row of bars is the same,
+// so one row is drawn and copied.
+class TestPattern {
+ public:
+  explicit TestPattern(FrameSize size)
+      : width_(size.width), height_(size.height), pixels_(size_t{width_} * 4 * height_) {}
+
+  const std::vector<uint8_t>& draw(uint64_t index) {
+    static const uint8_t kBars[8][3] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235},
+                                        {16, 235, 16},   {235, 16, 235}, {235, 16, 16},
+                                        {16, 16, 235},   {16, 16, 16}};
+    const size_t rowBytes = size_t{width_} * 4;
+    const uint32_t shift = static_cast<uint32_t>(index * 4 % width_);
+    for (uint32_t x = 0; x < width_; ++x) {
+      const uint8_t* bar = kBars[((x + shift) % width_) * 8 / width_];
+      std::copy_n(bar, 3, &pixels_[x * 4]);
+      pixels_[x * 4 + 3] = 255;
+    }
+    for (uint32_t y = 1; y < height_; ++y) {
+      std::copy_n(pixels_.begin(), rowBytes, pixels_.begin() + y * rowBytes);
+    }
+    const uint32_t square = std::max<uint32_t>(std::min(width_, height_) / 8, 1);
+    const uint32_t top = static_cast<uint32_t>(index * 3 % (height_ - square + 1));
+    const uint32_t left = (width_ - square) / 2;
+    for (uint32_t y = top; y < top + square; ++y) {
+      std::fill_n(pixels_.begin() + y * rowBytes + left * 4, square * 4, uint8_t{255});
+    }
+    return pixels_;
   }
-  return true;
-}
+
+  // Draws the host time of now over the picture's top.
+  void stamp() {
+    quillane::tools::frame_stamp::draw(
+        {pixels_.data(), static_cast<int>(width_), static_cast<int>(height_), size_t{width_} * 4},
+        platform::dispatch::hostClock()->nowNanos() / 1000);
+  }
+
+ private:
+  uint32_t width_;
+  uint32_t height_;
+  std::vector<uint8_t> pixels_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!parseOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: quillane-test-pattern [--size WxH] [--fps N] [--frames N]\n");
+  const std::optional<Options> options = parseOptions(argc, argv);
+  if (!options) {
+    std::fprintf(stderr,
+                 "usage: quillane-test-pattern [--size WxH] [--fps N] [--frames N] [--stamp]\n");
     return 2;
   }
-  std::signal(SIGPIPE, SIG_IGN);
-  const uint32_t length = options.width * 4 * options.height;
-  std::vector<uint8_t> pixels(length);
-  uint8_t header[16] = {'Q', 'L', 'N', '1'};
-  putLittleEndian(header + 4, options.width);
-  putLittleEndian(header + 8, options.height);
-  putLittleEndian(header + 12, length);
-
+  platform::io::ignoreBrokenPipeSignal();
+  TestPattern pattern(options->size);
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
-  for (uint64_t index = 0; options.frames == 0 || index < options.frames; ++index) {
-    if (options.fps > 0) {
-      std::this_thread::sleep_until(start + std::chrono::duration<double>(index / options.fps));
+  for (uint64_t index = 0; options->frames == 0 || index < options->frames; ++index) {
+    if (options->fps > 0) {
+      std::this_thread::sleep_until(start + std::chrono::duration<double>(index / options->fps));
     }
-    drawFrame(pixels, options.width, options.height, index);
-    if (!writeAll(header, sizeof header) || !writeAll(pixels.data(), length) ||
-        std::fflush(stdout) != 0) {
+    const std::vector<uint8_t>& pixels = pattern.draw(index);
+    if (options->stamp) pattern.stamp();
+    if (!quillane::tools::writeFrame(STDOUT_FILENO, options->size.width, options->size.height,
+                                     pixels.data())) {
       return 0;  // the reader went away
     }
   }

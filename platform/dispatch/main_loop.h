@@ -13,8 +13,12 @@ class MainLoop {
   MainLoop(const MainLoop&) = delete;
   MainLoop& operator=(const MainLoop&) = delete;
 
-  // Returns the number of the first termination signal, also one that came before run().
+  // Returns the number of the first termination signal, also one that came before run(), or 0
+  // when quit() came first.
   int run();
+
+  // Ends run() from any thread, also before it is called. Async-signal-safe.
+  void quit();
 };
 
 }  // namespace platform::dispatch

@@ -3,28 +3,26 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
+#include "formats/frame_stream_format.h"
+
 namespace camd::testing {
-namespace {
 
-void appendLittleEndian(std::string& out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
-}
-
-}  // namespace
+namespace frame_stream = quillane::frame_stream;
 
 std::string frameHeader(uint32_t width, uint32_t height, uint32_t length,
                         const std::string& magic) {
-  std::string header = magic;
-  appendLittleEndian(header, width);
-  appendLittleEndian(header, height);
-  appendLittleEndian(header, length);
-  return header;
+  frame_stream::Magic magicBytes{};
+  std::copy_n(magic.begin(), std::min(magic.size(), magicBytes.size()), magicBytes.begin());
+  const frame_stream::HeaderBytes header =
+      frame_stream::encodeHeader({width, height, length}, magicBytes);
+  return std::string(header.begin(), header.end());
 }
 
 std::string frame(uint32_t width, uint32_t height, uint8_t fill) {
-  const uint32_t length = width * 4 * height;
+  const auto length = static_cast<uint32_t>(frame_stream::payloadLength(width, height));
   return frameHeader(width, height, length) + std::string(length, static_cast<char>(fill));
 }
 

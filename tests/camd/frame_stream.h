@@ -4,14 +4,17 @@
 #include <string>
 #include <vector>
 
+#include "formats/frame_stream_format.h"
 #include "platform/base/unique_fd.h"
 
 // Building and delivering frame streams in tests.
 namespace camd::testing {
 
-// A 16-byte frame header with the given fields, magic "QLN1" unless told otherwise.
-std::string frameHeader(uint32_t width, uint32_t height, uint32_t length,
-                        const std::string& magic = "QLN1");
+// A 16-byte frame header with the given fields, the format's magic unless told otherwise.
+std::string frameHeader(
+    uint32_t width, uint32_t height, uint32_t length,
+    const std::string& magic = std::string(quillane::frame_stream::kMagic.begin(),
+                                           quillane::frame_stream::kMagic.end()));
 
 // A whole frame: header and width × 4 × height RGBA bytes, each byte `fill`.
 std::string frame(uint32_t width, uint32_t height, uint8_t fill = 0x80);

@@ -115,6 +115,9 @@ void ChildProcess::collect(platform::base::UniqueFd from, bool output) {
     }
     changed_.notify_all();
   }
+  std::lock_guard lock(mutex_);
+  (output ? outputEnded_ : errorsEnded_) = true;
+  changed_.notify_all();
 }
 
 std::optional<std::string> ChildProcess::waitForLine(
@@ -151,6 +154,9 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      // What it wrote last is still on its way through the pipes.
+      std::unique_lock lock(mutex_);
+      changed_.wait_until(lock, deadline, [&] { return outputEnded_ && errorsEnded_; });
       return exitStatus_;
     }
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;

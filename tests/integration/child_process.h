@@ -41,7 +41,7 @@ class ChildProcess {
   std::vector<std::string> outputLines() const;
   std::string errorText() const;
   // The exit status (128 + signal for a killed program), or nullopt when it still runs after
-  // `timeout`.
+  // `timeout`; once it has ended, what it wrote is in outputLines() and errorText().
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
  private:
@@ -55,6 +55,8 @@ class ChildProcess {
   std::vector<std::string> lines_;  // guarded by mutex_
   std::string partial_;             // guarded by mutex_
   std::string errors_;              // guarded by mutex_
+  bool outputEnded_ = false;        // guarded by mutex_
+  bool errorsEnded_ = false;        // guarded by mutex_
   std::thread outputReader_;
   std::thread errorReader_;
 };

@@ -18,5 +18,17 @@ TEST(MainLoop, TerminationSignalFromAnyThreadEndsRunInsteadOfTheProcess) {
   EXPECT_EQ(loop.run(), SIGINT);
 }
 
+TEST(MainLoop, QuitFromAnyThreadEndsRunWithZeroAndLeavesOutsideSignalsTheirNumber) {
+  MainLoop loop;
+  loop.quit();  // before run()
+  EXPECT_EQ(loop.run(), 0);
+  std::thread quitter([&] { loop.quit(); });
+  EXPECT_EQ(loop.run(), 0);
+  quitter.join();
+  ::kill(::getpid(), SIGTERM);
+  EXPECT_EQ(loop.run(), SIGTERM);
+  loop.quit();  // after the last run(): dropped with the loop instead of ending the process
+}
+
 }  // namespace
 }  // namespace platform::dispatch

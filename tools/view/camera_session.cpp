@@ -1,0 +1,86 @@
+#include "tools/view/camera_session.h"
+
+#include <variant>
+
+namespace quillane::view {
+namespace {
+
+namespace camera = platform::camera;
+namespace selector = platform::camera::selector;
+
+// The value of a successful read when it has the asked-for type; null otherwise.
+template <typename Value>
+const Value* valueOf(const camera::PropertyResult& result) {
+  return result.status == camera::status::kNoError ? std::get_if<Value>(&result.value) : nullptr;
+}
+
+}  // namespace
+
+CameraSession::CameraSession(std::shared_ptr<camera::HardwareClient> client)
+    : client_(std::move(client)) {}
+
+CameraSession::~CameraSession() {
+  stop();
+}
+
+bool CameraSession::find(const std::string& deviceUID) {
+  const camera::PropertyResult devices =
+      client_->readProperty(camera::kSystemObject, {selector::kDevices});
+  const auto* deviceIDs = valueOf<std::vector<camera::ObjectID>>(devices);
+  if (deviceIDs == nullptr) return false;
+  for (camera::ObjectID device : *deviceIDs) {
+    const camera::PropertyResult uid = client_->readProperty(device, {selector::kDeviceUID});
+    const auto* text = valueOf<std::string>(uid);
+    if (text == nullptr || *text != deviceUID) continue;
+    const camera::PropertyResult streams = client_->readProperty(device, {selector::kStreams});
+    const auto* streamIDs = valueOf<std::vector<camera::ObjectID>>(streams);
+    for (camera::ObjectID stream : streamIDs ? *streamIDs : std::vector<camera::ObjectID>{}) {
+      const camera::PropertyResult direction =
+          client_->readProperty(stream, {selector::kDirection});
+      const auto* watched = valueOf<uint32_t>(direction);
+      const camera::PropertyResult formats = client_->readProperty(stream, {selector::kFormats});
+      const auto* offered = valueOf<std::vector<camera::StreamFormatInfo>>(formats);
+      if (watched == nullptr || *watched != 1 || offered == nullptr || offered->empty()) continue;
+      device_ = device;
+      stream_ = stream;
+      sizes_.clear();
+      for (const camera::StreamFormatInfo& format : *offered) {
+        sizes_.push_back(
+            {static_cast<uint32_t>(format.width), static_cast<uint32_t>(format.height)});
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CameraSession::start(uint32_t formatIndex, std::function<void()> framesArrived) {
+  if (client_->writeProperty(stream_, {selector::kActiveFormatIndex}, formatIndex) !=
+          camera::status::kNoError ||
+      client_->copyBufferQueue(stream_, std::move(framesArrived), &queue_) !=
+          camera::status::kNoError) {
+    return false;
+  }
+  started_ = client_->startStream(device_, stream_) == camera::status::kNoError;
+  return started_;
+}
+
+platform::media::SampleBufferRef CameraSession::nextFrame() {
+  return queue_ ? queue_->dequeue() : nullptr;
+}
+
+int32_t CameraSession::framesWaiting() const {
+  return queue_ ? queue_->count() : 0;
+}
+
+bool CameraSession::stillListed() {
+  return valueOf<std::string>(client_->readProperty(device_, {selector::kDeviceUID})) != nullptr;
+}
+
+void CameraSession::stop() {
+  if (!started_) return;
+  started_ = false;
+  client_->stopStream(device_, stream_);
+}
+
+}  // namespace quillane::view

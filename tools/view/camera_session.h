@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/camera/hardware.h"
+#include "platform/media/simple_queue.h"
+#include "tools/arguments.h"
+
+namespace quillane::view {
+
+// The viewer's hold on a camera's output stream through its own client connection, as any
+// watching application has it: finds the device by its UID, asks for a size, starts the stream
+// and takes the frames the host queues. Runs on the viewer's watch queue; each call blocks until
+// the host answers.
+class CameraSession {
+ public:
+  explicit CameraSession(std::shared_ptr<platform::camera::HardwareClient> client);
+  ~CameraSession();  // stops the stream
+  CameraSession(const CameraSession&) = delete;
+  CameraSession& operator=(const CameraSession&) = delete;
+
+  // Looks for the device with this UID and an output stream of it that lists its sizes.
+  bool find(const std::string& deviceUID);
+  // The sizes the found stream offers, in format-index order.
+  const std::vector<tools::FrameSize>& offeredSizes() const { return sizes_; }
+
+  // Asks for the offered size at `formatIndex` and starts watching. From then on the host queues
+  // frames and calls `framesArrived` on its own thread after each (it must not block). False
+  // when the host refused.
+  bool start(uint32_t formatIndex, std::function<void()> framesArrived);
+  // The oldest queued frame; nullptr when none waits.
+  platform::media::SampleBufferRef nextFrame();
+  int32_t framesWaiting() const;
+  // Whether the found device is still listed: a camera that went away and came back is another.
+  bool stillListed();
+  // Stops watching; after it returns, framesArrived is not called again.
+  void stop();
+
+ private:
+  std::shared_ptr<platform::camera::HardwareClient> client_;
+  platform::camera::ObjectID device_ = platform::camera::kObjectUnknown;
+  platform::camera::ObjectID stream_ = platform::camera::kObjectUnknown;
+  std::vector<tools::FrameSize> sizes_;
+  platform::media::SimpleQueueRef queue_;
+  bool started_ = false;
+};
+
+}  // namespace quillane::view

@@ -1,0 +1,77 @@
+#include "tools/view/frame_statistics.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace quillane::view {
+namespace {
+
+constexpr double kNanosPerSecond = 1e9;
+
+double rounded(double value) {
+  return std::round(value * 100) / 100;
+}
+
+uint32_t saturated(uint64_t value) {
+  return static_cast<uint32_t>(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
+}
+
+// The nearest-rank percentile of microsecond samples, in milliseconds.
+double percentileMillis(std::vector<uint32_t> samples, double percent) {
+  if (samples.empty()) return 0;
+  const auto rank = static_cast<std::size_t>(std::ceil(percent / 100 * samples.size()));
+  const auto at = samples.begin() + static_cast<std::ptrdiff_t>(std::max<std::size_t>(rank, 1) - 1);
+  std::nth_element(samples.begin(), at, samples.end());
+  return rounded(*at / 1000.0);
+}
+
+}  // namespace
+
+void FrameStatistics::record(const ReceivedFrame& frame) {
+  if (frames_ == 0) {
+    firstArrivalNanos_ = lineNanos_ = frame.arrivalNanos;
+  } else {
+    intervalsMicros_.push_back(saturated((frame.arrivalNanos - lastArrivalNanos_) / 1000));
+    // A counter that went back belongs to a camera that started over; nothing was missed.
+    if (frame.sequenceNumber > lastSequenceNumber_) {
+      dropped_ += frame.sequenceNumber - lastSequenceNumber_ - 1;
+    }
+  }
+  ++frames_;
+  lastArrivalNanos_ = frame.arrivalNanos;
+  lastSequenceNumber_ = frame.sequenceNumber;
+  size_ = frame.size;
+  if (frame.latencyMicros) latenciesMicros_.push_back(saturated(*frame.latencyMicros));
+}
+
+nlohmann::json FrameStatistics::secondLine(uint64_t nowNanos) {
+  const double seconds = (nowNanos - lineNanos_) / kNanosPerSecond;
+  const double fps = frames_ > 0 && seconds > 0 ? (frames_ - lineFrames_) / seconds : 0;
+  lineFrames_ = frames_;
+  lineNanos_ = nowNanos;
+  return {{"fps", rounded(fps)}, {"frames", frames_}};
+}
+
+nlohmann::json FrameStatistics::finalLine(uint64_t endNanos) const {
+  // The rate over the span the frames arrived in: start-up and the wait after the last frame
+  // do not dilute it.
+  const double span = (lastArrivalNanos_ - firstArrivalNanos_) / kNanosPerSecond;
+  nlohmann::json line = {
+      {"dropped", dropped_},
+      {"fps", rounded(frames_ > 1 && span > 0 ? (frames_ - 1) / span : 0)},
+      {"frames", frames_},
+      {"interval_ms_p50", percentileMillis(intervalsMicros_, 50)},
+      {"interval_ms_p99", percentileMillis(intervalsMicros_, 99)},
+      {"seconds", rounded(frames_ > 0 ? (endNanos - firstArrivalNanos_) / kNanosPerSecond : 0)},
+      {"size", tools::sizeText(size_.value_or(requested_))}};
+  if (!latenciesMicros_.empty()) {
+    line["latency_ms_p50"] = percentileMillis(latenciesMicros_, 50);
+    line["latency_ms_p99"] = percentileMillis(latenciesMicros_, 99);
+  }
+  if (size_ && *size_ != requested_) line["requested_size"] = tools::sizeText(requested_);
+  return line;
+}
+
+}  // namespace quillane::view

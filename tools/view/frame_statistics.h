@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/arguments.h"
+
+namespace quillane::view {
+
+// One frame as the viewer received it.
+struct ReceivedFrame {
+  uint64_t sequenceNumber;  // the camera's frame counter
+  uint64_t arrivalNanos;    // host clock
+  tools::FrameSize size;
+  std::optional<uint64_t> latencyMicros;  // from the producer's stamp, when it carried one
+};
+
+// What the viewer reports about the frames it received: a line a second while it runs and a
+// final line. Confined to the viewer's watch queue (the final report is made after it ended).
+class FrameStatistics {
+ public:
+  explicit FrameStatistics(tools::FrameSize requested) : requested_(requested) {}
+
+  void record(const ReceivedFrame& frame);
+  uint64_t frames() const { return frames_; }
+
+  // {"fps", "frames"}: the rate since the previous line (or the first frame), and the total.
+  nlohmann::json secondLine(uint64_t nowNanos);
+
+  // {"dropped", "fps", "frames", "interval_ms_p50", "interval_ms_p99", "seconds", "size"}, plus
+  // "latency_ms_p50" and "latency_ms_p99" when frames carried stamps and "requested_size" when
+  // the camera sent another size than the one asked for. `endNanos`: when the watch ended.
+  nlohmann::json finalLine(uint64_t endNanos) const;
+
+ private:
+  tools::FrameSize requested_;
+  uint64_t frames_ = 0;
+  uint64_t dropped_ = 0;
+  std::optional<tools::FrameSize> size_;  // of the last frame
+  uint64_t firstArrivalNanos_ = 0;
+  uint64_t lastArrivalNanos_ = 0;
+  uint64_t lastSequenceNumber_ = 0;
+  uint64_t lineFrames_ = 0;  // frames at the previous second's line
+  uint64_t lineNanos_ = 0;   // and when it was made
+  std::vector<uint32_t> intervalsMicros_;
+  std::vector<uint32_t> latenciesMicros_;
+};
+
+}  // namespace quillane::view
