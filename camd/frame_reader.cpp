@@ -1,11 +1,9 @@
 #include "camd/frame_reader.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 
 #include "camd/reporting.h"
+#include "platform/io/file_descriptor.h"
 
 namespace camd {
 
@@ -41,19 +39,9 @@ std::optional<FrameReader::Frame> FrameReader::next() {
 }
 
 bool FrameReader::readFully(uint8_t* buffer, std::size_t count) {
-  std::size_t total = 0;
-  while (total < count) {
-    const ssize_t got = ::read(fd_, buffer + total, count - total);
-    if (got > 0) {
-      total += static_cast<std::size_t>(got);
-    } else if (got == 0) {
-      return false;
-    } else if (errno != EINTR) {
-      logError("stdin read error " + std::to_string(errno));
-      return false;
-    }
-  }
-  return true;
+  const platform::io::ReadResult read = platform::io::readFully(fd_, buffer, count);
+  if (read.error != 0) logError("stdin read error " + std::to_string(read.error));
+  return read.bytesRead == count;
 }
 
 bool FrameReader::reservePayload(std::size_t length) {

@@ -1,9 +1,9 @@
 #include "camd/reporting.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
+
+#include "platform/io/file_descriptor.h"
 
 namespace camd {
 namespace {
@@ -19,7 +19,7 @@ class StandardStreams : public ReportOutput {
   }
   // Unbuffered and in one write, so lines from different threads never interleave.
   void writeErrorLine(std::string_view line) override {
-    (void)::write(STDERR_FILENO, line.data(), line.size());
+    (void)platform::io::writeAll(platform::io::kStandardError, line.data(), line.size());
   }
 };
 

@@ -6,8 +6,6 @@
 // --fps 0 writes as fast as the reader takes frames; --frames 0 writes until the reader goes.
 // --stamp draws the host-clock time at which each frame is written across the picture's top, for
 // a watcher to measure how long the frame took to reach it (tools/frame_stamp.h).
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "platform/dispatch/clock.h"
+#include "platform/io/file_descriptor.h"
 #include "platform/io/pipe.h"
 #include "tools/arguments.h"
 #include "tools/frame_output.h"
@@ -126,8 +125,8 @@ int main(int argc, char** argv) {
     }
     const std::vector<uint8_t>& pixels = pattern.draw(index);
     if (options->stamp) pattern.stamp();
-    if (!quillane::tools::writeFrame(STDOUT_FILENO, options->size.width, options->size.height,
-                                     pixels.data())) {
+    if (!quillane::tools::writeFrame(platform::io::kStandardOutput, options->size.width,
+                                     options->size.height, pixels.data())) {
       return 0;  // the reader went away
     }
   }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "formats/frame_stream_format.h"
+#include "platform/io/file_descriptor.h"
 
 namespace camd::testing {
 
@@ -36,11 +37,8 @@ Pipe::Pipe() {
 }
 
 void writeAll(Pipe& pipe, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::write(pipe.writer.get(), bytes.data() + done, bytes.size() - done);
-    if (wrote <= 0) throw std::runtime_error("write to test pipe failed");
-    done += static_cast<std::size_t>(wrote);
+  if (!platform::io::writeAll(pipe.writer.get(), bytes.data(), bytes.size())) {
+    throw std::runtime_error("write to test pipe failed");
   }
 }
 
