@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <stdexcept>
 
 #include "formats/frame_stream_format.h"
@@ -16,7 +15,7 @@ namespace frame_stream = quillane::frame_stream;
 std::string frameHeader(uint32_t width, uint32_t height, uint32_t length,
                         const std::string& magic) {
   frame_stream::Magic magicBytes{};
-  std::copy_n(magic.begin(), std::min(magic.size(), magicBytes.size()), magicBytes.begin());
+  magic.copy(reinterpret_cast<char*>(magicBytes.data()), magicBytes.size());
   const frame_stream::HeaderBytes header =
       frame_stream::encodeHeader({width, height, length}, magicBytes);
   return std::string(header.begin(), header.end());

@@ -84,9 +84,11 @@ void Viewer::startWatching() {
   const auto& offered = session_.offeredSizes();
   const auto found = std::find(offered.begin(), offered.end(), options_.size);
   if (found == offered.end()) {
-    std::string sizes;
-    for (const tools::FrameSize& size : offered) sizes += " " + tools::sizeText(size);
-    end(2, "size " + tools::sizeText(options_.size) + " is not offered; the camera offers" + sizes);
+    // Appended piece by piece: GCC 12 at -O3 warns falsely about "text" + std::string.
+    std::string message = "size ";
+    message.append(tools::sizeText(options_.size)).append(" is not offered; the camera offers");
+    for (const tools::FrameSize& size : offered) message.append(" ").append(tools::sizeText(size));
+    end(2, message);
     return;
   }
   const auto index = static_cast<uint32_t>(found - offered.begin());
