@@ -3,7 +3,8 @@
 #include <cstddef>
 
 // Whole-block reads and writes on a file descriptor: pipes, files, the standard streams. Each
-// call runs on the calling thread and blocks while the other end is slower.
+// call runs on the calling thread and blocks while the other end is slower. Both are
+// async-signal-safe, so a child may call them between fork and exec.
 namespace platform::io {
 
 inline constexpr int kStandardInput = 0;

@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/io/file_descriptor.h"
 #include "platform/sysext/request_failure_linux.h"
 
 extern char** environ;
@@ -32,40 +33,13 @@ int pidfdSendSignal(int pidfd, int signal) {
   return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
-// Reads until `size` bytes arrived or every writer has gone; returns how many arrived.
-size_t readFully(int fd, void* data, size_t size) {
-  size_t got = 0;
-  while (got < size) {
-    const ssize_t n = ::read(fd, static_cast<char*>(data) + got, size - got);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      break;
-    }
-  }
-  return got;
-}
-
-// Async-signal-safe, for the child between fork and exec.
-void writeFully(int fd, const void* data, size_t size) {
-  size_t put = 0;
-  while (put < size) {
-    const ssize_t n = ::write(fd, static_cast<const char*>(data) + put, size - put);
-    if (n > 0) {
-      put += static_cast<size_t>(n);
-    } else if (errno != EINTR) {
-      return;
-    }
-  }
-}
-
 // Runs in the detached process between fork and exec, so it calls only async-signal-safe
 // functions. It reports its process id and, when the exec fails, the exec's errno; the report
 // pipe closes on a successful exec.
 [[noreturn]] void execDetached(const char* path, char* const argv[], int input, int output,
                                int lock, int report) {
   const pid_t self = ::getpid();
-  writeFully(report, &self, sizeof self);
+  (void)io::writeAll(report, &self, sizeof self);
   sigset_t none;
   ::sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -86,7 +60,7 @@ void writeFully(int fd, const void* data, size_t size) {
   }
   // Let go of the lock before the parent hears of the failure, so it alone holds it then.
   ::close(lock);
-  writeFully(report, &failure, sizeof failure);
+  (void)io::writeAll(report, &failure, sizeof failure);
   ::_exit(127);
 }
 
@@ -182,11 +156,11 @@ void ExtensionProcess::start(const std::filesystem::path& executable,
   while (::waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
   }
   pid_t pid = 0;
-  if (readFully(reportReader.get(), &pid, sizeof pid) != sizeof pid) {
+  if (io::readFully(reportReader.get(), &pid, sizeof pid).bytesRead != sizeof pid) {
     throw RequestFailure(kErrorUnknown, "cannot start " + path + ": no process to run it in");
   }
   int failure = 0;
-  if (readFully(reportReader.get(), &failure, sizeof failure) == sizeof failure) {
+  if (io::readFully(reportReader.get(), &failure, sizeof failure).bytesRead == sizeof failure) {
     throw RequestFailure(kErrorUnknown, "cannot start " + path + ": " + std::strerror(failure));
   }
   const std::string pidText = std::to_string(pid);
