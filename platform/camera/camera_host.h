@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/hardware.h"
@@ -10,6 +12,25 @@ namespace platform::camera {
 
 // How long a consume request waits for a buffer before it is answered with an error.
 inline constexpr uint64_t kConsumeTimeoutNanos = 1'000'000'000;
+
+// Capacity of a client's queue on an output stream; also on a sink stream that advertises no
+// usable size.
+inline constexpr int32_t kDefaultQueueCapacity = 4;
+// An advertised sink queue size above this is clamped to it.
+inline constexpr int32_t kMaxQueueCapacity = 64;
+
+// The sink buffer queue size the stream's source advertises, if any.
+inline std::optional<int64_t> advertisedSinkQueueSize(const ExtensionStream& stream) {
+  return stream.source()
+      .streamProperties({PropertyKey::StreamSinkBufferQueueSize})
+      .sinkBufferQueueSize;
+}
+
+// Capacity of a client's queue on a sink stream that advertises `advertised`.
+inline int32_t sinkQueueCapacity(std::optional<int64_t> advertised) {
+  if (!advertised || *advertised < 1) return kDefaultQueueCapacity;
+  return static_cast<int32_t>(std::min<int64_t>(*advertised, kMaxQueueCapacity));
+}
 
 // A camera host: it publishes camera extensions' providers and lets applications find and use
 // their devices. Each program creates the host it runs against in main() and hands it down; no

@@ -1,18 +1,6 @@
 #include "platform/camera/extension_objects.h"
 
 namespace platform::camera {
-namespace {
-
-ExtensionError invalidArgument(const char* description) {
-  return ExtensionError{kHostErrorDomain, host_error::kInvalidArgument, description};
-}
-
-ExtensionError alreadyAdded(const char* description) {
-  return ExtensionError{kHostErrorDomain, host_error::kAlreadyAdded, description};
-}
-
-}  // namespace
-
 std::shared_ptr<ExtensionStream> ExtensionStream::create(std::string localizedName, Uuid streamID,
                                                          StreamDirection direction, StreamClockType,
                                                          ExtensionStreamSource& source) {
@@ -37,8 +25,7 @@ void ExtensionStream::consumeSampleBuffer(const ExtensionClientRef& client,
   auto bound = endpoint();
   if (!bound) {
     completion(nullptr, 0, kDiscontinuityNone, false,
-               ExtensionError{kHostErrorDomain, host_error::kNotPublished,
-                              "the stream is not published"});
+               hostError(host_error::kNotPublished, "the stream is not published"));
     return;
   }
   bound->consume(client, std::move(completion));
@@ -79,8 +66,9 @@ ExtensionDevice::ExtensionDevice(std::string localizedName, Uuid deviceID,
       source_(source) {}
 
 std::optional<ExtensionError> ExtensionDevice::addStream(std::shared_ptr<ExtensionStream> stream) {
-  if (!stream) return invalidArgument("no stream given");
-  if (!stream->claim()) return alreadyAdded("the stream was already added to a device");
+  if (!stream) return hostError(host_error::kInvalidArgument, "no stream given");
+  if (!stream->claim())
+    return hostError(host_error::kAlreadyAdded, "the stream was already added to a device");
   base::MutexLock lock(mutex_);
   streams_.push_back(std::move(stream));
   return std::nullopt;
@@ -96,8 +84,9 @@ std::shared_ptr<ExtensionProvider> ExtensionProvider::create(ExtensionProviderSo
 }
 
 std::optional<ExtensionError> ExtensionProvider::addDevice(std::shared_ptr<ExtensionDevice> device) {
-  if (!device) return invalidArgument("no device given");
-  if (!device->claim()) return alreadyAdded("the device was already added to a provider");
+  if (!device) return hostError(host_error::kInvalidArgument, "no device given");
+  if (!device->claim())
+    return hostError(host_error::kAlreadyAdded, "the device was already added to a provider");
   base::MutexLock lock(mutex_);
   devices_.push_back(std::move(device));
   return std::nullopt;

@@ -94,6 +94,11 @@ constexpr int64_t kNotPublished = 5;     // consume: the stream is not published
 constexpr int64_t kInvalidArgument = 6;  // addDevice/addStream: no object given
 }  // namespace host_error
 
+// An error of the host's domain with one of the codes above.
+inline ExtensionError hostError(int64_t code, const char* description) {
+  return ExtensionError{kHostErrorDomain, code, description};
+}
+
 // Four-character transport type of virtual devices, 'virt'.
 constexpr uint32_t kTransportTypeVirtual = 0x76697274;
 

@@ -6,13 +6,6 @@ namespace platform::media {
 
 SampleBufferRef SampleBuffer::createForImageBuffer(PixelBufferRef imageBuffer, bool dataReady,
                                                    FormatDescriptionRef description,
-                                                   const SampleTimingInfo& timing) {
-  return createForImageBuffer(std::move(imageBuffer), dataReady, std::move(description), timing,
-                              0);
-}
-
-SampleBufferRef SampleBuffer::createForImageBuffer(PixelBufferRef imageBuffer, bool dataReady,
-                                                   FormatDescriptionRef description,
                                                    const SampleTimingInfo& timing,
                                                    uint64_t sequenceNumber) {
   if (!imageBuffer || !description || !description->matchesImageBuffer(*imageBuffer)) {

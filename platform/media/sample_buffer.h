@@ -19,18 +19,13 @@ struct SampleTimingInfo {
 class SampleBuffer {
  public:
   // nullptr when the buffer or description is missing, the description does not match the
-  // buffer, or the platform refuses.
-  static std::shared_ptr<SampleBuffer> createForImageBuffer(PixelBufferRef imageBuffer,
-                                                            bool dataReady,
-                                                            FormatDescriptionRef description,
-                                                            const SampleTimingInfo& timing);
-  // The same, carrying the sender's sequence number: a receiver counts the frames it missed from
-  // the gaps.
+  // buffer, or the platform refuses. `sequenceNumber` is the sender's, when it numbers its
+  // frames: a receiver counts the frames it missed from the gaps.
   static std::shared_ptr<SampleBuffer> createForImageBuffer(PixelBufferRef imageBuffer,
                                                             bool dataReady,
                                                             FormatDescriptionRef description,
                                                             const SampleTimingInfo& timing,
-                                                            uint64_t sequenceNumber);
+                                                            uint64_t sequenceNumber = 0);
 
   const PixelBufferRef& imageBuffer() const { return imageBuffer_; }
   const FormatDescriptionRef& formatDescription() const { return description_; }

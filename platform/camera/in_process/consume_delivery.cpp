@@ -3,14 +3,6 @@
 #include <algorithm>
 
 namespace platform::camera::in_process {
-namespace {
-
-ExtensionError hostError(int64_t code, const char* description) {
-  return ExtensionError{kHostErrorDomain, code, description};
-}
-
-}  // namespace
-
 ConsumeDelivery::ConsumeDelivery(base::Mutex& stateMutex, std::shared_ptr<dispatch::Clock> clock)
     : stateMutex_(stateMutex),
       deliveryQueue_("platform.camera.host.delivery"),

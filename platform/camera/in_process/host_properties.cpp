@@ -150,10 +150,4 @@ Status writeStreamProperty(const ExtensionStream& stream, uint32_t selector,
   return status::kNoError;
 }
 
-std::optional<int64_t> advertisedSinkQueueSize(const ExtensionStream& stream) {
-  return stream.source()
-      .streamProperties({PropertyKey::StreamSinkBufferQueueSize})
-      .sinkBufferQueueSize;
-}
-
 }  // namespace platform::camera::in_process

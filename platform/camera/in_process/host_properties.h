@@ -24,7 +24,4 @@ PropertyResult readStreamProperty(const ExtensionStream& stream, uint32_t select
 Status writeStreamProperty(const ExtensionStream& stream, uint32_t selector,
                            const PropertyValue& value);
 
-// The stream's sink buffer queue size as its source advertises it, if it does.
-std::optional<int64_t> advertisedSinkQueueSize(const ExtensionStream& stream);
-
 }  // namespace platform::camera::in_process

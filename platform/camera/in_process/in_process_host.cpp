@@ -19,16 +19,6 @@ using in_process::StreamSessions;
 
 namespace {
 
-int32_t sinkQueueCapacity(std::optional<int64_t> advertised) {
-  if (!advertised || *advertised < 1) return InProcessCameraHost::kDefaultQueueCapacity;
-  return static_cast<int32_t>(
-      std::min<int64_t>(*advertised, InProcessCameraHost::kMaxQueueCapacity));
-}
-
-ExtensionError hostError(int64_t code, const char* description) {
-  return ExtensionError{kHostErrorDomain, code, description};
-}
-
 }  // namespace
 
 // The host's state and operations, shared by the host object, its clients and the endpoints of
@@ -413,8 +403,7 @@ Status InProcessCameraHost::Runtime::copyBufferQueue(const ExtensionClientRef& c
     if (!contact(client, found.provider)) return status::kIllegalOperation;
     const bool sink = found.stream->direction() == StreamDirection::Sink;
     auto created = media::SimpleQueue::create(
-        sink ? sinkQueueCapacity(in_process::advertisedSinkQueueSize(*found.stream))
-             : kDefaultQueueCapacity);
+        sink ? sinkQueueCapacity(advertisedSinkQueueSize(*found.stream)) : kDefaultQueueCapacity);
     if (sink) {
       created->setEnqueueListener(
           [weakSelf = weak_from_this(), stream, weakClient = std::weak_ptr(client)] {

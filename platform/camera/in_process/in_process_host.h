@@ -20,12 +20,6 @@ namespace platform::camera {
 // completion, so an extension may call back into the host from anywhere.
 class InProcessCameraHost final : public CameraHost {
  public:
-  // Capacity of an output stream's client queue; also of a sink queue whose stream advertises
-  // no usable size.
-  static constexpr int32_t kDefaultQueueCapacity = 4;
-  // An advertised sink queue size above this is clamped to it.
-  static constexpr int32_t kMaxQueueCapacity = 64;
-
   // `clock` measures consume timeouts.
   explicit InProcessCameraHost(std::shared_ptr<dispatch::Clock> clock = dispatch::hostClock());
   // Withdraws every provider still published. Clients made by connect() may outlive the host;

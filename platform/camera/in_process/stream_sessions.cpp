@@ -67,7 +67,10 @@ void StreamSessions::setOutputQueue(ObjectID stream, const ExtensionClientRef& c
 std::vector<std::function<void()>> StreamSessions::send(ObjectID stream,
                                                         const media::SampleBufferRef& frame) {
   std::vector<std::function<void()>> alterations;
-  for (const ExtensionClientRef& client : streaming(stream)) {
+  const auto watchers = streaming_.find(stream);
+  if (watchers == streaming_.end()) return alterations;
+  // By reference: this runs for every frame, under the host's state lock.
+  for (const ExtensionClientRef& client : watchers->second) {
     auto found = outputQueues_.find({stream, client.get()});
     if (found == outputQueues_.end()) continue;
     // A slow client loses its oldest frame, never the newest and never another client's.

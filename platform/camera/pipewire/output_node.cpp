@@ -173,8 +173,7 @@ void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNa
 void OutputNode::consume(const ExtensionClientRef&, ConsumeCompletion completion) {
   callbacks_.async([completion = std::move(completion)] {
     completion(nullptr, 0, kDiscontinuityNone, false,
-               ExtensionError{kHostErrorDomain, host_error::kNotStreaming,
-                              "buffers are consumed only from sink streams"});
+               hostError(host_error::kNotStreaming, "buffers are consumed only from sink streams"));
   });
 }
 

@@ -4,14 +4,12 @@
 
 #include <algorithm>
 
+#include "platform/camera/camera_host.h"
 #include "platform/camera/pipewire/sink_pusher.h"
 #include "platform/camera/pipewire/source_watcher.h"
 
 namespace platform::camera::pipewire {
 namespace {
-
-constexpr int32_t kDefaultQueueCapacity = 4;
-constexpr int64_t kMaxQueueCapacity = 64;
 
 PropertyResult value(PropertyValue v) {
   return {status::kNoError, std::move(v)};
@@ -146,10 +144,8 @@ Status PipeWireClient::copyBufferQueue(ObjectID stream, std::function<void()> qu
   QueueEntry& entry = queues_[stream];
   entry.queueAltered = std::move(queueAltered);
   if (!entry.queue) {
-    const int32_t capacity = sink && advertised && *advertised >= 1
-                                 ? static_cast<int32_t>(std::min(*advertised, kMaxQueueCapacity))
-                                 : kDefaultQueueCapacity;
-    entry.queue = media::SimpleQueue::create(capacity);
+    entry.queue =
+        media::SimpleQueue::create(sink ? sinkQueueCapacity(advertised) : kDefaultQueueCapacity);
   }
   *queue = entry.queue;
   return status::kNoError;

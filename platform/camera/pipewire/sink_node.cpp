@@ -14,14 +14,6 @@
 #include "platform/media/media_time.h"
 
 namespace platform::camera::pipewire {
-namespace {
-
-ExtensionError hostError(int64_t code, const char* description) {
-  return ExtensionError{kHostErrorDomain, code, description};
-}
-
-}  // namespace
-
 // The producer's shared memory, mapped read-only once per memory block. Pictures handed to the
 // extension keep it mapped, so they stay readable after PipeWire took the buffers back.
 struct SinkNode::Memory {
@@ -49,11 +41,7 @@ SinkNode::SinkNode(PipeWireLoop& loop, dispatch::SerialQueue& callbacks,
 SinkNode::~SinkNode() = default;
 
 Properties SinkNode::kindProperties() const {
-  const std::optional<int64_t> queueSize =
-      stream()
-          .source()
-          .streamProperties({PropertyKey::StreamSinkBufferQueueSize})
-          .sinkBufferQueueSize;
+  const std::optional<int64_t> queueSize = advertisedSinkQueueSize(stream());
   Properties properties{{PW_KEY_MEDIA_CLASS, "Video/Sink"},
                         {PW_KEY_NODE_DESCRIPTION, stream().localizedName()}};
   if (queueSize) properties[keys::kSinkQueueSize] = std::to_string(*queueSize);

@@ -111,7 +111,7 @@ TEST_F(InProcessHostTest, ProviderHearsOfEachClientOnceAndMayRefuseIt) {
 TEST_F(InProcessHostTest, SinkQueueHasTheAdvertisedOrDefaultCapacity) {
   media::SimpleQueueRef queue;
   ASSERT_EQ(client->copyBufferQueue(ids.sink, nullptr, &queue), status::kNoError);
-  EXPECT_EQ(queue->capacity(), InProcessCameraHost::kDefaultQueueCapacity);
+  EXPECT_EQ(queue->capacity(), platform::camera::kDefaultQueueCapacity);
   media::SimpleQueueRef again;
   ASSERT_EQ(client->copyBufferQueue(ids.sink, nullptr, &again), status::kNoError);
   EXPECT_EQ(again, queue);  // the client's one queue of this stream
