@@ -3,9 +3,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 
-#include <cstring>
-
 #include "platform/camera/pipewire/camera_node_keys.h"
+#include "platform/camera/pipewire/picture_rows.h"
 
 namespace platform::camera::pipewire {
 namespace {
@@ -22,18 +21,12 @@ std::vector<VideoSize> offeredSizes(ExtensionStreamSource& source) {
 }
 
 // Copies the picture's rows into `destination`, whose rows are width × 4 bytes.
-void copyRows(media::PixelBuffer& picture, uint8_t* destination) {
+void copyPicture(media::PixelBuffer& picture, uint8_t* destination) {
   media::BaseAddressLock pixels(picture, media::PixelBuffer::LockFlags::ReadOnly);
   if (pixels.data() == nullptr) return;
   const std::size_t row = static_cast<std::size_t>(picture.width()) * 4;
-  const std::size_t rows = static_cast<std::size_t>(picture.height());
-  if (picture.bytesPerRow() == row) {
-    std::memcpy(destination, pixels.data(), row * rows);
-    return;
-  }
-  for (std::size_t y = 0; y < rows; ++y) {
-    std::memcpy(destination + y * row, pixels.data() + y * picture.bytesPerRow(), row);
-  }
+  copyRows(pixels.data(), picture.bytesPerRow(), destination, row, row,
+           static_cast<std::size_t>(picture.height()));
 }
 
 }  // namespace
@@ -83,22 +76,18 @@ void OutputNode::streamGoing() {
 void OutputNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   auto* self = static_cast<OutputNode*>(data);
   if (id != SPA_PARAM_Format) return;
-  const std::optional<NegotiatedVideo> format = parseVideoFormat(param);
-  self->negotiated_ = format ? std::optional(format->size) : std::nullopt;
-  if (!format) return;
+  self->negotiated_ = parseVideoFormat(param);
+  if (!self->negotiated_) return;
   const std::vector<VideoSize> sizes = offeredSizes(self->stream().source());
   for (std::size_t index = 0; index < sizes.size(); ++index) {
-    if (sizes[index] != format->size) continue;
+    if (sizes[index] != *self->negotiated_) continue;
     self->callbacks_.async([self = self->shared_from_this(), index] {
       ExtensionStreamProperties properties;
       properties.activeFormatIndex = static_cast<int64_t>(index);
       self->stream().source().setStreamProperties(properties);
     });
   }
-  VideoParams buffers;
-  buffers.addBuffers(format->size, kBuffers, kMinBuffers, kMaxBuffers);
-  buffers.addHeaderMeta();
-  pw_stream_update_params(self->pwStream_, buffers.data(), buffers.count());
+  requestBuffers(self->pwStream_, *self->negotiated_, kBuffers);
 }
 
 void OutputNode::onAddBuffer(void* data, pw_buffer* buffer) {
@@ -151,7 +140,7 @@ void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNa
     data.chunk->size = 0;  // unusable memory: goes back empty
   } else {
     if (copied != picture->contentVersion()) {
-      copyRows(*picture, static_cast<uint8_t*>(data.data));
+      copyPicture(*picture, static_cast<uint8_t*>(data.data));
       copied = picture->contentVersion();
     }
     data.chunk->offset = 0;

@@ -21,9 +21,7 @@ class OutputNode final : public PublishedStream {
  public:
   // Buffers the node shares with its watchers (a watcher that asks for more gets no more): enough
   // that one watcher holding a few never starves the others, few enough for 66 MB at 1080p.
-  static constexpr int kBuffers = 8;
-  static constexpr int kMinBuffers = 2;
-  static constexpr int kMaxBuffers = 8;
+  static constexpr BufferCounts kBuffers{8, 2, 8};
   // A watcher that holds a buffer this long (the time the camera takes to go round its buffers)
   // is slow, has stalled or died, and might hold it for good: the buffer is taken back, so that
   // the camera and the other watchers go on. Only that watcher may see the picture change.

@@ -41,10 +41,6 @@ pw_loop* PipeWireLoop::loop() const {
   return pw_thread_loop_get_loop(threadLoop_);
 }
 
-bool PipeWireLoop::isLoopThread() const {
-  return pw_thread_loop_in_thread(threadLoop_);
-}
-
 PipeWireLoop::Lock::Lock(PipeWireLoop& loop) : loop_(loop) {
   pw_thread_loop_lock(loop_.threadLoop_);
 }

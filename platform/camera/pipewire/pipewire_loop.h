@@ -31,8 +31,6 @@ class PipeWireLoop {
     PipeWireLoop& loop_;
   };
 
-  bool isLoopThread() const;
-
  private:
   pw_thread_loop* threadLoop_ = nullptr;
   pw_context* context_ = nullptr;

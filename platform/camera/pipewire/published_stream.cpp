@@ -43,7 +43,6 @@ void PublishedStream::connect(pw_core* core, RegistryView& registry) {
   }
   pwStream_ = pw_stream_new(core, stream_->localizedName().c_str(), props);
   if (pwStream_ == nullptr) return;
-  streamMade();
   connectStream(pwStream_);
 }
 

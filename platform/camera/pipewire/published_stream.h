@@ -56,8 +56,7 @@ class PublishedStream : public StreamEndpoint,
   virtual Properties kindProperties() const = 0;
   // The stream's flags and parameters for pw_stream_connect(). Loop thread.
   virtual void connectStream(pw_stream* stream) = 0;
-  // The stream was made, or is about to go. Loop thread.
-  virtual void streamMade() {}
+  // The stream is about to go. Loop thread.
   virtual void streamGoing() {}
   // The client stopped streaming; runs on the callback queue.
   virtual void clientStopped(const ExtensionClientRef& client) { (void)client; }

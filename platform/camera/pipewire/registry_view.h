@@ -54,8 +54,6 @@ class RegistryView {
   RegistryView& operator=(const RegistryView&) = delete;
 
   const std::map<uint32_t, Node>& nodes() const { return nodes_; }
-  const std::map<uint32_t, Port>& ports() const { return ports_; }
-  const std::map<uint32_t, Link>& links() const { return links_; }
   // The node's port in the given direction; nullopt while it has none.
   std::optional<uint32_t> portOf(uint32_t node, bool output) const;
   // Asks the daemon to destroy an object, such as a link.

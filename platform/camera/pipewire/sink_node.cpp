@@ -6,11 +6,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "platform/base/shared_memory.h"
 #include "platform/camera/camera_host.h"
 #include "platform/camera/pipewire/camera_node_keys.h"
+#include "platform/camera/pipewire/picture_rows.h"
 #include "platform/media/media_time.h"
 
 namespace platform::camera::pipewire {
@@ -81,16 +81,13 @@ void SinkNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   self->description_.reset();
   self->copyPool_.reset();
   if (!self->negotiated_) return;
-  const int width = static_cast<int>(self->negotiated_->size.width);
-  const int height = static_cast<int>(self->negotiated_->size.height);
+  const int width = static_cast<int>(self->negotiated_->width);
+  const int height = static_cast<int>(self->negotiated_->height);
   self->description_ =
       media::FormatDescription::createVideo(media::kPixelFormat32BGRA, width, height);
   self->copyPool_ = media::PixelBufferPool::create(
       {.pixelFormat = media::kPixelFormat32BGRA, .width = width, .height = height});
-  VideoParams buffers;
-  buffers.addBuffers(self->negotiated_->size, kBuffers, kMinBuffers, kMaxBuffers);
-  buffers.addHeaderMeta();
-  pw_stream_update_params(self->pwStream_, buffers.data(), buffers.count());
+  requestBuffers(self->pwStream_, *self->negotiated_, kSinkLinkBuffers);
 }
 
 void SinkNode::onAddBuffer(void* data, pw_buffer* buffer) {
@@ -149,20 +146,15 @@ void SinkNode::onProcess(void* data) {
 
 media::SampleBufferRef SinkNode::sampleOf(pw_buffer* buffer, const std::shared_ptr<Slot>& slot) {
   if (slot->data == nullptr || !negotiated_ || !description_) return nullptr;
-  const spa_chunk& chunk = *buffer->buffer->datas[0].chunk;
-  const uint32_t width = negotiated_->size.width;
-  const uint32_t height = negotiated_->size.height;
-  // Every number here comes from the producer: checked before a byte is read. A stride of 0
-  // means rows without padding.
-  const uint64_t row = uint64_t{width} * 4;
-  const uint64_t stride = chunk.stride == 0 ? row : static_cast<uint64_t>(chunk.stride);
-  if (chunk.stride < 0 || stride < row || stride % 4 != 0) return nullptr;
-  const uint64_t needed = stride * (height - 1) + row;
-  if (chunk.offset > slot->maxsize || chunk.size < needed ||
-      uint64_t{chunk.offset} + needed > slot->maxsize) {
-    return nullptr;
-  }
-  const uint8_t* first = slot->data + chunk.offset;
+  const uint32_t width = negotiated_->width;
+  const uint32_t height = negotiated_->height;
+  // Every number here comes from the producer: checked before a byte is read. A wrapped picture
+  // also needs whole pixels per row.
+  const std::optional<ChunkRows> rows =
+      rowsInChunk(*buffer->buffer->datas[0].chunk, slot->maxsize, *negotiated_);
+  if (!rows || rows->stride % 4 != 0) return nullptr;
+  const uint64_t stride = rows->stride;
+  const uint8_t* first = slot->data + rows->offset;
   media::PixelBufferRef picture;
   if (slot->memory) {
     std::weak_ptr<SinkNode> weakSelf = std::static_pointer_cast<SinkNode>(shared_from_this());
@@ -173,9 +165,7 @@ media::SampleBufferRef SinkNode::sampleOf(pw_buffer* buffer, const std::shared_p
                                        });
   } else if (copyPool_ && (picture = copyPool_->createPixelBuffer())) {
     media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
-    for (uint32_t y = 0; y < height; ++y) {
-      std::memcpy(pixels.data() + y * picture->bytesPerRow(), first + y * stride, row);
-    }
+    copyRows(first, stride, pixels.data(), picture->bytesPerRow(), std::size_t{width} * 4, height);
   }
   if (!picture) return nullptr;
   return media::SampleBuffer::createForImageBuffer(

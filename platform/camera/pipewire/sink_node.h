@@ -27,12 +27,6 @@ namespace platform::camera::pipewire {
 // not streaming. A producer whose buffer does not hold the picture it claims loses its link.
 class SinkNode final : public PublishedStream {
  public:
-  // Buffers a producer shares with the node: the extension keeps the newest one and may be
-  // fitting another, and the producer fills the next meanwhile.
-  static constexpr int kBuffers = 6;
-  static constexpr int kMinBuffers = 3;
-  static constexpr int kMaxBuffers = 8;
-
   SinkNode(PipeWireLoop& loop, dispatch::SerialQueue& callbacks,
            std::shared_ptr<ExtensionStream> stream, const ExtensionDevice& device, int index,
            std::shared_ptr<dispatch::Clock> clock);
@@ -79,7 +73,7 @@ class SinkNode final : public PublishedStream {
   void expire(uint64_t request);
 
   // Loop thread or under the loop's lock.
-  std::optional<NegotiatedVideo> negotiated_;
+  std::optional<VideoSize> negotiated_;
   media::FormatDescriptionRef description_;
   media::PixelBufferPoolRef copyPool_;  // for pictures copied out on arrival
   std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Memory>> memories_;

@@ -3,7 +3,7 @@
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 
-#include <cstring>
+#include "platform/camera/pipewire/picture_rows.h"
 
 namespace platform::camera::pipewire {
 namespace {
@@ -17,14 +17,9 @@ void copyPicture(media::PixelBuffer& picture, media::PixelBuffer& target) {
   media::BaseAddressLock from(picture, media::PixelBuffer::LockFlags::ReadOnly);
   media::BaseAddressLock to(target, media::PixelBuffer::LockFlags::ReadWrite);
   if (from.data() == nullptr || to.data() == nullptr) return;
-  const std::size_t row = static_cast<std::size_t>(picture.width()) * 4;
-  if (picture.bytesPerRow() == target.bytesPerRow()) {
-    std::memcpy(to.data(), from.data(), picture.bytesPerRow() * picture.height());
-    return;
-  }
-  for (int y = 0; y < picture.height(); ++y) {
-    std::memcpy(to.data() + y * target.bytesPerRow(), from.data() + y * picture.bytesPerRow(), row);
-  }
+  copyRows(from.data(), picture.bytesPerRow(), to.data(), target.bytesPerRow(),
+           static_cast<std::size_t>(picture.width()) * 4,
+           static_cast<std::size_t>(picture.height()));
 }
 
 VideoSize sizeOf(const media::PixelBuffer& picture) {
@@ -103,13 +98,9 @@ void SinkPusher::wake() {
 void SinkPusher::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   auto* self = static_cast<SinkPusher*>(data);
   if (id != SPA_PARAM_Format) return;
-  const std::optional<NegotiatedVideo> format = parseVideoFormat(param);
-  self->negotiated_ = format ? std::optional(format->size) : std::nullopt;
-  if (!format) return;
-  VideoParams buffers;
-  buffers.addBuffers(format->size, kBuffers, kMinBuffers, kMaxBuffers);
-  buffers.addHeaderMeta();
-  pw_stream_update_params(self->stream_, buffers.data(), buffers.count());
+  self->negotiated_ = parseVideoFormat(param);
+  if (!self->negotiated_) return;
+  requestBuffers(self->stream_, *self->negotiated_, kSinkLinkBuffers);
   self->wake();
 }
 

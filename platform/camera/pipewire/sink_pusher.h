@@ -20,10 +20,6 @@ namespace platform::camera::pipewire {
 // (the camera sees its client go and come back).
 class SinkPusher final : public LinkedStream {
  public:
-  static constexpr int kBuffers = 6;
-  static constexpr int kMinBuffers = 3;
-  static constexpr int kMaxBuffers = 8;
-
   SinkPusher(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
              uint32_t sinkNode, media::SimpleQueueRef queue,
              std::shared_ptr<dispatch::Clock> clock);

@@ -3,8 +3,7 @@
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 
-#include <cstring>
-
+#include "platform/camera/pipewire/picture_rows.h"
 #include "platform/media/media_time.h"
 
 namespace platform::camera::pipewire {
@@ -57,11 +56,10 @@ void SourceWatcher::streamGoing() {
 void SourceWatcher::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   auto* self = static_cast<SourceWatcher*>(data);
   if (id != SPA_PARAM_Format) return;
-  const std::optional<NegotiatedVideo> format = parseVideoFormat(param);
-  self->negotiated_ = format ? std::optional(format->size) : std::nullopt;
-  if (!format) return;
-  const int width = static_cast<int>(format->size.width);
-  const int height = static_cast<int>(format->size.height);
+  self->negotiated_ = parseVideoFormat(param);
+  if (!self->negotiated_) return;
+  const int width = static_cast<int>(self->negotiated_->width);
+  const int height = static_cast<int>(self->negotiated_->height);
   self->pool_ = media::PixelBufferPool::create(
       {.pixelFormat = media::kPixelFormat32BGRA, .width = width, .height = height});
   self->description_ =
@@ -87,23 +85,15 @@ void SourceWatcher::onProcess(void* data) {
 media::SampleBufferRef SourceWatcher::copyOf(const pw_buffer& buffer) {
   if (!negotiated_ || !pool_ || buffer.buffer->n_datas < 1) return nullptr;
   const spa_data& data = buffer.buffer->datas[0];
-  const uint64_t row = uint64_t{negotiated_->width} * 4;
-  const uint64_t stride = data.chunk->stride == 0 ? row : static_cast<uint64_t>(data.chunk->stride);
-  const uint64_t needed = stride * (negotiated_->height - 1) + row;
   // The camera's numbers are checked like any peer's before a byte is read.
-  if (data.data == nullptr || data.chunk->stride < 0 || stride < row ||
-      data.chunk->offset > data.maxsize || uint64_t{data.chunk->offset} + needed > data.maxsize ||
-      data.chunk->size < needed) {
-    return nullptr;
-  }
+  const std::optional<ChunkRows> rows = rowsInChunk(*data.chunk, data.maxsize, *negotiated_);
+  if (data.data == nullptr || !rows) return nullptr;
   media::PixelBufferRef picture = pool_->createPixelBuffer();
   if (!picture) return nullptr;
   {
     media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
-    const auto* source = static_cast<const uint8_t*>(data.data) + data.chunk->offset;
-    for (uint32_t y = 0; y < negotiated_->height; ++y) {
-      std::memcpy(pixels.data() + y * picture->bytesPerRow(), source + y * stride, row);
-    }
+    copyRows(static_cast<const uint8_t*>(data.data) + rows->offset, rows->stride, pixels.data(),
+             picture->bytesPerRow(), std::size_t{negotiated_->width} * 4, negotiated_->height);
   }
   media::MediaTime pts = media::MediaTime::fromNanos(clock_->nowNanos());
   uint64_t sequence = 0;

@@ -1,5 +1,6 @@
 #include "platform/camera/pipewire/video_params.h"
 
+#include <pipewire/stream.h>
 #include <spa/buffer/buffer.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/buffers.h>
@@ -50,13 +51,14 @@ void VideoParams::addAnySizeFormat() {
       SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest))));
 }
 
-void VideoParams::addBuffers(VideoSize size, int count, int minimum, int maximum) {
+void VideoParams::addBuffers(VideoSize size, BufferCounts counts) {
   const int stride = static_cast<int>(size.width) * 4;
   params_.push_back(static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &builder_, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-      SPA_POD_CHOICE_RANGE_Int(count, minimum, maximum), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
-      SPA_PARAM_BUFFERS_size, SPA_POD_Int(stride * static_cast<int>(size.height)),
-      SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride), SPA_PARAM_BUFFERS_dataType,
+      SPA_POD_CHOICE_RANGE_Int(counts.preferred, counts.minimum, counts.maximum),
+      SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size,
+      SPA_POD_Int(stride * static_cast<int>(size.height)), SPA_PARAM_BUFFERS_stride,
+      SPA_POD_Int(stride), SPA_PARAM_BUFFERS_dataType,
       SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))));
 }
 
@@ -67,7 +69,7 @@ void VideoParams::addHeaderMeta() {
       SPA_POD_Int(sizeof(struct spa_meta_header)))));
 }
 
-std::optional<NegotiatedVideo> parseVideoFormat(const spa_pod* format) {
+std::optional<VideoSize> parseVideoFormat(const spa_pod* format) {
   if (format == nullptr) return std::nullopt;
   uint32_t mediaType = 0;
   uint32_t mediaSubtype = 0;
@@ -84,8 +86,14 @@ std::optional<NegotiatedVideo> parseVideoFormat(const spa_pod* format) {
       info.size.height > kMaxVideoDimension) {
     return std::nullopt;
   }
-  return NegotiatedVideo{{info.size.width, info.size.height},
-                         info.format == SPA_VIDEO_FORMAT_BGRA};
+  return VideoSize{info.size.width, info.size.height};
+}
+
+void requestBuffers(pw_stream* stream, VideoSize size, BufferCounts counts) {
+  VideoParams buffers;
+  buffers.addBuffers(size, counts);
+  buffers.addHeaderMeta();
+  pw_stream_update_params(stream, buffers.data(), buffers.count());
 }
 
 }  // namespace platform::camera::pipewire

@@ -8,6 +8,8 @@
 #include <optional>
 #include <vector>
 
+struct pw_stream;
+
 namespace platform::camera::pipewire {
 
 struct VideoSize {
@@ -16,12 +18,16 @@ struct VideoSize {
   bool operator==(const VideoSize&) const = default;
 };
 
-// What a stream negotiated: the size, and whether the fourth byte is alpha (BGRA) or padding
-// (BGRx); both carry blue, green, red first.
-struct NegotiatedVideo {
-  VideoSize size;
-  bool hasAlpha = true;
+// How many buffers a stream asks for: preferred, and the range it accepts.
+struct BufferCounts {
+  int preferred = 0;
+  int minimum = 0;
+  int maximum = 0;
 };
+
+// The buffers a producer shares with a sink node, the same on both ends of the link: the
+// extension keeps the newest one and may be fitting another, and the producer fills the next.
+inline constexpr BufferCounts kSinkLinkBuffers{6, 3, 8};
 
 // The largest picture any of our streams takes or makes.
 constexpr uint32_t kMaxVideoDimension = 8192;
@@ -39,12 +45,11 @@ class VideoParams {
   // One EnumFormat: BGRA or BGRx of any size up to kMaxVideoDimension square, any frame rate.
   void addAnySizeFormat();
   // Buffers of one block each, holding a picture of `size` with rows of width × 4 bytes, in
-  // shared memory; `count` preferred, from `minimum` to `maximum`.
-  void addBuffers(VideoSize size, int count, int minimum, int maximum);
+  // shared memory.
+  void addBuffers(VideoSize size, BufferCounts counts);
   // A header (sequence number, presentation time) on every buffer.
   void addHeaderMeta();
 
-  const std::vector<const spa_pod*>& params() const { return params_; }
   const spa_pod** data() { return params_.data(); }
   uint32_t count() const { return static_cast<uint32_t>(params_.size()); }
 
@@ -54,8 +59,12 @@ class VideoParams {
   std::vector<const spa_pod*> params_;
 };
 
-// The raw video format a Format parameter fixes, when it is BGRA or BGRx of a size within
-// 1..kMaxVideoDimension; nullopt for anything else.
-std::optional<NegotiatedVideo> parseVideoFormat(const spa_pod* format);
+// The size of the raw video format a Format parameter fixes, when it is BGRA or BGRx (both carry
+// blue, green, red first) of a size within 1..kMaxVideoDimension; nullopt for anything else.
+std::optional<VideoSize> parseVideoFormat(const spa_pod* format);
+
+// Answers a format just fixed on `stream`: buffers of `counts` for pictures of `size`, each with
+// a header. Loop thread.
+void requestBuffers(pw_stream* stream, VideoSize size, BufferCounts counts);
 
 }  // namespace platform::camera::pipewire
