@@ -9,16 +9,6 @@ namespace camd::CMIO {
 namespace camera = platform::camera;
 namespace selector = platform::camera::selector;
 
-namespace {
-
-// The value of a successful read when it has the asked-for type; null otherwise.
-template <typename Value>
-const Value* valueOf(const camera::PropertyResult& result) {
-  return result.status == camera::status::kNoError ? std::get_if<Value>(&result.value) : nullptr;
-}
-
-}  // namespace
-
 PropertyAddress address(uint32_t selector, uint32_t scope) {
   return PropertyAddress{selector, scope, 0};
 }
@@ -26,11 +16,11 @@ PropertyAddress address(uint32_t selector, uint32_t scope) {
 std::vector<ObjectID> objectIDs(HardwareClient& client, ObjectID object, uint32_t selector) {
   const PropertyAddress where = address(selector);
   const camera::PropertyResult sized = client.readProperty(object, where);
-  const auto* listed = valueOf<std::vector<ObjectID>>(sized);
+  const auto* listed = sized.valueIf<std::vector<ObjectID>>();
   if (listed == nullptr || listed->empty()) return {};
   std::vector<ObjectID> ids(listed->size(), 0);
   const camera::PropertyResult read = client.readProperty(object, where);
-  const auto* data = valueOf<std::vector<ObjectID>>(read);
+  const auto* data = read.valueIf<std::vector<ObjectID>>();
   if (data == nullptr) return {};
   std::copy_n(data->begin(), std::min(data->size(), ids.size()), ids.begin());
   return ids;
@@ -38,15 +28,14 @@ std::vector<ObjectID> objectIDs(HardwareClient& client, ObjectID object, uint32_
 
 std::optional<uint32_t> uint32(HardwareClient& client, ObjectID object, uint32_t selector) {
   const camera::PropertyResult read = client.readProperty(object, address(selector));
-  const auto* value = valueOf<uint32_t>(read);
+  const auto* value = read.valueIf<uint32_t>();
   return value != nullptr ? std::optional(*value) : std::nullopt;
 }
 
 std::optional<std::string> string(HardwareClient& client, ObjectID object, uint32_t selector) {
-  camera::PropertyResult read = client.readProperty(object, address(selector));
-  auto* text = std::get_if<std::string>(&read.value);
-  if (read.status != camera::status::kNoError || text == nullptr) return std::nullopt;
-  return std::move(*text);
+  const camera::PropertyResult read = client.readProperty(object, address(selector));
+  const auto* text = read.valueIf<std::string>();
+  return text != nullptr ? std::optional(*text) : std::nullopt;
 }
 
 std::vector<ObjectID> devices(HardwareClient& client) {

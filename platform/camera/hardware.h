@@ -80,6 +80,15 @@ constexpr Status kNotRunning = static_cast<Status>(fourCC("stop"));
 struct PropertyResult {
   Status status = status::kNoError;
   PropertyValue value;
+
+  static PropertyResult of(PropertyValue read) { return {status::kNoError, std::move(read)}; }
+  static PropertyResult failed(Status why) { return {why, std::monostate{}}; }
+
+  // The value of a successful read when it has type Value; null otherwise.
+  template <typename Value>
+  const Value* valueIf() const {
+    return status == status::kNoError ? std::get_if<Value>(&value) : nullptr;
+  }
 };
 
 // One application's connection to a camera host (a CMIOExtensionClient as the extension sees

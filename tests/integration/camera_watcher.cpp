@@ -13,10 +13,9 @@ namespace {
 template <typename Value>
 std::optional<Value> read(camera::HardwareClient& client, camera::ObjectID object,
                           uint32_t selector) {
-  camera::PropertyResult result = client.readProperty(object, {selector});
-  auto* value = std::get_if<Value>(&result.value);
-  if (result.status != platform::camera::status::kNoError || value == nullptr) return std::nullopt;
-  return *value;
+  const camera::PropertyResult result = client.readProperty(object, {selector});
+  const Value* value = result.valueIf<Value>();
+  return value != nullptr ? std::optional(*value) : std::nullopt;
 }
 
 }  // namespace

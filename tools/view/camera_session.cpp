@@ -1,20 +1,8 @@
 #include "tools/view/camera_session.h"
 
-#include <variant>
-
 namespace quillane::view {
-namespace {
-
 namespace camera = platform::camera;
 namespace selector = platform::camera::selector;
-
-// The value of a successful read when it has the asked-for type; null otherwise.
-template <typename Value>
-const Value* valueOf(const camera::PropertyResult& result) {
-  return result.status == camera::status::kNoError ? std::get_if<Value>(&result.value) : nullptr;
-}
-
-}  // namespace
 
 CameraSession::CameraSession(std::shared_ptr<camera::HardwareClient> client)
     : client_(std::move(client)) {}
@@ -26,20 +14,20 @@ CameraSession::~CameraSession() {
 bool CameraSession::find(const std::string& deviceUID) {
   const camera::PropertyResult devices =
       client_->readProperty(camera::kSystemObject, {selector::kDevices});
-  const auto* deviceIDs = valueOf<std::vector<camera::ObjectID>>(devices);
+  const auto* deviceIDs = devices.valueIf<std::vector<camera::ObjectID>>();
   if (deviceIDs == nullptr) return false;
   for (camera::ObjectID device : *deviceIDs) {
     const camera::PropertyResult uid = client_->readProperty(device, {selector::kDeviceUID});
-    const auto* text = valueOf<std::string>(uid);
+    const auto* text = uid.valueIf<std::string>();
     if (text == nullptr || *text != deviceUID) continue;
     const camera::PropertyResult streams = client_->readProperty(device, {selector::kStreams});
-    const auto* streamIDs = valueOf<std::vector<camera::ObjectID>>(streams);
+    const auto* streamIDs = streams.valueIf<std::vector<camera::ObjectID>>();
     for (camera::ObjectID stream : streamIDs ? *streamIDs : std::vector<camera::ObjectID>{}) {
       const camera::PropertyResult direction =
           client_->readProperty(stream, {selector::kDirection});
-      const auto* watched = valueOf<uint32_t>(direction);
+      const auto* watched = direction.valueIf<uint32_t>();
       const camera::PropertyResult formats = client_->readProperty(stream, {selector::kFormats});
-      const auto* offered = valueOf<std::vector<camera::StreamFormatInfo>>(formats);
+      const auto* offered = formats.valueIf<std::vector<camera::StreamFormatInfo>>();
       if (watched == nullptr || *watched != 1 || offered == nullptr || offered->empty()) continue;
       device_ = device;
       stream_ = stream;
@@ -74,7 +62,7 @@ int32_t CameraSession::framesWaiting() const {
 }
 
 bool CameraSession::stillListed() {
-  return valueOf<std::string>(client_->readProperty(device_, {selector::kDeviceUID})) != nullptr;
+  return client_->readProperty(device_, {selector::kDeviceUID}).valueIf<std::string>() != nullptr;
 }
 
 void CameraSession::stop() {

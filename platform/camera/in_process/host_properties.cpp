@@ -32,14 +32,6 @@ bool isStreamSelector(uint32_t selector) {
   }
 }
 
-PropertyResult value(PropertyValue v) {
-  return PropertyResult{status::kNoError, std::move(v)};
-}
-
-PropertyResult failure(Status s) {
-  return PropertyResult{s, std::monostate{}};
-}
-
 int32_t clampToInt32(int64_t v) {
   if (v > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
   if (v < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
@@ -61,13 +53,13 @@ std::vector<StreamFormatInfo> formatInfos(ExtensionStreamSource& source) {
 PropertyResult readDeviceModelOrTransport(ExtensionDeviceSource& source, uint32_t selector) {
   if (selector == selector::kModel) {
     ExtensionDeviceProperties properties = source.deviceProperties({PropertyKey::DeviceModel});
-    if (!properties.model) return failure(status::kUnknownProperty);
-    return value(*properties.model);
+    if (!properties.model) return PropertyResult::failed(status::kUnknownProperty);
+    return PropertyResult::of(*properties.model);
   }
   ExtensionDeviceProperties properties =
       source.deviceProperties({PropertyKey::DeviceTransportType});
-  if (!properties.transportType) return failure(status::kUnknownProperty);
-  return value(*properties.transportType);
+  if (!properties.transportType) return PropertyResult::failed(status::kUnknownProperty);
+  return PropertyResult::of(*properties.transportType);
 }
 
 PropertyResult readActiveFormatIndex(ExtensionStreamSource& source) {
@@ -75,17 +67,17 @@ PropertyResult readActiveFormatIndex(ExtensionStreamSource& source) {
       source.streamProperties({PropertyKey::StreamActiveFormatIndex});
   if (!properties.activeFormatIndex || *properties.activeFormatIndex < 0 ||
       *properties.activeFormatIndex > std::numeric_limits<uint32_t>::max()) {
-    return failure(status::kUnknownProperty);
+    return PropertyResult::failed(status::kUnknownProperty);
   }
-  return value(static_cast<uint32_t>(*properties.activeFormatIndex));
+  return PropertyResult::of(static_cast<uint32_t>(*properties.activeFormatIndex));
 }
 
 PropertyResult readFrameDuration(ExtensionStreamSource& source) {
   ExtensionStreamProperties properties =
       source.streamProperties({PropertyKey::StreamFrameDuration});
-  if (!properties.frameDuration) return failure(status::kUnknownProperty);
+  if (!properties.frameDuration) return PropertyResult::failed(status::kUnknownProperty);
   const media::MediaTime& d = *properties.frameDuration;
-  return value(FrameDurationInfo{d.value, d.timescale, d.valid ? 1u : 0u});
+  return PropertyResult::of(FrameDurationInfo{d.value, d.timescale, d.valid ? 1u : 0u});
 }
 
 }  // namespace
@@ -94,18 +86,18 @@ PropertyResult readDeviceProperty(const ExtensionDevice& device, const DeviceTre
                                   uint32_t selector) {
   switch (selector) {
     case selector::kStreams:
-      return value(state.streams);
+      return PropertyResult::of(state.streams);
     case selector::kDeviceUID:
-      return value(device.uid());
+      return PropertyResult::of(device.uid());
     case selector::kName:
-      return value(device.localizedName());
+      return PropertyResult::of(device.localizedName());
     case selector::kModel:
     case selector::kTransportType:
       return readDeviceModelOrTransport(device.source(), selector);
     case selector::kIsRunningSomewhere:
-      return value(uint32_t{state.runningSomewhere ? 1u : 0u});
+      return PropertyResult::of(uint32_t{state.runningSomewhere ? 1u : 0u});
     default:
-      return failure(status::kUnknownProperty);
+      return PropertyResult::failed(status::kUnknownProperty);
   }
 }
 
@@ -116,18 +108,18 @@ Status writeDeviceProperty(uint32_t selector) {
 PropertyResult readStreamProperty(const ExtensionStream& stream, uint32_t selector) {
   switch (selector) {
     case selector::kName:
-      return value(stream.localizedName());
+      return PropertyResult::of(stream.localizedName());
     case selector::kDirection:
       // The object tree numbers directions from the device's side: 0 takes data into it.
-      return value(uint32_t{stream.direction() == StreamDirection::Sink ? 0u : 1u});
+      return PropertyResult::of(uint32_t{stream.direction() == StreamDirection::Sink ? 0u : 1u});
     case selector::kFormats:
-      return value(formatInfos(stream.source()));
+      return PropertyResult::of(formatInfos(stream.source()));
     case selector::kActiveFormatIndex:
       return readActiveFormatIndex(stream.source());
     case selector::kFrameDuration:
       return readFrameDuration(stream.source());
     default:
-      return failure(status::kUnknownProperty);
+      return PropertyResult::failed(status::kUnknownProperty);
   }
 }
 

@@ -11,14 +11,6 @@
 namespace platform::camera::pipewire {
 namespace {
 
-PropertyResult value(PropertyValue v) {
-  return {status::kNoError, std::move(v)};
-}
-
-PropertyResult failure(Status s) {
-  return {s, std::monostate{}};
-}
-
 }  // namespace
 
 PipeWireClient::PipeWireClient(PipeWireLoop& loop, std::shared_ptr<dispatch::Clock> clock)
@@ -58,54 +50,54 @@ CameraTree PipeWireClient::treeLocked() {
 }
 
 PropertyResult PipeWireClient::readProperty(ObjectID object, const PropertyAddress& address) {
-  if (disconnected_) return failure(status::kIllegalOperation);
+  if (disconnected_) return PropertyResult::failed(status::kIllegalOperation);
   PipeWireLoop::Lock lock(loop_);
   const CameraTree tree = treeLocked();
   const uint32_t selector = address.selector;
   if (object == kSystemObject) {
-    if (selector != selector::kDevices) return failure(status::kUnknownProperty);
+    if (selector != selector::kDevices) return PropertyResult::failed(status::kUnknownProperty);
     std::vector<ObjectID> ids;
     for (const CameraTree::Device& device : tree.devices) ids.push_back(device.id);
-    return value(std::move(ids));
+    return PropertyResult::of(std::move(ids));
   }
   if (const CameraTree::Device* device = tree.device(object)) {
     switch (selector) {
       case selector::kStreams: {
         std::vector<ObjectID> ids;
         for (const CameraTree::Stream& stream : device->streams) ids.push_back(stream.id);
-        return value(std::move(ids));
+        return PropertyResult::of(std::move(ids));
       }
       case selector::kDeviceUID:
-        return value(device->uid);
+        return PropertyResult::of(device->uid);
       case selector::kName:
-        return value(device->name);
+        return PropertyResult::of(device->name);
       case selector::kIsRunningSomewhere:
-        return value(uint32_t{device->running ? 1u : 0u});
+        return PropertyResult::of(uint32_t{device->running ? 1u : 0u});
       default:
-        return failure(status::kUnknownProperty);
+        return PropertyResult::failed(status::kUnknownProperty);
     }
   }
   const auto [owner, stream] = tree.stream(object);
-  if (stream == nullptr) return failure(status::kBadObject);
+  if (stream == nullptr) return PropertyResult::failed(status::kBadObject);
   switch (selector) {
     case selector::kName:
-      return value(stream->name);
+      return PropertyResult::of(stream->name);
     case selector::kDirection:
-      return value(stream->direction);
+      return PropertyResult::of(stream->direction);
     case selector::kFormats: {
       std::vector<StreamFormatInfo> formats;
       for (const VideoSize& size : stream->formats) {
         formats.push_back({media::kPixelFormat32BGRA, static_cast<int32_t>(size.width),
                            static_cast<int32_t>(size.height), 1, 30});
       }
-      return value(std::move(formats));
+      return PropertyResult::of(std::move(formats));
     }
     case selector::kActiveFormatIndex: {
       auto preferred = preferredFormat_.find(object);
-      return value(preferred != preferredFormat_.end() ? preferred->second : 0u);
+      return PropertyResult::of(preferred != preferredFormat_.end() ? preferred->second : 0u);
     }
     default:
-      return failure(status::kUnknownProperty);
+      return PropertyResult::failed(status::kUnknownProperty);
   }
 }
 
