@@ -1,8 +1,7 @@
 #include "camd/quillane_camera.h"
 
-#include <cstdlib>
-
 #include "camd/app_id.h"
+#include "formats/camera_identity.h"
 
 namespace camd::QuillaneCamera {
 
@@ -13,10 +12,7 @@ const std::string& extensionID() {
 
 const std::string& deviceUID() {
   // A function-local static is initialised once, also when threads race to it.
-  static const std::string uid = [] {
-    const char* override = std::getenv("QLN_DEVICE_UID");
-    return std::string(override != nullptr ? override : kDefaultDeviceUID);
-  }();
+  static const std::string uid = quillane::camera_identity::deviceUIDToLookFor();
   return uid;
 }
 

@@ -13,7 +13,4 @@ const std::string& extensionID();
 // the process; thread-safe.
 const std::string& deviceUID();
 
-// The UID the camera extension publishes for its device.
-inline constexpr const char* kDefaultDeviceUID = "7C0E1F2A-5B1D-4E7A-9C3B-2A1F0D9E8B77";
-
 }  // namespace camd::QuillaneCamera

@@ -6,6 +6,7 @@
 #include "camd/frame_pump.h"
 #include "camd/quillane_camera.h"
 #include "camd/reports.h"
+#include "formats/camera_identity.h"
 #include "tests/camd/frame_stream.h"
 #include "tests/camd/report_capture.h"
 #include "tests/camd/scripted_object_tree.h"
@@ -20,7 +21,7 @@ using platform::camera::PropertyValue;
 using testing::ScriptedObjectTree;
 using Ids = std::vector<CMIO::ObjectID>;
 
-const std::string kUID = QuillaneCamera::kDefaultDeviceUID;
+const std::string kUID = quillane::camera_identity::kDeviceUID;
 constexpr uint32_t kSinkDirection = 0;
 constexpr uint32_t kOutputDirection = 1;
 constexpr platform::camera::Status kBad = platform::camera::status::kBadObject;

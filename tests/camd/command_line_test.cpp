@@ -1,4 +1,5 @@
 #include "camd/command_line.h"
+#include "formats/camera_identity.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -39,7 +40,7 @@ TEST(CommandLine, StatusAndDevicesReportAPublishedCamera) {
   EXPECT_EQ(lines[0], R"({"device":true,"streaming":false})");
   EXPECT_NE(lines[1].find(R"("name":"Cam\/era ü")"), std::string::npos) << lines[1];
   const json report = json::parse(lines[1]);
-  EXPECT_EQ(report["uid"], QuillaneCamera::kDefaultDeviceUID);
+  EXPECT_EQ(report["uid"], quillane::camera_identity::kDeviceUID);
   ASSERT_EQ(report["streams"].size(), 2u);
   EXPECT_EQ(report["streams"][0]["direction"], 1);  // output
   EXPECT_EQ(report["streams"][1]["direction"], 0);  // sink

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "camd/quillane_camera.h"
+#include "formats/camera_identity.h"
 #include "platform/camera/camera_host.h"
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/extension_sources.h"
@@ -21,7 +22,7 @@ namespace camd::testing {
 class FakeCamera {
  public:
   struct Options {
-    std::string uid = QuillaneCamera::kDefaultDeviceUID;
+    std::string uid = quillane::camera_identity::kDeviceUID;
     std::string name = "Quillane Camera";
     bool takesBuffers = true;       // false: the sink queue fills up and stays full
     bool authorizesClients = true;  // false: starting the sink stream is refused

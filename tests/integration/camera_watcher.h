@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "formats/camera_identity.h"
 #include "platform/camera/camera_host.h"
 #include "platform/media/sample_buffer.h"
 #include "platform/media/simple_queue.h"
@@ -16,7 +17,7 @@
 namespace quillane::integration {
 
 // The camera's device UID, as the control tool looks for it.
-inline constexpr char kCameraUID[] = "7C0E1F2A-5B1D-4E7A-9C3B-2A1F0D9E8B77";
+inline constexpr const char* kCameraUID = camera_identity::kDeviceUID;
 
 // The object IDs of the camera as one client sees it; device 0 when it is not there.
 struct CameraIDs {

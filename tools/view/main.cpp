@@ -5,11 +5,11 @@
 // the usage line for a bad argument.
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "formats/camera_identity.h"
 #include "platform/camera/camera_host.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/main_loop.h"
@@ -17,12 +17,6 @@
 #include "tools/view/viewer.h"
 
 namespace {
-
-// The camera's device UID, or QLN_DEVICE_UID's value when set, as the control tool looks for it.
-std::string deviceUID() {
-  const char* override = std::getenv("QLN_DEVICE_UID");
-  return override != nullptr ? override : "7C0E1F2A-5B1D-4E7A-9C3B-2A1F0D9E8B77";
-}
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "%s\n", message.c_str());
@@ -52,7 +46,8 @@ int main(int argc, char** argv) {
 
   platform::dispatch::MainLoop mainLoop;
   const auto host = platform::camera::createSystemCameraHost();
-  quillane::view::Viewer viewer(host->connect(), deviceUID(), *options, std::move(y4m),
+  quillane::view::Viewer viewer(host->connect(), quillane::camera_identity::deviceUIDToLookFor(),
+                                *options, std::move(y4m),
                                 options->y4mToStandardOutput() ? stderr : stdout,
                                 platform::dispatch::hostClock(), [&mainLoop] { mainLoop.quit(); });
   viewer.start();
