@@ -91,7 +91,11 @@ void OutputNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
 }
 
 void OutputNode::onAddBuffer(void* data, pw_buffer* buffer) {
-  static_cast<OutputNode*>(data)->slots_[buffer] = Slot{};
+  static_cast<OutputNode*>(data)->slots_[buffer] =
+      Slot{.busy = static_cast<spa_meta_busy*>(
+               spa_buffer_find_meta_data(buffer->buffer, SPA_META_Busy, sizeof(spa_meta_busy))),
+           .header = static_cast<spa_meta_header*>(spa_buffer_find_meta_data(
+               buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)))};
 }
 
 void OutputNode::onRemoveBuffer(void* data, pw_buffer* buffer) {
@@ -100,8 +104,7 @@ void OutputNode::onRemoveBuffer(void* data, pw_buffer* buffer) {
 
 void OutputNode::reclaimHeldBuffers(uint64_t nowNanos) {
   for (auto& [buffer, slot] : slots_) {
-    auto* busy = static_cast<spa_meta_busy*>(
-        spa_buffer_find_meta_data(buffer->buffer, SPA_META_Busy, sizeof(spa_meta_busy)));
+    spa_meta_busy* busy = slot.busy;
     if (busy == nullptr) continue;
     // The count lives in memory the watchers share and change from their own processes.
     if (__atomic_load_n(&busy->count, __ATOMIC_SEQ_CST) == 0) {
@@ -133,7 +136,8 @@ void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNa
     return;
   }
   spa_data& data = buffer->buffer->datas[0];
-  uint64_t& copied = slots_[buffer].contentVersion;
+  Slot& slot = slots_[buffer];
+  uint64_t& copied = slot.contentVersion;
   const uint32_t stride = negotiated_->width * 4;
   const uint32_t size = stride * negotiated_->height;
   if (data.data == nullptr || data.maxsize < size) {
@@ -148,8 +152,7 @@ void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNa
     data.chunk->stride = static_cast<int32_t>(stride);
     data.chunk->flags = 0;
   }
-  if (auto* header = static_cast<spa_meta_header*>(
-          spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+  if (spa_meta_header* header = slot.header) {
     header->flags = 0;
     header->seq = ++sequence_;
     header->pts = static_cast<int64_t>(hostTimeInNanoseconds);

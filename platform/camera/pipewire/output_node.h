@@ -1,5 +1,7 @@
 #pragma once
 
+#include <spa/buffer/meta.h>
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -49,9 +51,12 @@ class OutputNode final : public PublishedStream {
 
   // Loop thread or under the loop's lock.
   std::optional<VideoSize> negotiated_;
-  // Each of the node's buffers: the content version of the picture last copied in, and since
-  // when a watcher has held it (0: not held).
+  // Each of the node's buffers: its busy count and header (found once, when it is added; null
+  // when it has none), the content version of the picture last copied in, and since when a
+  // watcher has held it (0: not held).
   struct Slot {
+    spa_meta_busy* busy = nullptr;
+    spa_meta_header* header = nullptr;
     uint64_t contentVersion = 0;
     uint64_t heldSince = 0;
   };

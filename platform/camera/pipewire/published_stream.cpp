@@ -81,7 +81,7 @@ void PublishedStream::linked(uint32_t link) {
 }
 
 void PublishedStream::unlinked(uint32_t link) {
-  std::erase(links_, link);
+  if (std::erase(links_, link) == 0) return;  // a link of another node
   callbacks_.async([self = shared_from_this(), link] {
     ExtensionClientRef client;
     bool nowIdle = false;
