@@ -81,8 +81,8 @@ struct PropertyResult {
   Status status = status::kNoError;
   PropertyValue value;
 
-  static PropertyResult of(PropertyValue read) { return {status::kNoError, std::move(read)}; }
-  static PropertyResult failed(Status why) { return {why, std::monostate{}}; }
+  static PropertyResult of(PropertyValue read);
+  static PropertyResult failed(Status why);
 
   // The value of a successful read when it has type Value; null otherwise.
   template <typename Value>
