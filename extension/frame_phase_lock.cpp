@@ -1,6 +1,7 @@
 #include "extension/frame_phase_lock.h"
 
 #include <algorithm>
+#include <array>
 
 namespace quillane {
 
@@ -36,21 +37,29 @@ std::optional<int64_t> FramePhaseLock::phaseError(uint64_t dueNanos, uint64_t pl
   const int64_t slowest = kMaxPeriods * interval_ + interval_ / 2;
   // A producer silent for longer than the slowest period followed has stopped.
   if (static_cast<int64_t>(dueNanos - latest) > slowest) return std::nullopt;
-  // Phases relative to the latest arrival's; a burst or a faster producer has gaps under half an
-  // interval, and a rate that is no whole fraction of the clock's spreads the phases.
-  int64_t earliest = 0, last = 0;
-  for (std::size_t i = 0; i < arrivals_.size(); ++i) {
+  // A burst or a faster producer has gaps under half an interval.
+  std::array<int64_t, kWindow> phases{};
+  for (std::size_t i = 0; i < kWindow; ++i) {
     if (i > 0) {
       const auto gap = static_cast<int64_t>(arrivals_[i] - arrivals_[i - 1]);
       if (gap < interval_ / 2 || gap > slowest) return std::nullopt;
     }
-    const int64_t phase = wrapped(static_cast<int64_t>(arrivals_[i] - latest));
-    earliest = std::min(earliest, phase);
-    last = std::max(last, phase);
+    phases[i] = wrapped(static_cast<int64_t>(arrivals_[i] - latest));
   }
-  if (last - earliest > kJitterNanos) return std::nullopt;
-  const uint64_t target = latest + static_cast<uint64_t>(last + kMarginNanos);
-  return wrapped(static_cast<int64_t>(target - plainNanos));
+  // The largest group of phases within kJitterNanos, the latest group on a tie. A rate that is
+  // no whole fraction of the clock's spreads them; a frame held up on its way stands apart.
+  std::sort(phases.begin(), phases.end());
+  std::size_t group = 0;
+  int64_t groupLast = 0;
+  for (std::size_t first = 0, last = 0; last < kWindow; ++last) {
+    while (phases[last] - phases[first] > kJitterNanos) ++first;
+    if (last - first + 1 >= group) {
+      group = last - first + 1;
+      groupLast = phases[last];
+    }
+  }
+  if (group + kOutliers < kWindow) return std::nullopt;
+  return wrapped(static_cast<int64_t>(latest - plainNanos) + groupLast + kMarginNanos);
 }
 
 int64_t FramePhaseLock::wrapped(int64_t nanos) const {

@@ -10,10 +10,11 @@ namespace quillane {
 // Steers the frame clock's phase to just after a steady producer's frames arrive, so a frame
 // waits a small margin for its tick instead of anything up to a whole interval. Fed the sink's
 // arrival stamps; told of every tick, it says where the timer's next deadline moves, a little
-// each tick, so the clock keeps its interval within ±kMaxNudgeNanos and its rate on average.
+// each tick: every interval stays within kMaxNudgeNanos of the clock's own, and once the ticks sit
+// just after a producer of the clock's rate (or a whole fraction of it) the grid is plain again.
 // A producer counts as steady while its last kWindow arrivals come one to kMaxPeriods intervals
-// apart, all at the same phase of the clock within kJitterNanos (30, 15 or 10 fps); with none,
-// or an irregular one, the clock keeps its plain grid. Frame queue only.
+// apart (30, 15 or 10 fps), all but kOutliers at the same phase of the clock within kJitterNanos;
+// with none, or an irregular one, the clock keeps its plain grid. Frame queue only.
 class FramePhaseLock {
  public:
   // How long after the latest expected arrival the tick comes, for jitter beyond what was seen.
@@ -25,6 +26,8 @@ class FramePhaseLock {
   // The slowest producer followed, in tick intervals.
   static constexpr int64_t kMaxPeriods = 3;
   static constexpr std::size_t kWindow = 8;
+  // Frames of a window that may come late, held up on their way, without breaking the lock.
+  static constexpr std::size_t kOutliers = 1;
 
   explicit FramePhaseLock(uint64_t intervalNanos);
 
