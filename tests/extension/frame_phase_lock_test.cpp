@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -128,20 +127,6 @@ TEST(FramePhaseLockTest, StoppedProducerLeavesThePhaseWhereItIsAndAResumedOneMov
   // Silent for longer than the slowest producer followed: plain ticking until it resumes.
   expectPlainTicking(ticks, last + 4 * kTick, resume);
   EXPECT_EQ(tickAfter(ticks, resumed.back()), resumed.back() + kMargin);
-}
-
-TEST(FramePhaseLockTest, LateFireKeepsTheTimersGrid) {
-  FramePhaseLock lock(kTick);
-  lock.clockStarted(kStart);
-  // No producer: a fire that came 2.5 intervals late stands for the deadline it missed.
-  EXPECT_EQ(lock.tickFired(kStart + 5 * kTick / 2), std::nullopt);
-  // A steady producer 10 ms after the grid: the next deadline moves from the grid, not the fire.
-  for (uint64_t at : producer(kStart + 3 * kTick + 10 * kMillis, kTick, kStart + 11 * kTick)) {
-    lock.frameArrived(at);
-  }
-  const uint64_t due = kStart + 11 * kTick;
-  EXPECT_EQ(lock.tickFired(due + 4 * kMillis),
-            due + kTick + static_cast<uint64_t>(FramePhaseLock::kMaxNudgeNanos));
 }
 
 }  // namespace
