@@ -28,7 +28,8 @@ FramePump::FramePump(std::shared_ptr<camera::HardwareClient> client, int inputFd
       inputFd_(inputFd),
       reader_(inputFd),
       converter_(clock),
-      statusQueue_(std::string(kAppID) + ".camd.status", std::move(clock)) {}
+      statusQueue_(std::string(kAppID) + ".camd.status", clock),
+      attachQueue_(std::string(kAppID) + ".camd.attach", std::move(clock)) {}
 
 int32_t FramePump::run() {
   start();
@@ -43,7 +44,7 @@ void FramePump::start() {
   // The first line is written before start() returns, so even an input that ends at once gets
   // it ahead of the final line; the timer takes over from there.
   statusQueue_.sync([this] {
-    attach();
+    adopt(attach());
     printJSON(status());
   });
   heartbeat_ = std::make_unique<platform::dispatch::TimerSource>(statusQueue_);
@@ -55,9 +56,11 @@ void FramePump::start() {
 bool FramePump::pumpFrame() {
   const std::optional<FrameReader::Frame> frame = reader_.next();
   if (!frame) return false;
-  bool attached = false;
-  statusQueue_.sync([&] { attached = attachIfDue(); });
-  if (!attached) return true;
+  if (!attached_) {
+    // Dropped: read while detached or while a try is in flight.
+    statusQueue_.sync([this] { attachIfDue(); });
+    return true;
+  }
   media::SampleBufferRef sample = converter_.makeSample(frame->rgba, static_cast<int>(frame->width),
                                                         static_cast<int>(frame->height));
   if (!sample) return true;
@@ -66,6 +69,9 @@ bool FramePump::pumpFrame() {
 }
 
 int32_t FramePump::finish() {
+  // A try in flight ends first, so the final detach stops a stream it started; the heartbeat
+  // beats meanwhile.
+  awaitAttachTry();
   heartbeat_->cancel();
   const std::optional<std::string>& failure = reader_.failure();
   statusQueue_.sync([&] {
@@ -81,30 +87,41 @@ int32_t FramePump::finish() {
   return failure ? 1 : 0;
 }
 
-bool FramePump::attach() {
-  platform::dispatch::assertOnQueue(statusQueue_);
-  if (queue_) return true;
+void FramePump::awaitAttachTry() {
+  // The try hands its outcome on before it ends; statusQueue_ takes it before later work.
+  attachQueue_.sync([] {});
+  statusQueue_.sync([] {});
+}
+
+std::optional<FramePump::Attachment> FramePump::attach() {
   const std::optional<CMIO::ObjectID> device = CMIO::findQuillaneDevice(*client_);
-  if (!device) return false;
+  if (!device) return std::nullopt;
   const std::optional<CMIO::ObjectID> stream = CMIO::sinkStream(*client_, *device);
-  if (!stream) return false;
-  media::SimpleQueueRef newQueue;
-  media::Status status = client_->copyBufferQueue(*stream, nullptr, &newQueue);
-  if (status != camera::status::kNoError || !newQueue) {
+  if (!stream) return std::nullopt;
+  media::SimpleQueueRef queue;
+  media::Status status = client_->copyBufferQueue(*stream, nullptr, &queue);
+  if (status != camera::status::kNoError || !queue) {
     logError("CMIOStreamCopyBufferQueue failed: " + std::to_string(status) +
-             " queue=" + (newQueue ? "ok" : "nil"));
-    return false;
+             " queue=" + (queue ? "ok" : "nil"));
+    return std::nullopt;
   }
   status = client_->startStream(*device, *stream);
   if (status != camera::status::kNoError) {
     logError("CMIODeviceStartStream failed: " + std::to_string(status));
-    return false;
+    return std::nullopt;
   }
-  device_ = *device;
-  stream_ = *stream;
-  queue_ = std::move(newQueue);
+  return Attachment{*device, *stream, std::move(queue)};
+}
+
+void FramePump::adopt(std::optional<Attachment> attachment) {
+  platform::dispatch::assertOnQueue(statusQueue_);
+  attachInFlight_ = false;
+  if (!attachment) return;
+  device_ = attachment->device;
+  stream_ = attachment->stream;
+  queue_ = std::move(attachment->queue);
   streaming_ = true;
-  return true;
+  attached_ = true;
 }
 
 void FramePump::detach() {
@@ -114,6 +131,7 @@ void FramePump::detach() {
     streaming_ = false;
   }
   queue_.reset();
+  attached_ = false;
   device_ = 0;
   stream_ = 0;
   converter_.forgetFormatDescription();
@@ -129,18 +147,18 @@ nlohmann::json FramePump::status() {
   return {{"ok", true}, {"device", device}, {"streaming", streaming_}, {"frames", frames_}};
 }
 
-bool FramePump::attachIfDue() {
+void FramePump::attachIfDue() {
   platform::dispatch::assertOnQueue(statusQueue_);
-  if (!queue_) {
-    // On the monotonic clock, so a change of the wall-clock time can neither stall nor hurry
-    // the retries.
-    const uint64_t now = clock_->nowNanos();
-    if (!lastAttachAttempt_ || now - *lastAttachAttempt_ > kAttachThrottleNanos) {
-      lastAttachAttempt_ = now;
-      attach();
-    }
-  }
-  return queue_ != nullptr;
+  if (queue_ || attachInFlight_) return;
+  // On the monotonic clock, so a change of the wall-clock time can neither stall nor hurry the
+  // retries.
+  const uint64_t now = clock_->nowNanos();
+  if (lastAttachAttempt_ && now - *lastAttachAttempt_ <= kAttachThrottleNanos) return;
+  lastAttachAttempt_ = now;
+  attachInFlight_ = true;
+  attachQueue_.async([this] {
+    statusQueue_.async([this, attachment = attach()]() mutable { adopt(std::move(attachment)); });
+  });
 }
 
 void FramePump::enqueue(media::SampleBufferRef sample) {

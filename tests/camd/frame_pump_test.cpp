@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "platform/camera/in_process/in_process_host.h"
 #include "platform/dispatch/clock.h"
 #include "platform/media/pixel_buffer.h"
@@ -12,6 +17,7 @@
 namespace camd {
 namespace {
 
+namespace camera = platform::camera;
 using nlohmann::json;
 using testing::FakeCamera;
 using testing::frame;
@@ -23,6 +29,68 @@ json statusLine(bool device, bool streaming, int64_t frames) {
   return {{"ok", true}, {"device", device}, {"streaming", streaming}, {"frames", frames}};
 }
 
+// A client whose stream starts, once held, wait until released, as with a camera that is listed
+// but does not link; a held start gives up after 5 s, so a pump that waits for it fails its test
+// instead of hanging it. Thread-safe.
+class SlowLinkClient : public camera::HardwareClient {
+ public:
+  explicit SlowLinkClient(std::shared_ptr<HardwareClient> inner) : inner_(std::move(inner)) {}
+
+  camera::PropertyResult readProperty(camera::ObjectID object,
+                                      const camera::PropertyAddress& address) override {
+    return inner_->readProperty(object, address);
+  }
+  camera::Status writeProperty(camera::ObjectID object, const camera::PropertyAddress& address,
+                               const camera::PropertyValue& value) override {
+    return inner_->writeProperty(object, address, value);
+  }
+  camera::Status copyBufferQueue(camera::ObjectID stream, std::function<void()> queueAltered,
+                                 platform::media::SimpleQueueRef* queue) override {
+    return inner_->copyBufferQueue(stream, std::move(queueAltered), queue);
+  }
+  camera::Status startStream(camera::ObjectID device, camera::ObjectID stream) override {
+    {
+      std::unique_lock lock(mutex_);
+      ++starts_;
+      changed_.notify_all();
+      if (!changed_.wait_for(lock, std::chrono::seconds(5), [&] { return !holding_; })) {
+        return camera::status::kIllegalOperation;
+      }
+    }
+    return inner_->startStream(device, stream);
+  }
+  camera::Status stopStream(camera::ObjectID device, camera::ObjectID stream) override {
+    return inner_->stopStream(device, stream);
+  }
+  void disconnect() override { inner_->disconnect(); }
+
+  void hold() {
+    std::lock_guard lock(mutex_);
+    holding_ = true;
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    holding_ = false;
+    changed_.notify_all();
+  }
+  int starts() {
+    std::lock_guard lock(mutex_);
+    return starts_;
+  }
+  // Waits up to 5 s until `count` starts came in.
+  bool waitForStarts(int count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return starts_ >= count; });
+  }
+
+ private:
+  const std::shared_ptr<HardwareClient> inner_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool holding_ = false;  // guarded by mutex_
+  int starts_ = 0;        // guarded by mutex_
+};
+
 // Drives a pump step by step on the test's thread, with a manual clock for the heartbeat and
 // the attach throttle.
 class FramePumpTest : public ::testing::Test {
@@ -33,7 +101,7 @@ class FramePumpTest : public ::testing::Test {
     ASSERT_EQ(capture_.outputLines().size(), 1u);
   }
 
-  // Writes one frame and lets the pump handle it.
+  // Writes one frame and lets the pump handle it; an attach try it starts runs on meanwhile.
   void pumpFrame(const std::string& bytes = frame(4, 2)) {
     testing::writeAll(input_, bytes);
     ASSERT_TRUE(pump_.pumpFrame());
@@ -57,9 +125,10 @@ class FramePumpTest : public ::testing::Test {
   testing::ReportCapture capture_;
   std::shared_ptr<platform::dispatch::ManualClock> clock_ =
       std::make_shared<platform::dispatch::ManualClock>();
-  platform::camera::InProcessCameraHost host_;
+  camera::InProcessCameraHost host_;
+  std::shared_ptr<SlowLinkClient> client_ = std::make_shared<SlowLinkClient>(host_.connect());
   testing::Pipe input_;
-  FramePump pump_{host_.connect(), input_.reader.get(), clock_};
+  FramePump pump_{client_, input_.reader.get(), clock_};
 };
 
 // The heartbeat's period is half a second: not a moment less.
@@ -123,10 +192,12 @@ TEST_F(FramePumpTest, CameraAppearingIsAttachedOnTheFirstFrameMoreThanTwoSeconds
   pumpFrame();  // exactly 2 s after the try: not yet
   EXPECT_EQ(camera.sinkStarts(), 0);
   clock_->advance(1);
-  pumpFrame();
+  pumpFrame();  // tries, and is dropped while the try runs
+  pump_.awaitAttachTry();
   EXPECT_EQ(camera.sinkStarts(), 1);
-  ASSERT_TRUE(camera.waitForTaken(1));
   pumpFrame();
+  pumpFrame();
+  ASSERT_TRUE(camera.waitForTaken(2));
   EXPECT_EQ(heartbeatAfter(), statusLine(true, true, 2));
   EXPECT_EQ(finish(), 0);
 }
@@ -146,6 +217,8 @@ TEST_F(FramePumpTest, VanishedCameraIsDetachedByTheHeartbeatAndReattachedOnALate
   pumpFrame();  // dropped: tried less than 2 s ago
   EXPECT_EQ(heartbeatAfter(), statusLine(true, false, 1));
   clock_->advance(kThrottle);
+  pumpFrame();  // tries
+  pump_.awaitAttachTry();
   pumpFrame();
   ASSERT_TRUE(camera.waitForTaken(2));
   EXPECT_EQ(heartbeatAfter(), statusLine(true, true, 2));
@@ -161,6 +234,8 @@ TEST_F(FramePumpTest, DeviceBackUnderAnotherObjectIDCountsAsDisappeared) {
   EXPECT_EQ(heartbeatAfter(), statusLine(true, false, 0));
   EXPECT_EQ(capture_.errorLines(),
             std::vector<std::string>{"camera device disappeared; detaching"});
+  pumpFrame();  // tries
+  pump_.awaitAttachTry();
   pumpFrame();
   ASSERT_TRUE(camera.waitForTaken(1));
   EXPECT_EQ(heartbeatAfter(), statusLine(true, true, 1));
@@ -197,12 +272,47 @@ TEST_F(FramePumpTest, RefusedStartLeavesThePumpDetached) {
   start();
   EXPECT_EQ(capture_.reports().front(), statusLine(true, false, 0));
   const std::string refused = "CMIODeviceStartStream failed: " +
-                              std::to_string(platform::camera::status::kIllegalOperation);
+                              std::to_string(camera::status::kIllegalOperation);
   EXPECT_EQ(capture_.errorLines(), std::vector<std::string>{refused});
   pumpFrame();  // tries again, refused again
+  pump_.awaitAttachTry();
   pumpFrame();  // within 2 s: no try
+  pump_.awaitAttachTry();
   EXPECT_EQ(capture_.errorLines(), (std::vector<std::string>{refused, refused}));
   EXPECT_EQ(finish(), 0);
+}
+
+// A camera that is listed but does not link: while the try waits, frames are read and dropped and
+// the heartbeat keeps its beat; the try is never doubled; the end of the run waits for it and
+// stops the stream it started.
+TEST_F(FramePumpTest, SlowLinkHoldsUpNeitherReadingNorTheHeartbeatAndIsStoppedAtTheEnd) {
+  FakeCamera camera(host_);
+  start();
+  camera.publish();
+  client_->hold();
+  pumpFrame();  // the first frame tries at once
+  ASSERT_TRUE(client_->waitForStarts(1));
+  for (int i = 0; i < 5; ++i) {  // 2.5 s on the clock: past the throttle
+    pumpFrame();
+    EXPECT_EQ(heartbeatAfter(), statusLine(true, false, 0));
+  }
+  pumpFrame();  // the try is due again, but still in flight
+
+  input_.writer.reset();
+  ASSERT_FALSE(pump_.pumpFrame());
+  // Let go once the final line is out, or after a while when finish() waits for the try.
+  const std::size_t heartbeats = capture_.outputLines().size();
+  std::thread linker([&] {
+    capture_.waitForOutputLines(heartbeats + 1, std::chrono::milliseconds(300));
+    client_->release();
+  });
+  EXPECT_EQ(pump_.finish(), 0);
+  linker.join();
+  EXPECT_EQ(client_->starts(), 1);
+  EXPECT_EQ(capture_.reports().back(), statusLine(true, false, 0));
+  EXPECT_EQ(camera.sinkStarts(), 1);
+  EXPECT_EQ(camera.sinkStops(), 1);
+  EXPECT_TRUE(capture_.errorLines().empty());
 }
 
 }  // namespace

@@ -43,9 +43,10 @@ std::vector<nlohmann::json> ReportCapture::reports() const {
   return parsed;
 }
 
-bool ReportCapture::waitForOutputLines(std::size_t count) const {
+bool ReportCapture::waitForOutputLines(std::size_t count,
+                                       std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return output_.size() >= count; });
+  return changed_.wait_for(lock, timeout, [&] { return output_.size() >= count; });
 }
 
 }  // namespace camd::testing

@@ -28,8 +28,9 @@ class ReportCapture : public ReportOutput {
   // The standard-output lines parsed as JSON.
   std::vector<nlohmann::json> reports() const;
 
-  // Waits until at least `count` standard-output lines arrived; false when 5 s passed first.
-  bool waitForOutputLines(std::size_t count) const;
+  // Waits until at least `count` standard-output lines arrived; false when `timeout` passed first.
+  bool waitForOutputLines(std::size_t count,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
  private:
   mutable std::mutex mutex_;
