@@ -42,13 +42,17 @@ class Producer {
     frame_ = camd::testing::frameHeader(width, height, width * 4 * height) + pixels;
     thread_ = std::thread([this] {
       while (!stopped_) {
-        if (!paused_ && !run_.write(frame_)) return;
+        if (!paused_) {
+          if (!run_.write(frame_)) return;
+          ++written_;
+        }
         std::this_thread::sleep_for(33ms);
       }
     });
   }
   ~Producer() { stop(); }
   void pause() { paused_ = true; }
+  int written() const { return written_; }
   // Ends the feeding; the run's input is the test's again.
   void stop() {
     stopped_ = true;
@@ -58,6 +62,7 @@ class Producer {
  private:
   ChildProcess& run_;
   std::string frame_;
+  std::atomic<int> written_{0};
   std::atomic<bool> paused_{false};
   std::atomic<bool> stopped_{false};
   std::thread thread_;
@@ -164,6 +169,43 @@ TEST_F(CameraProcessesTest, RunKeepsGoingWhileTheCameraIsKilledAndStartedAgain) 
   producer.stop();
   run.closeInput();
   EXPECT_EQ(run.waitForExit(10s), 0);
+}
+
+// The extension stopped after it published: the camera stays listed but never links, so every
+// attach try waits out the link's time-out. Meanwhile run reads and drops the frames as they come
+// and keeps its half-second beat.
+TEST_F(CameraProcessesTest, RunKeepsReadingAndReportingWhileTheCameraNeverLinks) {
+  startCamera();
+  extension->signal(SIGSTOP);
+  struct Continue {
+    ChildProcess& extension;
+    ~Continue() { extension.signal(SIGCONT); }
+  } resumeAtTheEnd{*extension};
+
+  ChildProcess run({QUILLANE_CAMD_PATH, "run"});
+  ASSERT_TRUE(run.waitForLine([](const std::string&) { return true; }, 15s));
+  // Frames larger than the pipe: the producer goes only as fast as run reads.
+  Producer producer(run, 640, 480, {1, 2, 3, 255});
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  std::size_t index = 0;
+  run.waitForLine(
+      [&](const std::string&) {
+        if (index++ == arrivals.size()) arrivals.push_back(std::chrono::steady_clock::now());
+        return false;
+      },
+      4s);
+  producer.stop();
+  // About 120 frames in 4 s; a pump that waited for each try would have taken 2.
+  EXPECT_GE(producer.written(), 40);
+  for (std::size_t i = 1; i < arrivals.size(); ++i) {
+    EXPECT_LT(arrivals[i] - arrivals[i - 1], 1500ms) << "line " << i;
+  }
+  EXPECT_GE(arrivals.size(), 6u);
+  run.closeInput();
+  EXPECT_EQ(run.waitForExit(10s), 0) << run.errorText();
+  for (const std::string& line : run.outputLines()) {
+    EXPECT_EQ(line, R"({"device":true,"frames":0,"ok":true,"streaming":false})");
+  }
 }
 
 TEST_F(CameraProcessesTest, TerminationWithdrawsTheCameraAndExitsZero) {
