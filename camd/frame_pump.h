@@ -22,9 +22,10 @@ namespace camd {
 // while reporting its state every 500 ms, until the input ends. run() and the frame loop run on
 // the calling thread, which alone reads the input and converts frames. The heartbeat, the attach
 // check, enqueueing, detaching and the final report run on statusQueue_, which alone touches the
-// attachment state. Attach tries after the first run on attachQueue_ and touch only the client;
-// they hand their outcome to statusQueue_, so a camera slow to link holds up neither reading nor
-// the heartbeat. The calling thread reads attached_ to learn whether a frame is worth converting,
+// attachment state. The first attach try runs in start(), before any frame is read, so that the
+// first status line reports it; later tries run on attachQueue_ and touch only the client, then
+// hand their outcome to statusQueue_, so a camera slow to link holds up neither reading nor the
+// heartbeat. The calling thread reads attached_ to learn whether a frame is worth converting,
 // so each frame costs one hop to statusQueue_.
 class FramePump {
  public:
@@ -89,7 +90,7 @@ class FramePump {
   std::optional<uint64_t> lastAttachAttempt_;  // clock_ nanoseconds; none: never tried
   bool attachInFlight_ = false;
   // Whether queue_ is set, stored on statusQueue_ and read by the calling thread without a hop;
-  // a stale value costs one frame, converted and then dropped by enqueue(), or dropped unread.
+  // a stale value costs one frame, converted and then dropped by enqueue(), or dropped unconverted.
   std::atomic<bool> attached_{false};
 
   platform::dispatch::SerialQueue statusQueue_;
