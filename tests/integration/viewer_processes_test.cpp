@@ -363,7 +363,9 @@ TEST_F(ViewerProcessesTest, BadInvocationsAndUnwritableFilesEndWithTheirStatusAn
       {{"--y4m", notAFolder + "/stream.y4m"},
        1,
        "cannot open " + notAFolder + "/stream.y4m: Not a directory\n"},
-      {{"--y4m", "/dev/full"}, 1, "cannot write the Y4M stream: No space left on device\n"},
+      {{"--y4m", "/dev/full", "--size", "640x480"},
+       1,
+       "cannot write the Y4M stream: No space left on device\n"},
   };
   for (const Invocation& invocation : invocations) {
     const auto viewer = view(invocation.arguments);
