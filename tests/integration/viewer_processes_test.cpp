@@ -246,8 +246,8 @@ TEST_F(ViewerProcessesTest, EndsWithStatusOneWhenTheCameraIsNotFoundStallsOrVani
 
 TEST_F(ViewerProcessesTest, BadInvocationsAndUnwritableFilesEndWithTheirStatusAndOneClearLine) {
   const std::string usage =
-      "usage: quillane-view [--size WxH] [--frames N] [--seconds S] [--wait S] [--png DIR "
-      "[--every K]] [--y4m PATH|-]\n";
+      "usage: quillane-view [--size WxH] [--format bgra|yuy2|bgrx] [--frames N] [--seconds S] "
+      "[--wait S] [--png DIR [--every K]] [--y4m PATH|-]\n";
   const std::string notAFolder = folder_ / "file";
   std::ofstream(notAFolder) << "x";
   struct Invocation {
