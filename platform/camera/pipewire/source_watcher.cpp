@@ -3,6 +3,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 
+#include <algorithm>
+
 #include "platform/camera/pipewire/picture_rows.h"
 #include "platform/media/media_time.h"
 
@@ -58,6 +60,14 @@ void SourceWatcher::onParamChanged(void* data, uint32_t id, const spa_pod* param
   if (id != SPA_PARAM_Format) return;
   self->negotiated_ = parseVideoFormat(param, kOutputPixelFormats);
   if (!self->negotiated_) return;
+  // A camera that runs for other watchers in a format this one did not ask for gets it imposed by
+  // the daemon: the watcher takes no frames and fails to start.
+  if (std::find(self->formats_.begin(), self->formats_.end(), *self->negotiated_) ==
+      self->formats_.end()) {
+    self->negotiated_.reset();
+    self->refuseLink();
+    return;
+  }
   const media::FourCC pixelFormat = self->negotiated_->pixelFormat;
   const int width = static_cast<int>(self->negotiated_->size.width);
   const int height = static_cast<int>(self->negotiated_->size.height);
