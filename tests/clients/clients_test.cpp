@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "tests/integration/camera_watcher.h"
@@ -81,6 +82,17 @@ std::vector<json> jsonLines(const ChildProcess& program) {
   return lines;
 }
 
+// Ends a quillane-browser-view that still runs when a test fails with SIGTERM, on which it stops
+// its browser and every helper, before the test goes on.
+struct StopGently {
+  void operator()(ChildProcess* view) const {
+    view->signal(SIGTERM);
+    view->waitForExit(20s);
+    delete view;
+  }
+};
+using BrowserView = std::unique_ptr<ChildProcess, StopGently>;
+
 // True when this process has no child left, running or ended.
 bool noChildLeft() {
   int status = 0;
@@ -121,9 +133,10 @@ class ClientsTest : public ::testing::Test {
     ASSERT_EQ(portal.waitForExit(30s), 0) << portal.errorText();
   }
 
-  std::unique_ptr<ChildProcess> browserView(std::vector<std::string> arguments) {
+  static BrowserView browserView(std::vector<std::string> arguments,
+                                 std::map<std::string, std::string> environment = {}) {
     arguments.insert(arguments.begin(), QUILLANE_BROWSER_VIEW_PATH);
-    return std::make_unique<ChildProcess>(std::move(arguments));
+    return BrowserView(new ChildProcess(std::move(arguments), std::move(environment)));
   }
 
   // The browser watches the camera at 640x480 (another aspect: bars) and 1280x720 (none).
@@ -212,6 +225,16 @@ TEST_F(ClientsTest, APageWithoutACameraSaysSoAndABrowserThatNeverAnswersIsStoppe
       << silent->errorText();
   silent.reset();
   EXPECT_TRUE(noChildLeft());
+}
+
+TEST_F(ClientsTest, AMissingBrowserOrABadArgumentEndsWithItsStatusAndOneLine) {
+  const auto missing = browserView({"--browser", "firefox"}, {{"PATH", "/nonexistent"}});
+  EXPECT_EQ(missing->waitForExit(10s), 1);
+  EXPECT_EQ(missing->errorText(),
+            "quillane-browser-view: cannot start firefox-esr: No such file or directory\n");
+  const auto unknown = browserView({"--browser", "lynx"});
+  EXPECT_EQ(unknown->waitForExit(10s), 2);
+  EXPECT_EQ(unknown->errorText().rfind("usage: quillane-browser-view ", 0), 0u);
 }
 
 TEST_F(ClientsTest, FfmpegThroughPwV4l2ListsYuyvAndReadsThePushedPicture) {
