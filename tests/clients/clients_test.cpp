@@ -145,7 +145,7 @@ class ClientsTest : public ::testing::Test {
     startPortal();
     const auto view = browserView(
         {"--browser", browser, "--size", "640x480", "--size", "1280x720", "--png", folder_});
-    ASSERT_EQ(view->waitForExit(90s), 0) << view->errorText();
+    ASSERT_EQ(view->waitForExit(120s), 0) << view->errorText();
     const std::vector<json> results = jsonLines(*view);
     ASSERT_EQ(results.size(), 2u);
     for (const json& result : results) {
@@ -186,7 +186,7 @@ TEST_F(ClientsTest, ABrowserJoiningAnotherWatcherGetsTheRunningSizeAndFrames) {
   ASSERT_TRUE(viewer->waitForLine([](const std::string&) { return true; }, 10s))
       << viewer->errorText();
   const auto view = browserView({"--size", "640x480", "--png", folder_});
-  ASSERT_EQ(view->waitForExit(90s), 0) << view->errorText();
+  ASSERT_EQ(view->waitForExit(120s), 0) << view->errorText();
   const std::vector<json> results = jsonLines(*view);
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0]["size"], "1920x1080") << results[0];

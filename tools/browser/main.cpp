@@ -35,8 +35,8 @@ struct Options {
   browser::Browser browser = browser::Browser::kChromium;
   std::vector<tools::FrameSize> sizes;  // default: 1280x720
   uint64_t frames = 60;                 // frames the page counts for its rate
-  double waitSeconds = 10;              // how long the page waits for a camera
-  double timeoutSeconds = 60;           // how long the tool waits for the page's report
+  double waitSeconds = 30;              // how long the page waits for a camera
+  double timeoutSeconds = 90;           // how long the tool waits for the page's report
   std::optional<fs::path> pngFolder;
 };
 
