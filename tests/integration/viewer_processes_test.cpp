@@ -71,7 +71,7 @@ TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize
   constexpr uint32_t kWidth = 1280, kHeight = 720;
   ChildProcess run({QUILLANE_CAMD_PATH, "run"});
   auto feeder = std::make_unique<FrameFeeder>(run, 33ms, [](uint64_t i) {
-    std::vector<Rgba> pixels(kWidth * kHeight, Rgba{static_cast<uint8_t>(i), 90, 160, 255});
+    std::vector<Rgba> pixels(kWidth * kHeight, Rgba{static_cast<uint8_t>(i % 64), 90, 160, 255});
     tools::frame_stamp::draw({&pixels[0].r, int(kWidth), int(kHeight), kWidth * 4},
                              platform::dispatch::hostClock()->nowNanos() / 1000);
     return framed(kWidth, kHeight, pixels);
@@ -107,11 +107,12 @@ TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize
       const std::optional<Png> png = readPng(pictures / name);
       ASSERT_TRUE(png) << name;
       EXPECT_EQ(std::to_string(png->width) + "x" + std::to_string(png->height), size);
-      // Below the stamp: the pushed colour, whose red changes from frame to frame; YUY2 comes
-      // within a level or two.
+      // Below the stamp: the pushed colour, whose red (below 64) changes from frame to frame;
+      // YUY2's rounding there and back moves it by a few levels.
       const Rgba pushed = png->at(png->width / 2, png->height / 2);
-      EXPECT_NEAR(pushed.g, 90, 2) << name;
-      EXPECT_NEAR(pushed.b, 160, 2) << name;
+      EXPECT_LE(pushed.r, 64 + 4) << name;
+      EXPECT_NEAR(pushed.g, 90, 4) << name;
+      EXPECT_NEAR(pushed.b, 160, 4) << name;
       EXPECT_EQ(pushed.a, 255) << name;
     }
     EXPECT_FALSE(fs::exists(pictures / "frame-000002.png"));

@@ -32,7 +32,7 @@ struct CameraTree {
     std::string name;
     std::optional<int64_t> sinkQueueSize;
     std::vector<VideoFormat> formats;      // offered formats, as outputFormats() lists them
-    std::optional<uint32_t> activeFormat;  // the place in `formats` of the one watchers negotiated
+    std::optional<uint32_t> activeFormat;  // the place in `formats` of the one it streams in
   };
   struct Device {
     ObjectID id = kObjectUnknown;

@@ -81,6 +81,7 @@ void OutputNode::connectStream(pw_stream* stream) {
 
 void OutputNode::streamGoing() {
   negotiated_.reset();
+  publishedActiveFormat_.clear();
   slots_.clear();
 }
 
@@ -88,10 +89,8 @@ void OutputNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   auto* self = static_cast<OutputNode*>(data);
   if (id != SPA_PARAM_Format) return;
   self->negotiated_ = parseVideoFormat(param, kOutputPixelFormats);
-  if (!self->negotiated_) {
-    self->publishActiveFormat("");
-    return;
-  }
+  self->publishActiveFormat();
+  if (!self->negotiated_) return;
   const std::vector<VideoSize> sizes = offeredSizes(self->stream().source());
   for (std::size_t index = 0; index < sizes.size(); ++index) {
     if (sizes[index] != self->negotiated_->size) continue;
@@ -101,14 +100,22 @@ void OutputNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
       self->stream().source().setStreamProperties(properties);
     });
   }
-  const std::vector<VideoFormat> offered = outputFormats(sizes);
-  const auto active = std::find(offered.begin(), offered.end(), *self->negotiated_);
-  self->publishActiveFormat(active != offered.end() ? std::to_string(active - offered.begin())
-                                                    : "");
   requestBuffers(self->pwStream_, *self->negotiated_, kBuffers);
 }
 
-void OutputNode::publishActiveFormat(const std::string& index) {
+void OutputNode::linksChanged() {
+  publishActiveFormat();
+}
+
+void OutputNode::publishActiveFormat() {
+  std::string index;
+  if (negotiated_ && !links_.empty()) {
+    const std::vector<VideoFormat> offered = outputFormats(offeredSizes(stream().source()));
+    const auto active = std::find(offered.begin(), offered.end(), *negotiated_);
+    if (active != offered.end()) index = std::to_string(active - offered.begin());
+  }
+  if (pwStream_ == nullptr || index == publishedActiveFormat_) return;
+  publishedActiveFormat_ = index;
   const spa_dict_item item = SPA_DICT_ITEM_INIT(keys::kActiveFormat, index.c_str());
   const spa_dict properties = SPA_DICT_INIT(&item, 1);
   pw_stream_update_properties(pwStream_, &properties);

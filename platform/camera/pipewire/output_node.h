@@ -46,9 +46,12 @@ class OutputNode final : public PublishedStream {
   void connectStream(pw_stream* stream) override;
   void streamGoing() override;
 
+  void linksChanged() override;
+
   static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
-  // Tells clients which of the offered formats the watchers negotiated (none: ""). Loop thread.
-  void publishActiveFormat(const std::string& index);
+  // Tells clients which of the offered formats the camera streams in: the negotiated one while a
+  // watcher is linked, else none. Loop thread.
+  void publishActiveFormat();
   static void onAddBuffer(void* data, pw_buffer* buffer);
   static void onRemoveBuffer(void* data, pw_buffer* buffer);
   // Takes back the buffers watchers have held for longer than kHeldTooLongNanos. Under the lock.
@@ -56,8 +59,9 @@ class OutputNode final : public PublishedStream {
 
   // Loop thread or under the loop's lock.
   std::optional<VideoFormat> negotiated_;
+  std::string publishedActiveFormat_;
   // Each of the node's buffers: its busy count and header (found once, when it is added; null
-  // when it has none), the content version of the picture last copied in, and since when a
+  // when it has none), the content version of the picture last written in, and since when a
   // watcher has held it (0: not held).
   struct Slot {
     spa_meta_busy* busy = nullptr;

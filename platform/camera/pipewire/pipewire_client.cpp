@@ -104,7 +104,7 @@ PropertyResult PipeWireClient::readProperty(ObjectID object, const PropertyAddre
       return PropertyResult::of(std::move(formats));
     }
     case selector::kActiveFormatIndex: {
-      // The camera's own once its watchers negotiated one; before, what this client asked for.
+      // The camera's own while it streams to watchers; else what this client asks for.
       if (stream->activeFormat) return PropertyResult::of(*stream->activeFormat);
       auto preferred = preferredFormat_.find(object);
       return PropertyResult::of(preferred != preferredFormat_.end() ? preferred->second : 0u);
