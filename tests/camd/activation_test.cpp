@@ -1,5 +1,8 @@
 #include "camd/activation.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -11,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "camd/quillane_camera.h"
+#include "platform/sysext/extension_service_linux.h"
 #include "tests/camd/report_capture.h"
 #include "tests/platform/sysext/service_sandbox.h"
 
@@ -22,6 +26,9 @@ using platform::sysext::Request;
 using platform::sysext::RequestResult;
 
 constexpr uint64_t kTimeoutNanos = 120'000'000'000;
+constexpr uint64_t kLateAnswerNanos = 5'000'000'000;
+const json kTimeout = {
+    {"ok", false}, {"state", "timeout"}, {"message", "no answer from sysextd after 120 s"}};
 
 const json kCompleted = {{"ok", true}, {"state", "completed"}, {"message", "done"}};
 const json kNeedsApproval = {
@@ -35,7 +42,7 @@ const json kNeedsApproval = {
 // from its own queue.
 class ScriptedManager final : public platform::sysext::Manager {
  public:
-  using Script = std::function<void(const Request&)>;
+  using Script = std::function<void(Request&)>;
 
   explicit ScriptedManager(Script script) : script_(std::move(script)) {}
   ~ScriptedManager() override {
@@ -94,7 +101,6 @@ TEST(ActivationDelegate, ReportsTheAnswerThatEndsTheRequest) {
     ASSERT_TRUE(manager.submitted);
     EXPECT_EQ(manager.submitted->kind(),
               test.activate ? Request::Kind::kActivation : Request::Kind::kDeactivation);
-    EXPECT_EQ(manager.submitted->identifier(), "org.quillane.app.camera");
     EXPECT_EQ(manager.submitted->queue().label(), "org.quillane.app.camd.sysext");
   }
   EXPECT_EQ(action, platform::sysext::ReplacementAction::kReplace);
@@ -113,26 +119,108 @@ TEST(ActivationDelegate, LaterAnswersNeverTearTheReport) {
   EXPECT_TRUE(report == kNeedsApproval || report == kCompleted || report == failed) << report;
 }
 
-TEST(ActivationDelegate, WaitsUpTo120SecondsOnItsClock) {
+// An answer up to the last moment counts; at the timeout a request the service has not begun is
+// canceled and never begins, and one it has begun is given 5 s more to answer.
+TEST(ActivationDelegate, WaitsUpTo120SecondsOnItsClockAndCancelsWhatHasNotBegun) {
   auto clock = std::make_shared<platform::dispatch::ManualClock>();
-  ScriptedManager lastMoment([&](const Request& r) {
+  ScriptedManager lastMoment([&](Request& r) {
     clock->advance(kTimeoutNanos - 1);
     r.deliverFinish(RequestResult::kCompleted);
   });
   EXPECT_EQ(ActivationDelegate::run(true, lastMoment, clock), kCompleted);
 
-  // An answer after the timeout finds nobody waiting and nothing to change.
-  platform::dispatch::Semaphore timedOut;
-  ScriptedManager tooLate([&](const Request& r) {
-    clock->advance(kTimeoutNanos);
-    timedOut.wait();
+  ScriptedManager begunInTime([&](Request& r) {
+    ASSERT_TRUE(r.beginPerforming());
+    clock->advance(kTimeoutNanos + kLateAnswerNanos - 1);
     r.deliverFinish(RequestResult::kCompleted);
   });
-  EXPECT_EQ(ActivationDelegate::run(true, tooLate, clock),
-            json({{"ok", false},
-                  {"state", "timeout"},
-                  {"message", "no answer from sysextd after 120 s"}}));
-  timedOut.signal();
+  EXPECT_EQ(ActivationDelegate::run(true, begunInTime, clock), kCompleted);
+
+  platform::dispatch::Semaphore reported;
+  ScriptedManager neverBegun([&](Request& r) {
+    clock->advance(kTimeoutNanos);
+    reported.wait();
+    EXPECT_FALSE(r.beginPerforming());
+  });
+  EXPECT_EQ(ActivationDelegate::run(true, neverBegun, clock), kTimeout);
+  reported.signal();
+
+  ScriptedManager begunButSilent([&](Request& r) {
+    ASSERT_TRUE(r.beginPerforming());
+    clock->advance(kTimeoutNanos + kLateAnswerNanos);
+    reported.wait();
+    r.deliverFinish(RequestResult::kCompleted);  // finds nobody waiting
+  });
+  EXPECT_EQ(ActivationDelegate::run(true, begunButSilent, clock), kTimeout);
+  reported.signal();
+}
+
+// The system-extension service behind the tool, on private folders.
+class ActivationServiceTest : public ::testing::Test {
+ protected:
+  platform::sysext::ExtensionService::Options options(const std::filesystem::path& bundle) const {
+    return {.folders = sandbox.folders(),
+            .bundles = sandbox.root() / "bundles",
+            .bundle = bundle,
+            .launcher = QUILLANE_SYSEXT_LAUNCH_PATH,
+            .serviceManager = sandbox.refusingManager()};
+  }
+
+  platform::sysext::testing::ServiceSandbox sandbox;
+  const platform::sysext::ExtensionFiles files = sandbox.files(QuillaneCamera::extensionID());
+};
+
+// Hands each request to the service, then lets the tool's clock run to the timeout.
+class TimingOutManager final : public platform::sysext::Manager {
+ public:
+  TimingOutManager(platform::sysext::Manager& service,
+                   std::shared_ptr<platform::dispatch::ManualClock> clock)
+      : service_(service), clock_(std::move(clock)) {}
+  void submitRequest(std::shared_ptr<Request> request) override {
+    service_.submitRequest(std::move(request));
+    clock_->advance(kTimeoutNanos);
+  }
+
+ private:
+  platform::sysext::Manager& service_;
+  std::shared_ptr<platform::dispatch::ManualClock> clock_;
+};
+
+// A process took the request lock and was stopped (as with Ctrl-Z): the timeout report, the
+// service ends while the lock is still held, and the request acts neither then nor once the lock
+// is free.
+TEST_F(ActivationServiceTest, ALockHeldForEverEndsInTheTimeoutAndTheRequestNeverActs) {
+  files.createLockFolder();
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    const int lock = ::open(files.requestLock.c_str(), O_RDWR | O_CREAT, 0600);
+    if (lock < 0 || ::flock(lock, LOCK_EX) != 0) ::_exit(1);
+    ::raise(SIGSTOP);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(holder, &status, WUNTRACED), holder);
+  ASSERT_TRUE(WIFSTOPPED(status));
+
+  auto service = std::make_unique<platform::sysext::ExtensionService>(
+      options(sandbox.writeBundle("one", platform::sysext::testing::manifest(
+                                             QuillaneCamera::extensionID(), "1", "1"))));
+  auto clock = std::make_shared<platform::dispatch::ManualClock>();
+  TimingOutManager timingOut(*service, clock);
+  EXPECT_EQ(ActivationDelegate::run(true, timingOut, clock), kTimeout);
+
+  platform::dispatch::Semaphore ended;
+  std::thread ending([&] {
+    service.reset();
+    ended.signal();
+  });
+  EXPECT_TRUE(ended.waitUntil(platform::dispatch::hostClock()->nowNanos() + 10'000'000'000));
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ending.join();
+  EXPECT_FALSE(std::filesystem::exists(files.installed));
+  EXPECT_FALSE(std::filesystem::exists(files.autostartEntry));
+  EXPECT_FALSE(sandbox.runningInstance(QuillaneCamera::extensionID()));
 }
 
 // quillane-camd as a user runs it, with the bundle built next to it, against private folders.
@@ -151,7 +239,8 @@ class ActivationProgramTest : public ::testing::Test {
     const platform::sysext::ServiceFolders folders = sandbox.folders();
     return "env -u QLN_SYSEXT_BUNDLE -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR XDG_DATA_HOME=" +
            folders.data.string() + " XDG_STATE_HOME=" + folders.state.string() +
-           " XDG_RUNTIME_DIR=" + folders.runtime.string() + " " QUILLANE_CAMD_PATH " " + command +
+           " XDG_CONFIG_HOME=" + folders.config.string() + " XDG_RUNTIME_DIR=" +
+           folders.runtime.string() + " " QUILLANE_CAMD_PATH " " + command +
            " >" + output(name, ".out").string() + " 2>" + output(name, ".err").string();
   }
   std::filesystem::path output(const std::string& name, const char* stream) const {
@@ -181,9 +270,10 @@ class ActivationProgramTest : public ::testing::Test {
     return count;
   }
 
-  std::filesystem::path installed() const {
-    return sandbox.files(QuillaneCamera::extensionID()).installed;
+  platform::sysext::ExtensionFiles files() const {
+    return sandbox.files(QuillaneCamera::extensionID());
   }
+  std::filesystem::path installed() const { return files().installed; }
   std::optional<pid_t> runningInstance() const {
     return sandbox.runningInstance(QuillaneCamera::extensionID());
   }
@@ -194,9 +284,9 @@ class ActivationProgramTest : public ::testing::Test {
 TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
   const std::string completed = R"({"message":"done","ok":true,"state":"completed"})"
                                 "\n";
-  const json built =
-      json::parse(readFile(std::filesystem::path(QUILLANE_CAMD_PATH).parent_path() /
-                           (QuillaneCamera::extensionID() + ".systemextension") / "manifest.json"));
+  const json built = json::parse(
+      readFile(std::filesystem::path(QUILLANE_SYSEXT_FOLDER_PATH) /
+               (QuillaneCamera::extensionID() + ".systemextension") / "manifest.json"));
   const std::string version = built["bundleShortVersion"].get<std::string>() + " (" +
                               built["bundleVersion"].get<std::string>() + ")";
 
@@ -204,6 +294,8 @@ TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
   const std::optional<pid_t> first = runningInstance();
   ASSERT_TRUE(first.has_value());
   EXPECT_EQ(installedProcesses(), 1);
+  // No user service manager runs units from the sandbox's folders.
+  EXPECT_TRUE(std::filesystem::exists(files().autostartEntry));
 
   EXPECT_EQ(camd("activate"),
             (Run{0, completed, "replacing " + version + " with " + version + "\n"}));
@@ -213,12 +305,21 @@ TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
   EXPECT_EQ(camd("deactivate"), (Run{0, completed, ""}));
   EXPECT_EQ(installedProcesses(), 0);
   EXPECT_FALSE(std::filesystem::exists(installed()));
+  EXPECT_FALSE(std::filesystem::exists(files().autostartEntry));
 
   const std::string notInstalled =
-      R"({"message":"SystemExtensionErrorDomain 4: org.quillane.app.camera is not installed",)"
-      R"("ok":false,"state":"failed"})"
+      R"({"message":"SystemExtensionErrorDomain 4: )" + QuillaneCamera::extensionID() +
+      R"( is not installed","ok":false,"state":"failed"})"
       "\n";
   EXPECT_EQ(camd("deactivate"), (Run{0, notInstalled, ""}));
+}
+
+// Started with its standard streams closed, the tool's first descriptors land on 0-2; the
+// instance still holds its lock.
+TEST_F(ActivationProgramTest, ActivatesWithItsStandardStreamsClosed) {
+  ASSERT_EQ(std::system((commandLine("activate", "closed") + " <&- >&- 2>&-").c_str()), 0);
+  EXPECT_TRUE(runningInstance().has_value());
+  EXPECT_EQ(installedProcesses(), 1);
 }
 
 TEST_F(ActivationProgramTest, TwoActivationsAtOnceLeaveOneInstance) {
