@@ -314,14 +314,6 @@ TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
   EXPECT_EQ(camd("deactivate"), (Run{0, notInstalled, ""}));
 }
 
-// Started with its standard streams closed, the tool's first descriptors land on 0-2; the
-// instance still holds its lock.
-TEST_F(ActivationProgramTest, ActivatesWithItsStandardStreamsClosed) {
-  ASSERT_EQ(std::system((commandLine("activate", "closed") + " <&- >&- 2>&-").c_str()), 0);
-  EXPECT_TRUE(runningInstance().has_value());
-  EXPECT_EQ(installedProcesses(), 1);
-}
-
 TEST_F(ActivationProgramTest, TwoActivationsAtOnceLeaveOneInstance) {
   ASSERT_EQ(std::system((commandLine("activate", "one") + " & " + commandLine("activate", "other") +
                          "; wait")

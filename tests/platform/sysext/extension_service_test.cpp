@@ -156,6 +156,8 @@ TEST_F(ExtensionServiceTest, FailedActivationLeavesNothingInstalledOrRunning) {
   };
   const std::string valid = manifest(kIdentifier, "1.0", "10");
   const char* parks = testing::kParkingScript;
+  // Parks without reading its own file, which goes with the failed copy.
+  const char* parksWithoutItsFile = "#!/usr/bin/env -S sh -c \"exec sleep infinity\"\n";
   const Case cases[] = {
       {"no manifest", "", parks, 0755, kErrorExtensionNotFound},
       {"not json", R"({"bundleIdentifier":)", parks, 0755, kErrorValidationFailed},
@@ -171,7 +173,7 @@ TEST_F(ExtensionServiceTest, FailedActivationLeavesNothingInstalledOrRunning) {
       {"runtime folder open to others", valid, parks, 0755, kErrorUnknown,
        Arrange::kRuntimeOpenToOthers},
       {"runtime folder a link", valid, parks, 0755, kErrorUnknown, Arrange::kRuntimeLinked},
-      {"process id not recorded", valid, parks, 0755, kErrorUnknown,
+      {"process id not recorded", valid, parksWithoutItsFile, 0755, kErrorUnknown,
        Arrange::kProcessIdNotRecorded},
   };
   const std::filesystem::path runtime = sandbox.folders().runtime;
@@ -264,15 +266,16 @@ TEST_F(ExtensionServiceTest, RegistersWithTheUserServiceManagerElseWithAnAutosta
   EXPECT_EQ(filesIn(sandbox.folders().data), std::vector<std::string>{});
 }
 
-// As the session runs the entry at login: its command starts one instance and refuses a second
-// while that one runs; an instance that crashes leaves the lock free.
+// As a session runs the entry at login, here with the standard streams closed: its command starts
+// one instance and refuses a second while that one runs; an instance that crashes leaves the lock
+// free.
 TEST_F(ExtensionServiceTest, AnInstanceFromTheAutostartEntryHoldsTheLockUntilItCrashes) {
   ASSERT_EQ(activate(sandbox.writeBundle("one", manifest(kIdentifier, "1", "1"))), finished);
   std::ifstream entry(files.autostartEntry);
   std::string command;
   while (std::getline(entry, command) && !command.starts_with("Exec=")) {
   }
-  command = command.substr(5) + " 2>/dev/null";
+  command = command.substr(5) + " <&- >&- 2>&-";
   ASSERT_EQ(::kill(*instance(), SIGKILL), 0);  // the session that started it ended
   ASSERT_TRUE(testing::waitFor([&] { return !instance(); }));
 
@@ -316,11 +319,13 @@ TEST(ServiceFolders, FollowTheXdgVariablesAndFallBackWhenUnsetOrRelative) {
   ::setenv("HOME", "/home/someone", 1);
   ::setenv("XDG_DATA_HOME", "/data", 1);
   ::setenv("XDG_STATE_HOME", "relative/state", 1);
+  ::unsetenv("XDG_CONFIG_HOME");
   ::unsetenv("XDG_RUNTIME_DIR");
   ::setenv("TMPDIR", "/", 1);
   const ServiceFolders folders = ServiceFolders::fromEnvironment();
   EXPECT_EQ(folders.data, "/data");
   EXPECT_EQ(folders.state, "/home/someone/.local/state");
+  EXPECT_EQ(folders.config, "/home/someone/.config");
   EXPECT_EQ(folders.runtime, "/quillane-runtime-" + std::to_string(::getuid()));
 }
 
