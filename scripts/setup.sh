@@ -7,7 +7,7 @@ packages=(cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libyuv-dev libpng-dev libcairo2-dev fonts-urw-base35 fontconfig nlohmann-json3-dev
           pipewire pipewire-bin libpipewire-0.3-dev libspa-0.2-dev wireplumber
           gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
-          gstreamer1.0-plugins-good)
+          gstreamer1.0-plugins-good dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
