@@ -233,11 +233,13 @@ class ActivationProgramTest : public ::testing::Test {
     bool operator==(const Run&) const = default;
   };
 
-  // A shell command that runs `command` on the sandbox, with no other bundle or PipeWire daemon
-  // named, writing to the files `name`.out and `name`.err in the sandbox.
+  // A shell command that runs `command` on the sandbox, with no other bundle, PipeWire daemon or
+  // session bus named, writing to the files `name`.out and `name`.err in the sandbox.
   std::string commandLine(const std::string& command, const std::string& name) const {
     const platform::sysext::ServiceFolders folders = sandbox.folders();
-    return "env -u QLN_SYSEXT_BUNDLE -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR XDG_DATA_HOME=" +
+    return "env -u QLN_SYSEXT_BUNDLE -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR "
+           "DBUS_SESSION_BUS_ADDRESS=unix:path=" +
+           (folders.runtime / "no-bus").string() + " XDG_DATA_HOME=" +
            folders.data.string() + " XDG_STATE_HOME=" + folders.state.string() +
            " XDG_CONFIG_HOME=" + folders.config.string() + " XDG_RUNTIME_DIR=" +
            folders.runtime.string() + " " QUILLANE_CAMD_PATH " " + command +

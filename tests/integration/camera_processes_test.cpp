@@ -237,7 +237,8 @@ class ActivationTest : public ::testing::Test {
   const std::map<std::string, std::string> environment{{"XDG_DATA_HOME", folder + "/data"},
                                                        {"XDG_STATE_HOME", folder + "/state"},
                                                        {"XDG_CONFIG_HOME", folder + "/config"},
-                                                       {"XDG_RUNTIME_DIR", folder + "/run"}};
+                                                       {"XDG_RUNTIME_DIR", folder + "/run"},
+                                                       {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + folder + "/run/no-bus"}};
   std::unique_ptr<platform::camera::CameraHost> host = platform::camera::createSystemCameraHost();
   std::shared_ptr<platform::camera::HardwareClient> client = host->connect();
 };
