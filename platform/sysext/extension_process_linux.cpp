@@ -173,8 +173,11 @@ void ExtensionProcess::start(const std::filesystem::path& executable,
       ::pwrite(lock->get(), pidText.data(), pidText.size(), 0) !=
           static_cast<ssize_t>(pidText.size())) {
     const RequestFailure failed = systemFailure("cannot record the extension's process id");
-    // An instance nobody can name could never be stopped.
-    ::kill(pid, SIGKILL);
+    // An instance nobody can name could never be stopped: it ends before the failure is told.
+    const base::UniqueFd process(pidfdOpen(pid));
+    if (process && pidfdSendSignal(process.get(), SIGKILL) == 0) {
+      waitForEnd(process.get(), kKillTimeout);
+    }
     throw failed;
   }
 }
