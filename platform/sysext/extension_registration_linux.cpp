@@ -98,8 +98,7 @@ void startInstalledCopy(const ExtensionFiles& files, const std::string& identifi
   ExtensionProcess(files.instanceLock).start(copy.executable(), files.log);
 }
 
-ExtensionRegistration::ExtensionRegistration(const ServiceFolders& folders,
-                                             std::string identifier,
+ExtensionRegistration::ExtensionRegistration(const ServiceFolders& folders, std::string identifier,
                                              const UserServiceManager& manager)
     : folders_(folders),
       identifier_(std::move(identifier)),
@@ -142,8 +141,8 @@ void ExtensionRegistration::remove() const {
 
 std::string ExtensionRegistration::launchCommand(std::string (*quote)(const std::string&)) const {
   std::string command = quote(files_.launcher.string());
-  for (const std::string& argument : {identifier_, folders_.data.string(), folders_.state.string(),
-                                      folders_.runtime.string()}) {
+  for (const std::string& argument :
+       {identifier_, folders_.data.string(), folders_.state.string(), folders_.runtime.string()}) {
     command += ' ' + quote(argument);
   }
   return command;

@@ -25,8 +25,8 @@ constexpr std::chrono::milliseconds kTurnPoll{20};
 // then claims the request. Throws when the request was canceled first: it then never acts,
 // whoever holds the lock and for however long.
 base::UniqueFd takeTurn(const std::filesystem::path& path, Request& request) {
-  base::UniqueFd lock =
-      clearOfStandardStreams(base::UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)));
+  base::UniqueFd lock = clearOfStandardStreams(
+      base::UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)));
   if (!lock) throw systemFailure("cannot open " + path.string());
   while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) throw systemFailure("cannot lock " + path.string());
@@ -62,8 +62,7 @@ class StagedCopy {
     discard();
     try {
       std::filesystem::copy(bundle, files_.staging, std::filesystem::copy_options::recursive);
-      std::filesystem::copy_file(launcher,
-                                 files_.staging / files_.launcher.filename(),
+      std::filesystem::copy_file(launcher, files_.staging / files_.launcher.filename(),
                                  std::filesystem::copy_options::overwrite_existing);
     } catch (const std::filesystem::filesystem_error& failure) {
       discard();
@@ -106,8 +105,8 @@ ExtensionService::Options ExtensionService::Options::fromEnvironment() {
   options.folders = ServiceFolders::fromEnvironment();
   std::error_code unknown;
   // Relative to this program, so an installed tree works wherever it was put.
-  options.bundles = (std::filesystem::read_symlink("/proc/self/exe", unknown).parent_path() /
-                     ".." / QUILLANE_SYSEXT_FOLDER)
+  options.bundles = (std::filesystem::read_symlink("/proc/self/exe", unknown).parent_path() / ".." /
+                     QUILLANE_SYSEXT_FOLDER)
                         .lexically_normal();
   options.launcher = options.bundles / QUILLANE_SYSEXT_LAUNCHER;
   const char* bundle = std::getenv("QLN_SYSEXT_BUNDLE");
@@ -147,18 +146,18 @@ void ExtensionService::activate(Request& request, const ExtensionFiles& files) c
   const ExtensionBundle bundle = ExtensionBundle::open(
       options_.bundle.value_or(options_.bundles / (identifier + ".systemextension")), identifier);
   if (bundle.executable().filename() == files.launcher.filename()) {
-    throw RequestFailure(kErrorValidationFailed,
-                         "the bundle's executable takes the launcher's name " +
-                             files.launcher.filename().string());
+    throw RequestFailure(
+        kErrorValidationFailed,
+        "the bundle's executable takes the launcher's name " + files.launcher.filename().string());
   }
   files.createFolders();
   const base::UniqueFd turn = takeTurn(files.requestLock, request);
   const std::optional<ExtensionProperties> installed = installedProperties(files, identifier);
   if (installed &&
       request.askReplacement(*installed, bundle.properties()) == ReplacementAction::kCancel) {
-    throw RequestFailure(kErrorRequestCanceled, "the request was canceled; version " +
-                                                    installed->bundleShortVersion +
-                                                    " stays installed");
+    throw RequestFailure(
+        kErrorRequestCanceled,
+        "the request was canceled; version " + installed->bundleShortVersion + " stays installed");
   }
   const StagedCopy staged(bundle.folder(), options_.launcher, files);
   const ExtensionRegistration registration(options_.folders, identifier, serviceManager_);

@@ -36,8 +36,8 @@ struct ExtensionFiles {
   std::filesystem::path log;           // the running extension's standard output and error
   std::filesystem::path instanceLock;  // held by the running extension; holds its process id
   std::filesystem::path requestLock;   // held while a request is performed, by any process
-  std::filesystem::path unit;            // the systemd user unit
-  std::filesystem::path unitLink;        // the link that starts the unit with PipeWire's
+  std::filesystem::path unit;          // the systemd user unit
+  std::filesystem::path unitLink;      // the link that starts the unit with PipeWire's
   std::filesystem::path autostartEntry;  // the XDG autostart entry
 };
 

@@ -58,8 +58,7 @@ bool Request::beginPerforming() {
 
 bool Request::cancel() {
   State expected = State::kSubmitted;
-  return state_.compare_exchange_strong(expected, State::kCanceled) ||
-         expected == State::kCanceled;
+  return state_.compare_exchange_strong(expected, State::kCanceled) || expected == State::kCanceled;
 }
 
 }  // namespace platform::sysext

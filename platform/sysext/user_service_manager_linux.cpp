@@ -81,11 +81,17 @@ bool UserServiceManager::loadsUnitsFrom(const std::filesystem::path& folder) con
   return false;
 }
 
-void UserServiceManager::reload() const { call({"daemon-reload"}); }
+void UserServiceManager::reload() const {
+  call({"daemon-reload"});
+}
 
-void UserServiceManager::start(const std::string& unit) const { call({"start", unit}); }
+void UserServiceManager::start(const std::string& unit) const {
+  call({"start", unit});
+}
 
-void UserServiceManager::stop(const std::string& unit) const { call({"stop", unit}); }
+void UserServiceManager::stop(const std::string& unit) const {
+  call({"stop", unit});
+}
 
 void UserServiceManager::forgetFailure(const std::string& unit) const {
   call({"reset-failed", unit});
@@ -108,8 +114,7 @@ std::string UserServiceManager::call(std::vector<std::string> arguments) const {
   ::posix_spawn_file_actions_adddup2(&actions, writer.get(), STDOUT_FILENO);
   ::posix_spawn_file_actions_adddup2(&actions, writer.get(), STDERR_FILENO);
   pid_t child = 0;
-  const int spawned =
-      ::posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  const int spawned = ::posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
   ::posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw Refusal("cannot run " + what + ": " + std::strerror(spawned));
   writer.reset();

@@ -202,9 +202,8 @@ TEST_F(ActivationServiceTest, ALockHeldForEverEndsInTheTimeoutAndTheRequestNever
   ASSERT_EQ(::waitpid(holder, &status, WUNTRACED), holder);
   ASSERT_TRUE(WIFSTOPPED(status));
 
-  auto service = std::make_unique<platform::sysext::ExtensionService>(
-      options(sandbox.writeBundle("one", platform::sysext::testing::manifest(
-                                             QuillaneCamera::extensionID(), "1", "1"))));
+  auto service = std::make_unique<platform::sysext::ExtensionService>(options(sandbox.writeBundle(
+      "one", platform::sysext::testing::manifest(QuillaneCamera::extensionID(), "1", "1"))));
   auto clock = std::make_shared<platform::dispatch::ManualClock>();
   TimingOutManager timingOut(*service, clock);
   EXPECT_EQ(ActivationDelegate::run(true, timingOut, clock), kTimeout);
@@ -239,10 +238,10 @@ class ActivationProgramTest : public ::testing::Test {
     const platform::sysext::ServiceFolders folders = sandbox.folders();
     return "env -u QLN_SYSEXT_BUNDLE -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR "
            "DBUS_SESSION_BUS_ADDRESS=unix:path=" +
-           (folders.runtime / "no-bus").string() + " XDG_DATA_HOME=" +
-           folders.data.string() + " XDG_STATE_HOME=" + folders.state.string() +
-           " XDG_CONFIG_HOME=" + folders.config.string() + " XDG_RUNTIME_DIR=" +
-           folders.runtime.string() + " " QUILLANE_CAMD_PATH " " + command +
+           (folders.runtime / "no-bus").string() + " XDG_DATA_HOME=" + folders.data.string() +
+           " XDG_STATE_HOME=" + folders.state.string() +
+           " XDG_CONFIG_HOME=" + folders.config.string() +
+           " XDG_RUNTIME_DIR=" + folders.runtime.string() + " " QUILLANE_CAMD_PATH " " + command +
            " >" + output(name, ".out").string() + " 2>" + output(name, ".err").string();
   }
   std::filesystem::path output(const std::string& name, const char* stream) const {
@@ -286,9 +285,9 @@ class ActivationProgramTest : public ::testing::Test {
 TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
   const std::string completed = R"({"message":"done","ok":true,"state":"completed"})"
                                 "\n";
-  const json built = json::parse(
-      readFile(std::filesystem::path(QUILLANE_SYSEXT_FOLDER_PATH) /
-               (QuillaneCamera::extensionID() + ".systemextension") / "manifest.json"));
+  const json built =
+      json::parse(readFile(std::filesystem::path(QUILLANE_SYSEXT_FOLDER_PATH) /
+                           (QuillaneCamera::extensionID() + ".systemextension") / "manifest.json"));
   const std::string version = built["bundleShortVersion"].get<std::string>() + " (" +
                               built["bundleVersion"].get<std::string>() + ")";
 
@@ -309,10 +308,10 @@ TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
   EXPECT_FALSE(std::filesystem::exists(installed()));
   EXPECT_FALSE(std::filesystem::exists(files().autostartEntry));
 
-  const std::string notInstalled =
-      R"({"message":"SystemExtensionErrorDomain 4: )" + QuillaneCamera::extensionID() +
-      R"( is not installed","ok":false,"state":"failed"})"
-      "\n";
+  const std::string notInstalled = R"({"message":"SystemExtensionErrorDomain 4: )" +
+                                   QuillaneCamera::extensionID() +
+                                   R"( is not installed","ok":false,"state":"failed"})"
+                                   "\n";
   EXPECT_EQ(camd("deactivate"), (Run{0, notInstalled, ""}));
 }
 

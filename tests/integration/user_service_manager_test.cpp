@@ -31,8 +31,8 @@ class UserServiceManagerTest : public ::testing::Test {
     std::filesystem::permissions(folders.runtime, std::filesystem::perms::owner_all);
     const std::filesystem::path systemd = "/lib/systemd/systemd";
     if (!std::filesystem::exists(systemd)) GTEST_SKIP() << systemd << " is not installed";
-    manager = std::make_unique<ChildProcess>(std::vector<std::string>{systemd, "--user"},
-                                             environment);
+    manager =
+        std::make_unique<ChildProcess>(std::vector<std::string>{systemd, "--user"}, environment);
     const bool answers = waitUntil(
         [&] { return manager->waitForExit(0ms) || !systemctl({"is-system-running"}).empty(); },
         10s);

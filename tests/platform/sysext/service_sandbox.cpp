@@ -56,7 +56,8 @@ ServiceFolders ServiceSandbox::folders() const {
 
 std::filesystem::path ServiceSandbox::refusingManager() const {
   const std::filesystem::path program = root_ / "refusing-manager";
-  std::ofstream(program) << "#!/bin/sh\necho 'Failed to connect to bus: No medium found' >&2\nexit 1\n";
+  std::ofstream(program)
+      << "#!/bin/sh\necho 'Failed to connect to bus: No medium found' >&2\nexit 1\n";
   std::filesystem::permissions(program, std::filesystem::perms(0755));
   return program;
 }
@@ -69,7 +70,8 @@ std::filesystem::path ServiceSandbox::answeringManager() const {
                          << "echo \"$3${4:+ $4}\" >>'" << calls().string() << "'\n"
                          << "case $3 in\n"
                          << "  show) echo '/usr/lib/systemd/user " << units << "' ;;\n"
-                         << "  start) eval \"$(sed -n 's/^ExecStart=//p' '" << units << "'/\"$4\")\" ;;\n"
+                         << "  start) eval \"$(sed -n 's/^ExecStart=//p' '" << units
+                         << "'/\"$4\")\" ;;\n"
                          << "esac\n";
   std::filesystem::permissions(program, std::filesystem::perms(0755));
   return program;
