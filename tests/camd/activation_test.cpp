@@ -155,41 +155,12 @@ TEST(ActivationDelegate, WaitsUpTo120SecondsOnItsClockAndCancelsWhatHasNotBegun)
   reported.signal();
 }
 
-// The system-extension service behind the tool, on private folders.
-class ActivationServiceTest : public ::testing::Test {
- protected:
-  platform::sysext::ExtensionService::Options options(const std::filesystem::path& bundle) const {
-    return {.folders = sandbox.folders(),
-            .bundles = sandbox.root() / "bundles",
-            .bundle = bundle,
-            .launcher = QUILLANE_SYSEXT_LAUNCH_PATH,
-            .serviceManager = sandbox.refusingManager()};
-  }
-
-  platform::sysext::testing::ServiceSandbox sandbox;
-  const platform::sysext::ExtensionFiles files = sandbox.files(QuillaneCamera::extensionID());
-};
-
-// Hands each request to the service, then lets the tool's clock run to the timeout.
-class TimingOutManager final : public platform::sysext::Manager {
- public:
-  TimingOutManager(platform::sysext::Manager& service,
-                   std::shared_ptr<platform::dispatch::ManualClock> clock)
-      : service_(service), clock_(std::move(clock)) {}
-  void submitRequest(std::shared_ptr<Request> request) override {
-    service_.submitRequest(std::move(request));
-    clock_->advance(kTimeoutNanos);
-  }
-
- private:
-  platform::sysext::Manager& service_;
-  std::shared_ptr<platform::dispatch::ManualClock> clock_;
-};
-
 // A process took the request lock and was stopped (as with Ctrl-Z): the timeout report, the
 // service ends while the lock is still held, and the request acts neither then nor once the lock
 // is free.
-TEST_F(ActivationServiceTest, ALockHeldForEverEndsInTheTimeoutAndTheRequestNeverActs) {
+TEST(ActivationService, ALockHeldForEverEndsInTheTimeoutAndTheRequestNeverActs) {
+  platform::sysext::testing::ServiceSandbox sandbox;
+  const platform::sysext::ExtensionFiles files = sandbox.files(QuillaneCamera::extensionID());
   files.createLockFolder();
   const pid_t holder = ::fork();
   if (holder == 0) {
@@ -202,10 +173,20 @@ TEST_F(ActivationServiceTest, ALockHeldForEverEndsInTheTimeoutAndTheRequestNever
   ASSERT_EQ(::waitpid(holder, &status, WUNTRACED), holder);
   ASSERT_TRUE(WIFSTOPPED(status));
 
-  auto service = std::make_unique<platform::sysext::ExtensionService>(options(sandbox.writeBundle(
-      "one", platform::sysext::testing::manifest(QuillaneCamera::extensionID(), "1", "1"))));
+  auto service = std::make_unique<platform::sysext::ExtensionService>(
+      platform::sysext::ExtensionService::Options{
+          .folders = sandbox.folders(),
+          .bundles = sandbox.root() / "bundles",
+          .bundle = sandbox.writeBundle(
+              "one", platform::sysext::testing::manifest(QuillaneCamera::extensionID(), "1", "1")),
+          .launcher = QUILLANE_SYSEXT_LAUNCH_PATH,
+          .serviceManager = sandbox.refusingManager()});
   auto clock = std::make_shared<platform::dispatch::ManualClock>();
-  TimingOutManager timingOut(*service, clock);
+  // Hands the request to the service, then lets the tool's clock run to the timeout.
+  ScriptedManager timingOut([&](Request&) {
+    service->submitRequest(timingOut.submitted);
+    clock->advance(kTimeoutNanos);
+  });
   EXPECT_EQ(ActivationDelegate::run(true, timingOut, clock), kTimeout);
 
   platform::dispatch::Semaphore ended;
@@ -222,7 +203,7 @@ TEST_F(ActivationServiceTest, ALockHeldForEverEndsInTheTimeoutAndTheRequestNever
   EXPECT_FALSE(sandbox.runningInstance(QuillaneCamera::extensionID()));
 }
 
-// quillane-camd as a user runs it, with the bundle built next to it, against private folders.
+// quillane-camd as a user runs it, with the bundle the build made, against private folders.
 class ActivationProgramTest : public ::testing::Test {
  protected:
   struct Run {
