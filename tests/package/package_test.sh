@@ -53,12 +53,12 @@ status=$("$camd" status)
 [ "$status" = '{"device":false,"streaming":false}' ] || fail "status before activation: $status"
 activated=$("$camd" activate)
 [[ $activated == *'"state":"completed"'* ]] || fail "activate: $activated"
-bundle=lib/quillane/org.quillane.app.camera.systemextension
-pid=$(cat "$XDG_RUNTIME_DIR/quillane/system-extensions/org.quillane.app.camera.instance.lock")
+# The camera runs the installed copy of the packaged bundle (the one bundle in each folder).
+pid=$(cat "$XDG_RUNTIME_DIR"/quillane/system-extensions/*.instance.lock)
 running=$(readlink "/proc/$pid/exe")
-[ "$running" = "$XDG_DATA_HOME/quillane/system-extensions/${bundle#lib/quillane/}/quillane-camera-extension" ] ||
+[ "$running" = "$(echo "$XDG_DATA_HOME"/quillane/system-extensions/*.systemextension)/quillane-camera-extension" ] ||
   fail "the camera runs $running, not the installed copy"
-cmp -s "$running" "$root/usr/$bundle/quillane-camera-extension" ||
+cmp -s "$running" "$(echo "$root"/usr/lib/quillane/*.systemextension)/quillane-camera-extension" ||
   fail "the installed copy is not the packaged bundle's"
 await sh -c "'$camd' status | grep -q '\"device\":true'" || fail "no camera after activation"
 
