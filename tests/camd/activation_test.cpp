@@ -136,23 +136,24 @@ TEST(ActivationDelegate, WaitsUpTo120SecondsOnItsClockAndCancelsWhatHasNotBegun)
   });
   EXPECT_EQ(ActivationDelegate::run(true, begunInTime, clock), kCompleted);
 
-  platform::dispatch::Semaphore reported;
+  platform::dispatch::Semaphore timedOut;
   ScriptedManager neverBegun([&](Request& r) {
     clock->advance(kTimeoutNanos);
-    reported.wait();
+    timedOut.wait();
     EXPECT_FALSE(r.beginPerforming());
   });
   EXPECT_EQ(ActivationDelegate::run(true, neverBegun, clock), kTimeout);
-  reported.signal();
+  timedOut.signal();
 
+  platform::dispatch::Semaphore timedOutLate;
   ScriptedManager begunButSilent([&](Request& r) {
     ASSERT_TRUE(r.beginPerforming());
     clock->advance(kTimeoutNanos + kLateAnswerNanos);
-    reported.wait();
+    timedOutLate.wait();
     r.deliverFinish(RequestResult::kCompleted);  // finds nobody waiting
   });
   EXPECT_EQ(ActivationDelegate::run(true, begunButSilent, clock), kTimeout);
-  reported.signal();
+  timedOutLate.signal();
 }
 
 // A process took the request lock and was stopped (as with Ctrl-Z): the timeout report, the
