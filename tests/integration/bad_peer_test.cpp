@@ -46,7 +46,7 @@ class LyingProducer final : public pw::LinkedStream {
     return {{PW_KEY_MEDIA_CLASS, "Stream/Output/Video"}};
   }
   void fillConnectParams(pw::VideoParams& params) const override {
-    params.addFixedFormat({64, 64}, false);
+    params.addFixedFormat({platform::media::kPixelFormat32BGRA, {64, 64}});
   }
   const pw_stream_events& streamEvents() const override {
     static const pw_stream_events events = [] {

@@ -2,7 +2,6 @@
 // on a private daemon, quillane-camd run fed by the test, and the viewer. Each test has a daemon of
 // its own (the camera publishes one fixed device UID, so two extensions must not meet).
 #include <gtest/gtest.h>
-#include <png.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "formats/frame_stream_format.h"
 #include "platform/dispatch/clock.h"
 #include "tests/integration/child_process.h"
+#include "tests/integration/pictures.h"
 #include "tools/frame_stamp.h"
 
 namespace quillane::integration {
@@ -27,61 +27,10 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-struct Rgba {
-  uint8_t r, g, b, a;
-  bool operator==(const Rgba&) const = default;
-};
-
-struct Png {
-  int width = 0;
-  int height = 0;
-  std::vector<Rgba> pixels;
-  Rgba at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
-};
-
-std::optional<Png> readPng(const fs::path& path) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) return std::nullopt;
-  image.format = PNG_FORMAT_RGBA;
-  Png png{static_cast<int>(image.width), static_cast<int>(image.height), {}};
-  png.pixels.resize(static_cast<size_t>(png.width) * png.height);
-  if (!png_image_finish_read(&image, nullptr, png.pixels.data(), 0, nullptr)) return std::nullopt;
-  return png;
-}
-
 // A program's last line of standard output as JSON; null when there is none.
 json lastLine(const ChildProcess& program) {
   const std::vector<std::string> lines = program.outputLines();
   return lines.empty() ? json() : json::parse(lines.back(), nullptr, false);
-}
-
-// Feeds quillane-camd run with the frames `frameAt(i)` makes, one every `period` (0: as fast as
-// the tool takes them), on a thread of its own until destroyed or the tool stops reading.
-class FrameFeeder {
- public:
-  FrameFeeder(ChildProcess& run, std::chrono::milliseconds period,
-              std::function<std::string(uint64_t)> frameAt)
-      : thread_([&run, period, frameAt = std::move(frameAt), this] {
-          for (uint64_t i = 0; !stopped_; ++i) {
-            if (!run.write(frameAt(i))) return;
-            std::this_thread::sleep_for(period);
-          }
-        }) {}
-  ~FrameFeeder() {
-    stopped_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stopped_{false};
-  std::thread thread_;
-};
-
-std::string framed(uint32_t width, uint32_t height, const std::vector<Rgba>& pixels) {
-  const frame_stream::HeaderBytes header = frame_stream::headerFor(width, height);
-  return std::string(header.begin(), header.end()) +
-         std::string(reinterpret_cast<const char*>(pixels.data()), pixels.size() * 4);
 }
 
 // Each test gets the real camera extension, started before and stopped with SIGTERM (exit 0)
@@ -108,18 +57,6 @@ class ViewerProcessesTest : public ::testing::Test {
     return std::make_unique<ChildProcess>(std::move(arguments), std::move(environment));
   }
 
-  // Waits until quillane-camd run reports frames pushed into the camera.
-  static bool pushing(ChildProcess& run) {
-    return run
-        .waitForLine(
-            [](const std::string& line) {
-              const json status = json::parse(line, nullptr, false);
-              return status.value("device", false) && status.value("frames", 0) > 0;
-            },
-            10s)
-        .has_value();
-  }
-
   // Waits until a viewer has written its first line a second.
   static bool reporting(ChildProcess& viewer) {
     return viewer.waitForLine([](const std::string&) { return true; }, 10s).has_value();
@@ -130,27 +67,35 @@ class ViewerProcessesTest : public ::testing::Test {
   std::unique_ptr<ChildProcess> extension_;
 };
 
-TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize) {
+TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSizeAndFormat) {
   constexpr uint32_t kWidth = 1280, kHeight = 720;
   ChildProcess run({QUILLANE_CAMD_PATH, "run"});
   auto feeder = std::make_unique<FrameFeeder>(run, 33ms, [](uint64_t i) {
-    std::vector<Rgba> pixels(kWidth * kHeight, Rgba{static_cast<uint8_t>(i), 90, 160, 255});
+    std::vector<Rgba> pixels(kWidth * kHeight, Rgba{static_cast<uint8_t>(i % 64), 90, 160, 255});
     tools::frame_stamp::draw({&pixels[0].r, int(kWidth), int(kHeight), kWidth * 4},
                              platform::dispatch::hostClock()->nowNanos() / 1000);
     return framed(kWidth, kHeight, pixels);
   });
-  ASSERT_TRUE(pushing(run)) << run.errorText();
+  ASSERT_TRUE(waitUntilPushing(run)) << run.errorText();
 
-  for (const std::string size : {"1920x1080", "1280x720", "640x480"}) {
-    SCOPED_TRACE(size);
-    const fs::path pictures = folder_ / size;
-    const fs::path y4m = folder_ / (size + ".y4m");
-    const auto viewer =
-        view({"--size", size, "--frames", "10", "--png", pictures, "--every", "9", "--y4m", y4m});
+  int pushedPictures = 0;
+  // Each size once, each pixel format once, and the default format (BGRA on an idle camera).
+  for (const auto& [size, format] : {std::pair<std::string, std::string>{"1920x1080", "yuy2"},
+                                     {"1280x720", "bgrx"},
+                                     {"640x480", "bgra"},
+                                     {"640x480", ""}}) {
+    SCOPED_TRACE(size + " " + format);
+    const fs::path pictures = folder_ / (size + format);
+    const fs::path y4m = folder_ / (size + format + ".y4m");
+    std::vector<std::string> arguments{"--size", size,      "--frames", "10",    "--png",
+                                       pictures, "--every", "9",        "--y4m", y4m};
+    if (!format.empty()) arguments.insert(arguments.end(), {"--format", format});
+    const auto viewer = view(arguments);
     ASSERT_EQ(viewer->waitForExit(60s), 0) << viewer->errorText();
     const json report = lastLine(*viewer);
     EXPECT_EQ(report["frames"], 10);
     EXPECT_EQ(report["size"], size);
+    EXPECT_EQ(report["format"], format.empty() ? "bgra" : format);
     // A rate is reported; how close a build on a busy machine comes to the camera's 30 a second
     // is the benchmarks' business.
     EXPECT_GT(report["fps"], 0) << report;
@@ -163,6 +108,19 @@ TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize
       const std::optional<Png> png = readPng(pictures / name);
       ASSERT_TRUE(png) << name;
       EXPECT_EQ(std::to_string(png->width) + "x" + std::to_string(png->height), size);
+      // A picture with the stamp is a pushed one (a machine that stalls the producer for 1.5 s
+      // gets the placeholder). Below the stamp: the pushed colour, whose red (below 64) changes
+      // from frame to frame; YUY2's rounding there and back moves it by a few levels.
+      if (!tools::frame_stamp::read(
+              {&png->pixels[0].r, png->width, png->height, static_cast<size_t>(png->width) * 4})) {
+        continue;
+      }
+      ++pushedPictures;
+      const Rgba pushed = png->at(png->width / 2, png->height / 2);
+      EXPECT_LE(pushed.r, 64 + 4) << name;
+      EXPECT_NEAR(pushed.g, 90, 4) << name;
+      EXPECT_NEAR(pushed.b, 160, 4) << name;
+      EXPECT_EQ(pushed.a, 255) << name;
     }
     EXPECT_FALSE(fs::exists(pictures / "frame-000002.png"));
     // Every frame in the Y4M stream: its header line, then "FRAME\n" and 4:2:0 planes for each.
@@ -175,6 +133,7 @@ TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize
     const uintmax_t pixels = std::stoul(width) * std::stoul(height);
     EXPECT_EQ(fs::file_size(y4m), header.size() + 1 + 10 * (6 + pixels * 3 / 2));
   }
+  EXPECT_GT(pushedPictures, 0);
   feeder.reset();  // before the input closes under it
   run.closeInput();
   EXPECT_EQ(run.waitForExit(10s), 0);
@@ -201,7 +160,7 @@ TEST_F(ViewerProcessesTest, PushedFramesComeOutWholeInTheirPlaceAndChannelsNever
     }
     return framed(kWidth, kHeight, pixels);
   });
-  ASSERT_TRUE(pushing(run)) << run.errorText();
+  ASSERT_TRUE(waitUntilPushing(run)) << run.errorText();
   const auto viewer =
       view({"--size", "640x480", "--frames", "45", "--png", folder_, "--every", "1"});
   ASSERT_EQ(viewer->waitForExit(10s), 0) << viewer->errorText();
@@ -235,8 +194,8 @@ std::vector<double> ratesFrom(const ChildProcess& viewer, size_t first) {
   return rates;
 }
 
-TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningSizeAndAStoppedViewerSlowsNoOther) {
-  const auto first = view({"--size", "1280x720"});
+TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningFormatAndAStoppedViewerSlowsNoOther) {
+  const auto first = view({"--size", "1280x720", "--format", "yuy2"});
   const auto lineCount = [](const auto& viewer) { return viewer->outputLines().size(); };
   ASSERT_TRUE(waitUntil([&] { return lineCount(first) >= 2; }, 10s)) << first->errorText();
   const auto second = view({"--size", "640x480"});
@@ -246,6 +205,11 @@ TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningSizeAndAStoppedViewerSlows
       },
       10s))
       << second->errorText();
+  // One asking for another pixel format is refused; the others go on (checked below).
+  const auto refused = view({"--format", "bgrx"});
+  EXPECT_EQ(refused->waitForExit(10s), 1);
+  EXPECT_EQ(refused->errorText(),
+            "the camera did not start streaming: it streams yuy2 to another watcher\n");
   const size_t before = lineCount(first);
   second->signal(SIGSTOP);
   // Seconds wholly after the stop, compared with the one before it (the first line may cover
@@ -260,6 +224,7 @@ TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningSizeAndAStoppedViewerSlows
   ASSERT_EQ(first->waitForExit(10s), 0) << first->errorText();
   const json running = lastLine(*first);
   EXPECT_EQ(running["size"], "1280x720");
+  EXPECT_EQ(running["format"], "yuy2");
   EXPECT_FALSE(running.contains("requested_size"));
 
   // The line a second that was due while it was stopped comes at once, with the frames it took
@@ -278,7 +243,9 @@ TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningSizeAndAStoppedViewerSlows
   second->signal(SIGTERM);
   ASSERT_EQ(second->waitForExit(10s), 0) << second->errorText();
   const json late = lastLine(*second);
+  // The size and pixel format the camera runs at, not the ones of an idle camera.
   EXPECT_EQ(late["size"], "1280x720");
+  EXPECT_EQ(late["format"], "yuy2");
   EXPECT_EQ(late["requested_size"], "640x480");
   // While it was stopped the camera went on: its frame numbers show what this viewer missed.
   EXPECT_GT(late["dropped"], 0) << late;
@@ -309,8 +276,8 @@ TEST_F(ViewerProcessesTest, EndsWithStatusOneWhenTheCameraIsNotFoundStallsOrVani
 
 TEST_F(ViewerProcessesTest, BadInvocationsAndUnwritableFilesEndWithTheirStatusAndOneClearLine) {
   const std::string usage =
-      "usage: quillane-view [--size WxH] [--frames N] [--seconds S] [--wait S] [--png DIR "
-      "[--every K]] [--y4m PATH|-]\n";
+      "usage: quillane-view [--size WxH] [--format bgra|yuy2|bgrx] [--frames N] [--seconds S] "
+      "[--wait S] [--png DIR [--every K]] [--y4m PATH|-]\n";
   const std::string notAFolder = folder_ / "file";
   std::ofstream(notAFolder) << "x";
   struct Invocation {
@@ -323,6 +290,7 @@ TEST_F(ViewerProcessesTest, BadInvocationsAndUnwritableFilesEndWithTheirStatusAn
       {{"--frames", "0"}, 2, usage},
       {{"--every"}, 2, usage},
       {{"--colour", "red"}, 2, usage},
+      {{"--format", "nv12"}, 2, usage},
       {{"--size", "800x600"},
        2,
        "size 800x600 is not offered; the camera offers 1920x1080 1280x720 640x480\n" + usage},
@@ -332,7 +300,9 @@ TEST_F(ViewerProcessesTest, BadInvocationsAndUnwritableFilesEndWithTheirStatusAn
       {{"--y4m", notAFolder + "/stream.y4m"},
        1,
        "cannot open " + notAFolder + "/stream.y4m: Not a directory\n"},
-      {{"--y4m", "/dev/full"}, 1, "cannot write the Y4M stream: No space left on device\n"},
+      {{"--y4m", "/dev/full", "--size", "640x480"},
+       1,
+       "cannot write the Y4M stream: No space left on device\n"},
   };
   for (const Invocation& invocation : invocations) {
     const auto viewer = view(invocation.arguments);

@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "tools/view/view_options.h"
+
 namespace quillane::view {
 namespace {
 
@@ -45,6 +47,7 @@ void FrameStatistics::record(const ReceivedFrame& frame) {
   lastArrivalNanos_ = frame.arrivalNanos;
   lastSequenceNumber_ = frame.sequenceNumber;
   size_ = frame.size;
+  pixelFormat_ = frame.pixelFormat;
   if (frame.latencyMicros) latenciesMicros_.push_back(saturated(*frame.latencyMicros));
 }
 
@@ -66,6 +69,7 @@ nlohmann::json FrameStatistics::finalLine(uint64_t endNanos) const {
       {"interval_ms_p99", percentileMillis(intervalsMicros_, 99)},
       {"seconds", rounded(seconds)},
       {"size", tools::sizeText(size_.value_or(requested_))}};
+  if (frames_ > 0) line["format"] = pixelFormatName(pixelFormat_);
   if (!latenciesMicros_.empty()) {
     line["latency_ms_p50"] = percentileMillis(latenciesMicros_, 50);
     line["latency_ms_p99"] = percentileMillis(latenciesMicros_, 99);

@@ -11,7 +11,11 @@ inline constexpr char kStreamName[] = "camera.stream.name";  // the stream's loc
 inline constexpr char kStreamDirection[] = "camera.stream.direction";
 inline constexpr char kStreamIndex[] = "camera.stream.index";  // its place in the device's list
 inline constexpr char kSinkQueueSize[] = "camera.sink.queue-size";  // advertised by sink streams
-// The sizes an output stream offers, in format-index order: "1920x1080,1280x720,...".
+// The sizes an output stream offers, in format-index order: "1920x1080,1280x720,...". The node
+// offers each of kOutputPixelFormats at each of them, as outputFormats() lists them.
 inline constexpr char kStreamFormats[] = "camera.stream.formats";
+// The place in that list of the format the output stream streams in to its watchers: "4"; "" while
+// it has none.
+inline constexpr char kActiveFormat[] = "camera.stream.active-format";
 
 }  // namespace platform::camera::pipewire::keys

@@ -74,7 +74,11 @@ CameraTree CameraTree::build(const RegistryView& registry) {
           static_cast<uint32_t>(integerOf(node.properties, keys::kStreamDirection).value_or(1));
       stream.sinkQueueSize = integerOf(node.properties, keys::kSinkQueueSize);
       stream.formats =
-          parseSizes(propertyOf(node.properties, keys::kStreamFormats).value_or(""));
+          outputFormats(parseSizes(propertyOf(node.properties, keys::kStreamFormats).value_or("")));
+      const std::optional<int64_t> active = integerOf(node.properties, keys::kActiveFormat);
+      if (active && *active >= 0 && static_cast<std::size_t>(*active) < stream.formats.size()) {
+        stream.activeFormat = static_cast<uint32_t>(*active);
+      }
     } else {
       const std::string shown = propertyOf(node.properties, PW_KEY_NODE_DESCRIPTION)
                                     .value_or(propertyOf(node.properties, PW_KEY_NODE_NICK)

@@ -31,7 +31,8 @@ struct CameraTree {
     uint32_t direction = 1;  // as the tree numbers it: 0 takes data into the device
     std::string name;
     std::optional<int64_t> sinkQueueSize;
-    std::vector<VideoSize> formats;  // offered sizes, in format-index order
+    std::vector<VideoFormat> formats;      // offered formats, as outputFormats() lists them
+    std::optional<uint32_t> activeFormat;  // the place in `formats` of the one it streams in
   };
   struct Device {
     ObjectID id = kObjectUnknown;

@@ -55,6 +55,9 @@ class LinkedStream {
   bool linkReadyLocked() const { return stream_ != nullptr && linkActive_; }
   // The link's state changed. Loop thread.
   virtual void linkStateChanged() {}
+  // The stream refuses what the link would carry, as the daemon refuses a link it cannot make:
+  // start() fails. Loop thread.
+  void refuseLink() { linkFailed_ = true; }
 
   PipeWireLoop& loop_;
   pw_stream* stream_ = nullptr;  // loop thread or under the loop's lock; null once gone

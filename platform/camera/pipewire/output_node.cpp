@@ -3,8 +3,11 @@
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 
+#include <algorithm>
+
 #include "platform/camera/pipewire/camera_node_keys.h"
 #include "platform/camera/pipewire/picture_rows.h"
+#include "platform/imaging/pixel_ops.h"
 
 namespace platform::camera::pipewire {
 namespace {
@@ -20,13 +23,21 @@ std::vector<VideoSize> offeredSizes(ExtensionStreamSource& source) {
   return sizes;
 }
 
-// Copies the picture's rows into `destination`, whose rows are width × 4 bytes.
-void copyPicture(media::PixelBuffer& picture, uint8_t* destination) {
+// Writes the BGRA picture into `destination` in `format` (of the picture's size), in rows without
+// padding: BGRA and BGRx are the same bytes, YUY2 is converted on the way. False when it could
+// not be read or converted.
+bool writePicture(media::PixelBuffer& picture, const VideoFormat& format, uint8_t* destination) {
   media::BaseAddressLock pixels(picture, media::PixelBuffer::LockFlags::ReadOnly);
-  if (pixels.data() == nullptr) return;
-  const std::size_t row = static_cast<std::size_t>(picture.width()) * 4;
-  copyRows(pixels.data(), picture.bytesPerRow(), destination, row, row,
-           static_cast<std::size_t>(picture.height()));
+  if (pixels.data() == nullptr) return false;
+  const std::size_t row = format.rowBytes();
+  if (format.pixelFormat != media::kPixelFormatYUY2) {
+    copyRows(pixels.data(), picture.bytesPerRow(), destination, row, row,
+             static_cast<std::size_t>(picture.height()));
+    return true;
+  }
+  return imaging::convertToYuy2(
+             {pixels.data(), picture.height(), picture.width(), picture.bytesPerRow()},
+             {destination, picture.height(), picture.width(), row}) == imaging::kImagingNoError;
 }
 
 }  // namespace
@@ -56,8 +67,8 @@ void OutputNode::connectStream(pw_stream* stream) {
   }();
   pw_stream_add_listener(stream, &streamListener_, &events, this);
   VideoParams params;
-  for (const VideoSize& size : offeredSizes(this->stream().source())) {
-    params.addFixedFormat(size, /*alsoBGRx=*/true);
+  for (const VideoFormat& format : outputFormats(offeredSizes(this->stream().source()))) {
+    params.addFixedFormat(format);
   }
   // RT_PROCESS: frames are sent from the frame queue under the loop's lock, and the stream has
   // no process callback that PipeWire would otherwise invoke on its loop from the sending thread.
@@ -70,17 +81,19 @@ void OutputNode::connectStream(pw_stream* stream) {
 
 void OutputNode::streamGoing() {
   negotiated_.reset();
+  publishedActiveFormat_.clear();
   slots_.clear();
 }
 
 void OutputNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   auto* self = static_cast<OutputNode*>(data);
   if (id != SPA_PARAM_Format) return;
-  self->negotiated_ = parseVideoFormat(param);
+  self->negotiated_ = parseVideoFormat(param, kOutputPixelFormats);
+  self->publishActiveFormat();
   if (!self->negotiated_) return;
   const std::vector<VideoSize> sizes = offeredSizes(self->stream().source());
   for (std::size_t index = 0; index < sizes.size(); ++index) {
-    if (sizes[index] != *self->negotiated_) continue;
+    if (sizes[index] != self->negotiated_->size) continue;
     self->callbacks_.async([self = self->shared_from_this(), index] {
       ExtensionStreamProperties properties;
       properties.activeFormatIndex = static_cast<int64_t>(index);
@@ -88,6 +101,24 @@ void OutputNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
     });
   }
   requestBuffers(self->pwStream_, *self->negotiated_, kBuffers);
+}
+
+void OutputNode::linksChanged() {
+  publishActiveFormat();
+}
+
+void OutputNode::publishActiveFormat() {
+  std::string index;
+  if (negotiated_ && !links_.empty()) {
+    const std::vector<VideoFormat> offered = outputFormats(offeredSizes(stream().source()));
+    const auto active = std::find(offered.begin(), offered.end(), *negotiated_);
+    if (active != offered.end()) index = std::to_string(active - offered.begin());
+  }
+  if (pwStream_ == nullptr || index == publishedActiveFormat_) return;
+  publishedActiveFormat_ = index;
+  const spa_dict_item item = SPA_DICT_ITEM_INIT(keys::kActiveFormat, index.c_str());
+  const spa_dict properties = SPA_DICT_INIT(&item, 1);
+  pw_stream_update_properties(pwStream_, &properties);
 }
 
 void OutputNode::onAddBuffer(void* data, pw_buffer* buffer) {
@@ -123,8 +154,8 @@ void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNa
   if (!picture) return;
   PipeWireLoop::Lock lock(loop_);
   if (pwStream_ == nullptr || !negotiated_ ||
-      negotiated_ != VideoSize{static_cast<uint32_t>(picture->width()),
-                               static_cast<uint32_t>(picture->height())}) {
+      negotiated_->size != VideoSize{static_cast<uint32_t>(picture->width()),
+                                     static_cast<uint32_t>(picture->height())}) {
     return;  // no watcher yet, or a frame of a format the watchers no longer take
   }
   reclaimHeldBuffers(hostTimeInNanoseconds);
@@ -137,19 +168,20 @@ void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNa
   }
   spa_data& data = buffer->buffer->datas[0];
   Slot& slot = slots_[buffer];
-  uint64_t& copied = slot.contentVersion;
-  const uint32_t stride = negotiated_->width * 4;
-  const uint32_t size = stride * negotiated_->height;
-  if (data.data == nullptr || data.maxsize < size) {
-    data.chunk->size = 0;  // unusable memory: goes back empty
+  uint64_t& written = slot.contentVersion;
+  const uint32_t size = negotiated_->pictureBytes();
+  if (written != picture->contentVersion()) {
+    written = data.data != nullptr && data.maxsize >= size &&
+                      writePicture(*picture, *negotiated_, static_cast<uint8_t*>(data.data))
+                  ? picture->contentVersion()
+                  : 0;
+  }
+  if (written == 0) {
+    data.chunk->size = 0;  // unusable memory, or a picture that could not be read: goes back empty
   } else {
-    if (copied != picture->contentVersion()) {
-      copyPicture(*picture, static_cast<uint8_t*>(data.data));
-      copied = picture->contentVersion();
-    }
     data.chunk->offset = 0;
     data.chunk->size = size;
-    data.chunk->stride = static_cast<int32_t>(stride);
+    data.chunk->stride = static_cast<int32_t>(negotiated_->rowBytes());
     data.chunk->flags = 0;
   }
   if (spa_meta_header* header = slot.header) {

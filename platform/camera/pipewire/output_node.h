@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/camera/pipewire/published_stream.h"
@@ -16,9 +17,11 @@ namespace platform::camera::pipewire {
 
 // An output stream as a camera node (media class Video/Source, role Camera) that drives its own
 // graph: each sent frame goes into one of the node's buffers and starts a cycle at once, so
-// watchers get it without waiting for a clock. It offers one fixed format per size the source
-// offers; the size a watcher negotiates becomes the source's active format index. A buffer that
-// already holds the picture being sent is sent again without a copy.
+// watchers get it without waiting for a clock. It offers each of kOutputPixelFormats at every
+// size the source offers; the size a watcher negotiates becomes the source's active format index,
+// and every later watcher shares that format. Each sent picture is written once, in the
+// negotiated pixel format, into the buffer all watchers read; a buffer that already holds the
+// picture being sent is sent again without a copy.
 class OutputNode final : public PublishedStream {
  public:
   // Buffers the node shares with its watchers (a watcher that asks for more gets no more): enough
@@ -43,16 +46,22 @@ class OutputNode final : public PublishedStream {
   void connectStream(pw_stream* stream) override;
   void streamGoing() override;
 
+  void linksChanged() override;
+
   static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
+  // Tells clients which of the offered formats the camera streams in: the negotiated one while a
+  // watcher is linked, else none. Loop thread.
+  void publishActiveFormat();
   static void onAddBuffer(void* data, pw_buffer* buffer);
   static void onRemoveBuffer(void* data, pw_buffer* buffer);
   // Takes back the buffers watchers have held for longer than kHeldTooLongNanos. Under the lock.
   void reclaimHeldBuffers(uint64_t nowNanos);
 
   // Loop thread or under the loop's lock.
-  std::optional<VideoSize> negotiated_;
+  std::optional<VideoFormat> negotiated_;
+  std::string publishedActiveFormat_;
   // Each of the node's buffers: its busy count and header (found once, when it is added; null
-  // when it has none), the content version of the picture last copied in, and since when a
+  // when it has none), the content version of the picture last written in, and since when a
   // watcher has held it (0: not held).
   struct Slot {
     spa_meta_busy* busy = nullptr;

@@ -58,7 +58,8 @@ class PipeWireClient final : public HardwareClient {
   // Under the loop's lock.
   std::unique_ptr<RegistryView> registry_;
   std::map<ObjectID, std::shared_ptr<LinkedStream>> started_;
-  std::map<ObjectID, uint32_t> preferredFormat_;  // by output stream: the size a watcher asks for
+  // By output stream: the place in its formats of the one a watcher asks for.
+  std::map<ObjectID, uint32_t> preferredFormat_;
 
   base::Mutex streamsMutex_;
   std::map<ObjectID, QueueEntry> queues_ QLN_GUARDED_BY(streamsMutex_);

@@ -66,6 +66,7 @@ uint32_t PublishedStream::nodeID() const {
 
 void PublishedStream::linked(uint32_t link) {
   links_.push_back(link);
+  linksChanged();
   auto client = std::make_shared<const ExtensionClient>(ExtensionClient{Uuid::random(), 0, ""});
   callbacks_.async([self = shared_from_this(), link, client] {
     // A client the source refuses is not listed; its link carries nothing the source takes.
@@ -82,6 +83,7 @@ void PublishedStream::linked(uint32_t link) {
 
 void PublishedStream::unlinked(uint32_t link) {
   if (std::erase(links_, link) == 0) return;  // a link of another node
+  linksChanged();
   callbacks_.async([self = shared_from_this(), link] {
     ExtensionClientRef client;
     bool nowIdle = false;

@@ -58,6 +58,8 @@ class PublishedStream : public StreamEndpoint,
   virtual void connectStream(pw_stream* stream) = 0;
   // The stream is about to go. Loop thread.
   virtual void streamGoing() {}
+  // A link to or from the node came or went. Loop thread.
+  virtual void linksChanged() {}
   // The client stopped streaming; runs on the callback queue.
   virtual void clientStopped(const ExtensionClientRef& client) { (void)client; }
   // Cuts the links of every client, as for a peer that broke the rules. Loop thread.

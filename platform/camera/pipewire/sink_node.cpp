@@ -77,12 +77,12 @@ void SinkNode::streamGoing() {
 void SinkNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   auto* self = static_cast<SinkNode*>(data);
   if (id != SPA_PARAM_Format) return;
-  self->negotiated_ = parseVideoFormat(param);
+  self->negotiated_ = parseVideoFormat(param, kSinkPixelFormats);
   self->description_.reset();
   self->copyPool_.reset();
   if (!self->negotiated_) return;
-  const int width = static_cast<int>(self->negotiated_->width);
-  const int height = static_cast<int>(self->negotiated_->height);
+  const int width = static_cast<int>(self->negotiated_->size.width);
+  const int height = static_cast<int>(self->negotiated_->size.height);
   self->description_ =
       media::FormatDescription::createVideo(media::kPixelFormat32BGRA, width, height);
   self->copyPool_ = media::PixelBufferPool::create(
@@ -146,8 +146,8 @@ void SinkNode::onProcess(void* data) {
 
 media::SampleBufferRef SinkNode::sampleOf(pw_buffer* buffer, const std::shared_ptr<Slot>& slot) {
   if (slot->data == nullptr || !negotiated_ || !description_) return nullptr;
-  const uint32_t width = negotiated_->width;
-  const uint32_t height = negotiated_->height;
+  const uint32_t width = negotiated_->size.width;
+  const uint32_t height = negotiated_->size.height;
   // Every number here comes from the producer: checked before a byte is read. A wrapped picture
   // also needs whole pixels per row.
   const std::optional<ChunkRows> rows =
@@ -165,7 +165,7 @@ media::SampleBufferRef SinkNode::sampleOf(pw_buffer* buffer, const std::shared_p
                                        });
   } else if (copyPool_ && (picture = copyPool_->createPixelBuffer())) {
     media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
-    copyRows(first, stride, pixels.data(), picture->bytesPerRow(), std::size_t{width} * 4, height);
+    copyRows(first, stride, pixels.data(), picture->bytesPerRow(), negotiated_->rowBytes(), height);
   }
   if (!picture) return nullptr;
   return media::SampleBuffer::createForImageBuffer(

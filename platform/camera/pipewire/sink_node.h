@@ -73,7 +73,7 @@ class SinkNode final : public PublishedStream {
   void expire(uint64_t request);
 
   // Loop thread or under the loop's lock.
-  std::optional<VideoSize> negotiated_;
+  std::optional<VideoFormat> negotiated_;
   media::FormatDescriptionRef description_;
   media::PixelBufferPoolRef copyPool_;  // for pictures copied out on arrival
   std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Memory>> memories_;

@@ -50,7 +50,7 @@ Properties SinkPusher::streamProperties() const {
 }
 
 void SinkPusher::fillConnectParams(VideoParams& params) const {
-  params.addFixedFormat(requested_, /*alsoBGRx=*/false);
+  params.addFixedFormat({media::kPixelFormat32BGRA, requested_});
 }
 
 void SinkPusher::expectSizeOfWaitingPicture() {
@@ -98,9 +98,10 @@ void SinkPusher::wake() {
 void SinkPusher::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   auto* self = static_cast<SinkPusher*>(data);
   if (id != SPA_PARAM_Format) return;
-  self->negotiated_ = parseVideoFormat(param);
-  if (!self->negotiated_) return;
-  requestBuffers(self->stream_, *self->negotiated_, kSinkLinkBuffers);
+  const std::optional<VideoFormat> format = parseVideoFormat(param, kSinkPixelFormats);
+  self->negotiated_ = format ? std::optional(format->size) : std::nullopt;
+  if (!format) return;
+  requestBuffers(self->stream_, *format, kSinkLinkBuffers);
   self->wake();
 }
 

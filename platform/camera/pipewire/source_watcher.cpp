@@ -3,6 +3,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 
+#include <algorithm>
+
 #include "platform/camera/pipewire/picture_rows.h"
 #include "platform/media/media_time.h"
 
@@ -10,11 +12,11 @@ namespace platform::camera::pipewire {
 
 SourceWatcher::SourceWatcher(PipeWireLoop& loop, DaemonConnection& connection,
                              RegistryView& registry, uint32_t outputNode,
-                             std::vector<VideoSize> sizes, media::SimpleQueueRef queue,
+                             std::vector<VideoFormat> formats, media::SimpleQueueRef queue,
                              std::function<void()> queueAltered,
                              std::shared_ptr<dispatch::Clock> clock)
     : LinkedStream(loop, connection, registry, outputNode, /*output=*/false),
-      sizes_(std::move(sizes)),
+      formats_(std::move(formats)),
       queue_(std::move(queue)),
       queueAltered_(std::move(queueAltered)),
       clock_(std::move(clock)) {}
@@ -31,7 +33,7 @@ Properties SourceWatcher::streamProperties() const {
 }
 
 void SourceWatcher::fillConnectParams(VideoParams& params) const {
-  for (const VideoSize& size : sizes_) params.addFixedFormat(size, /*alsoBGRx=*/true);
+  for (const VideoFormat& format : formats_) params.addFixedFormat(format);
 }
 
 const pw_stream_events& SourceWatcher::streamEvents() const {
@@ -56,14 +58,22 @@ void SourceWatcher::streamGoing() {
 void SourceWatcher::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   auto* self = static_cast<SourceWatcher*>(data);
   if (id != SPA_PARAM_Format) return;
-  self->negotiated_ = parseVideoFormat(param);
+  self->negotiated_ = parseVideoFormat(param, kOutputPixelFormats);
   if (!self->negotiated_) return;
-  const int width = static_cast<int>(self->negotiated_->width);
-  const int height = static_cast<int>(self->negotiated_->height);
+  // A camera that runs for other watchers in a format this one did not ask for gets it imposed by
+  // the daemon: the watcher takes no frames and fails to start.
+  if (std::find(self->formats_.begin(), self->formats_.end(), *self->negotiated_) ==
+      self->formats_.end()) {
+    self->negotiated_.reset();
+    self->refuseLink();
+    return;
+  }
+  const media::FourCC pixelFormat = self->negotiated_->pixelFormat;
+  const int width = static_cast<int>(self->negotiated_->size.width);
+  const int height = static_cast<int>(self->negotiated_->size.height);
   self->pool_ = media::PixelBufferPool::create(
-      {.pixelFormat = media::kPixelFormat32BGRA, .width = width, .height = height});
-  self->description_ =
-      media::FormatDescription::createVideo(media::kPixelFormat32BGRA, width, height);
+      {.pixelFormat = pixelFormat, .width = width, .height = height});
+  self->description_ = media::FormatDescription::createVideo(pixelFormat, width, height);
   VideoParams meta;
   meta.addHeaderMeta();
   pw_stream_update_params(self->stream_, meta.data(), meta.count());
@@ -93,7 +103,7 @@ media::SampleBufferRef SourceWatcher::copyOf(const pw_buffer& buffer) {
   {
     media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
     copyRows(static_cast<const uint8_t*>(data.data) + rows->offset, rows->stride, pixels.data(),
-             picture->bytesPerRow(), std::size_t{negotiated_->width} * 4, negotiated_->height);
+             picture->bytesPerRow(), negotiated_->rowBytes(), negotiated_->size.height);
   }
   media::MediaTime pts = media::MediaTime::fromNanos(clock_->nowNanos());
   uint64_t sequence = 0;
