@@ -11,16 +11,13 @@
 
 namespace camd {
 
-// Asks the system-extension service to install (activate) or remove the camera extension and
-// returns the activation report {"message", "ok", "state"}. Main thread.
-nlohmann::json runActivation(bool activate);
-
 // Submits one request and carries its first answer, as the activation report, from the request's
 // queue to the waiting main thread.
 class ActivationDelegate final : public platform::sysext::RequestDelegate {
  public:
-  // Submits the request to `manager` and waits up to 120 s on `clock` for an answer that ends it;
-  // returns its report, or the timeout report. Main thread.
+  // Asks the system-extension service to install (activate) or remove the camera extension:
+  // submits the request to `manager` and waits up to 120 s on `clock` for an answer that ends it;
+  // returns its report {"message", "ok", "state"}, or the timeout report. Main thread.
   static nlohmann::json run(bool activate, platform::sysext::Manager& manager,
                             std::shared_ptr<platform::dispatch::Clock> clock);
 

@@ -7,14 +7,16 @@
 
 namespace camd {
 
-int runCommandLine(int argc, const char* const argv[], platform::camera::CameraHost& host) {
+int runCommandLine(int argc, const char* const argv[], platform::camera::CameraHost& host,
+                   platform::sysext::Manager& extensions) {
   if (argc < 2) {
     logError(kUsage);
     return 2;
   }
   const std::string_view command = argv[1];
   if (command == "activate" || command == "deactivate") {
-    printJSON(runActivation(command == "activate"));
+    printJSON(ActivationDelegate::run(command == "activate", extensions,
+                                      platform::dispatch::hostClock()));
     return 0;
   }
   if (command == "status") {

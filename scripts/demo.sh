@@ -48,9 +48,10 @@ else
 fi
 
 # A camera that is up already is used as it is. Otherwise the activated extension keeps its
-# installed copy, log and locks in the demo's own folder, so an extension the user activated is
-# left alone; it still finds the daemon used here.
-sysext_env=(XDG_DATA_HOME="$work/data" XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR="$work/run"
+# installed copy, its registration, log and locks in the demo's own folder, so an extension the
+# user activated is left alone; it still finds the daemon used here.
+sysext_env=(XDG_DATA_HOME="$work/data" XDG_STATE_HOME="$work/state" XDG_CONFIG_HOME="$work/config"
+            XDG_RUNTIME_DIR="$work/run"
             PIPEWIRE_RUNTIME_DIR="${PIPEWIRE_RUNTIME_DIR:-${XDG_RUNTIME_DIR:-/run/user/$(id -u)}}")
 if "$camd" status | grep -q '"device":true'; then
   echo "== using the camera that is already up"

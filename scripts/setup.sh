@@ -11,7 +11,9 @@ packages=(cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           # Applications we did not write, and the desktop session with the camera portal that
           # browsers need: a session bus, the portal, our Access backend's Python and GLib.
           chromium firefox-esr pipewire-v4l2 ffmpeg libcpp-httplib-dev
-          dbus-daemon dbus-bin xdg-desktop-portal python3-gi)
+          dbus-daemon dbus-bin xdg-desktop-portal python3-gi
+          # The Debian package's test: dpkg-shlibdeps finds its dependencies, file its binaries.
+          dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

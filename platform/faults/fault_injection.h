@@ -1,8 +1,8 @@
 #pragma once
 
 // Test hooks that make a platform operation refuse, the way the operating system would
-// (out of memory, no surface, no drawing context). Platform code asks shouldFail() at the one
-// point where the real call could fail; tests arm a fault with failNext(). Thread-safe: the
+// (out of memory, no surface, no drawing context, a full disk). Platform code asks shouldFail() at
+// the one point where the real call could fail; tests arm a fault with failNext(). Thread-safe: the
 // counters are atomics, so an armed fault may fire on any thread.
 namespace platform::faults {
 
@@ -15,6 +15,7 @@ enum class Fault {
   CreateGradient,
   Scale,
   PermuteChannels,
+  RecordProcessId,
   kCount,
 };
 

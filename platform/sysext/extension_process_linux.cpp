@@ -14,7 +14,9 @@
 #include <string>
 #include <utility>
 
+#include "platform/faults/fault_injection.h"
 #include "platform/io/file_descriptor.h"
+#include "platform/sysext/descriptors_linux.h"
 #include "platform/sysext/request_failure_linux.h"
 
 extern char** environ;
@@ -86,6 +88,7 @@ ExtensionProcess::ExtensionProcess(std::filesystem::path instanceLock)
 std::optional<base::UniqueFd> ExtensionProcess::lockIfFree() const {
   base::UniqueFd lock(::open(instanceLock_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!lock) throw systemFailure("cannot open " + instanceLock_.string());
+  lock = clearOfStandardStreams(std::move(lock));
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) return lock;
   if (errno == EWOULDBLOCK) return std::nullopt;
   throw systemFailure("cannot lock " + instanceLock_.string());
@@ -129,14 +132,16 @@ void ExtensionProcess::start(const std::filesystem::path& executable,
                              const std::filesystem::path& log) const {
   const std::optional<base::UniqueFd> lock = lockIfFree();
   if (!lock) throw RequestFailure(kErrorUnknown, "an instance of the extension runs already");
-  const base::UniqueFd output(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  const base::UniqueFd output = clearOfStandardStreams(
+      base::UniqueFd(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)));
   if (!output) throw systemFailure("cannot open the log " + log.string());
-  const base::UniqueFd input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const base::UniqueFd input =
+      clearOfStandardStreams(base::UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
   if (!input) throw systemFailure("cannot open /dev/null");
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) throw systemFailure("cannot make a pipe");
   const base::UniqueFd reportReader(ends[0]);
-  base::UniqueFd reportWriter(ends[1]);
+  base::UniqueFd reportWriter = clearOfStandardStreams(base::UniqueFd(ends[1]));
   std::string path = executable.string();
   char* const argv[] = {path.data(), nullptr};
 
@@ -164,10 +169,15 @@ void ExtensionProcess::start(const std::filesystem::path& executable,
     throw RequestFailure(kErrorUnknown, "cannot start " + path + ": " + std::strerror(failure));
   }
   const std::string pidText = std::to_string(pid);
-  if (::ftruncate(lock->get(), 0) != 0 || ::pwrite(lock->get(), pidText.data(), pidText.size(),
-                                                   0) != static_cast<ssize_t>(pidText.size())) {
+  if (faults::shouldFail(faults::Fault::RecordProcessId) || ::ftruncate(lock->get(), 0) != 0 ||
+      ::pwrite(lock->get(), pidText.data(), pidText.size(), 0) !=
+          static_cast<ssize_t>(pidText.size())) {
     const RequestFailure failed = systemFailure("cannot record the extension's process id");
-    ::kill(pid, SIGKILL);
+    // An instance nobody can name could never be stopped: it ends before the failure is told.
+    const base::UniqueFd process(pidfdOpen(pid));
+    if (process && pidfdSendSignal(process.get(), SIGKILL) == 0) {
+      waitForEnd(process.get(), kKillTimeout);
+    }
     throw failed;
   }
 }

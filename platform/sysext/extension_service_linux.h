@@ -9,16 +9,17 @@
 #include "platform/dispatch/serial_queue.h"
 #include "platform/sysext/service_folders_linux.h"
 #include "platform/sysext/system_extensions.h"
+#include "platform/sysext/user_service_manager_linux.h"
 
 namespace platform::sysext {
 
-class ExtensionBundle;
 struct ExtensionFiles;
 
 // The system-extension service of this machine. Activation installs a copy of the extension's
-// bundle in the user's data folder and starts it detached, one instance at a time; deactivation
-// stops it and removes the copy. Requests are performed one at a time on the service's queue
-// and, across processes, under a lock per extension.
+// bundle in the user's data folder, registers it with the user's session (ExtensionRegistration)
+// and starts it, one instance at a time; deactivation stops it and removes the registration and
+// the copy. Requests are performed one at a time on the service's queue and, across processes,
+// under a lock per extension, which a request waits for until it gets it or is canceled.
 class ExtensionService final : public Manager {
  public:
   struct Options {
@@ -27,10 +28,15 @@ class ExtensionService final : public Manager {
     std::filesystem::path bundles;
     // A bundle to use for any identifier instead.
     std::optional<std::filesystem::path> bundle;
+    // The launcher that a registration runs; copied into each installed copy.
+    std::filesystem::path launcher;
+    // The user's service manager's control program.
+    std::filesystem::path serviceManager = "systemctl";
     // How long an instance may take to end after SIGTERM before it is killed.
     std::chrono::milliseconds stopGrace{5000};
 
-    // The user's folders; bundles next to this program's executable, or $QLN_SYSEXT_BUNDLE.
+    // The user's folders; bundles and the launcher in the folder that the build and the
+    // installation give them beside this program's executable, or the bundle $QLN_SYSEXT_BUNDLE.
     static Options fromEnvironment();
   };
 
@@ -42,11 +48,12 @@ class ExtensionService final : public Manager {
 
  private:
   // On queue_: each throws RequestFailure to end the request with an error.
-  void perform(const Request& request) const;
-  void activate(const Request& request, const ExtensionFiles& files) const;
-  void deactivate(const Request& request, const ExtensionFiles& files) const;
+  void perform(Request& request) const;
+  void activate(Request& request, const ExtensionFiles& files) const;
+  void deactivate(Request& request, const ExtensionFiles& files) const;
 
   const Options options_;
+  const UserServiceManager serviceManager_;
   dispatch::SerialQueue queue_;
 };
 

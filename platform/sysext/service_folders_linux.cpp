@@ -58,6 +58,7 @@ ServiceFolders ServiceFolders::fromEnvironment() {
   return {
       .data = variableOr("XDG_DATA_HOME", home / ".local" / "share"),
       .state = variableOr("XDG_STATE_HOME", home / ".local" / "state"),
+      .config = variableOr("XDG_CONFIG_HOME", home / ".config"),
       .runtime =
           variableOr("XDG_RUNTIME_DIR", temp / ("quillane-runtime-" + std::to_string(::getuid()))),
   };
@@ -66,10 +67,15 @@ ServiceFolders ServiceFolders::fromEnvironment() {
 ExtensionFiles::ExtensionFiles(const ServiceFolders& folders, const std::string& identifier)
     : runtime(folders.runtime),
       installed(folders.data / kSubfolder / (identifier + ".systemextension")),
+      launcher(installed / QUILLANE_SYSEXT_LAUNCHER),
       staging(folders.data / kSubfolder / (identifier + ".systemextension.staging")),
+      previous(folders.data / kSubfolder / (identifier + ".systemextension.previous")),
       log(folders.state / kSubfolder / (identifier + ".log")),
       instanceLock(folders.runtime / kSubfolder / (identifier + ".instance.lock")),
-      requestLock(folders.runtime / kSubfolder / (identifier + ".request.lock")) {}
+      requestLock(folders.runtime / kSubfolder / (identifier + ".request.lock")),
+      unit(folders.config / "systemd" / "user" / (identifier + ".service")),
+      unitLink(unit.parent_path() / "pipewire.service.wants" / unit.filename()),
+      autostartEntry(folders.config / "autostart" / (identifier + ".desktop")) {}
 
 void ExtensionFiles::createLockFolder() const {
   ensurePrivateFolder(runtime);

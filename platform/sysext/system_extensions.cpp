@@ -51,4 +51,14 @@ ReplacementAction Request::askReplacement(const ExtensionProperties& existing,
   return action;
 }
 
+bool Request::beginPerforming() {
+  State expected = State::kSubmitted;
+  return state_.compare_exchange_strong(expected, State::kPerforming);
+}
+
+bool Request::cancel() {
+  State expected = State::kSubmitted;
+  return state_.compare_exchange_strong(expected, State::kCanceled) || expected == State::kCanceled;
+}
+
 }  // namespace platform::sysext

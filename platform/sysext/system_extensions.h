@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -76,7 +77,20 @@ class Request {
   ReplacementAction askReplacement(const ExtensionProperties& existing,
                                    const ExtensionProperties& replacement) const;
 
+  // The service claims the request before it changes anything; false when the caller canceled it
+  // first, and the service then leaves everything as it is. Any thread.
+  bool beginPerforming();
+  // True once the caller canceled the request. Any thread.
+  bool isCanceled() const { return state_ == State::kCanceled; }
+
+  // The caller's side, when it stops waiting for the answers: true when the service had not
+  // begun to perform the request, which then never acts; false when it had begun, and its answer
+  // is on the way. Any thread.
+  bool cancel();
+
  private:
+  enum class State { kSubmitted, kPerforming, kCanceled };
+
   Request(Kind kind, std::string identifier, std::shared_ptr<dispatch::SerialQueue> queue);
   void deliver(std::function<void(RequestDelegate&)> answer) const;
 
@@ -84,18 +98,22 @@ class Request {
   const std::string identifier_;
   const std::shared_ptr<dispatch::SerialQueue> queue_;
   std::weak_ptr<RequestDelegate> delegate_;
+  std::atomic<State> state_{State::kSubmitted};
 };
 
 // Hands requests to the service (OSSystemExtensionManager).
 class Manager {
  public:
+  // Performs the requests already submitted first; a canceled one that has not begun ends at
+  // once.
   virtual ~Manager() = default;
-
-  // The service of this process, shared by every caller.
-  static Manager& shared();
 
   // Returns at once; the answers arrive on the request's queue. Any thread.
   virtual void submitRequest(std::shared_ptr<Request> request) = 0;
 };
+
+// The system-extension service of this machine, for a program's main() to make and hand to the
+// code that submits requests.
+std::unique_ptr<Manager> createSystemExtensionManager();
 
 }  // namespace platform::sysext

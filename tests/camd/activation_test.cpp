@@ -1,5 +1,8 @@
 #include "camd/activation.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -11,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "camd/quillane_camera.h"
+#include "platform/sysext/extension_service_linux.h"
 #include "tests/camd/report_capture.h"
 #include "tests/platform/sysext/service_sandbox.h"
 
@@ -22,6 +26,9 @@ using platform::sysext::Request;
 using platform::sysext::RequestResult;
 
 constexpr uint64_t kTimeoutNanos = 120'000'000'000;
+constexpr uint64_t kLateAnswerNanos = 5'000'000'000;
+const json kTimeout = {
+    {"ok", false}, {"state", "timeout"}, {"message", "no answer from sysextd after 120 s"}};
 
 const json kCompleted = {{"ok", true}, {"state", "completed"}, {"message", "done"}};
 const json kNeedsApproval = {
@@ -35,7 +42,7 @@ const json kNeedsApproval = {
 // from its own queue.
 class ScriptedManager final : public platform::sysext::Manager {
  public:
-  using Script = std::function<void(const Request&)>;
+  using Script = std::function<void(Request&)>;
 
   explicit ScriptedManager(Script script) : script_(std::move(script)) {}
   ~ScriptedManager() override {
@@ -94,7 +101,6 @@ TEST(ActivationDelegate, ReportsTheAnswerThatEndsTheRequest) {
     ASSERT_TRUE(manager.submitted);
     EXPECT_EQ(manager.submitted->kind(),
               test.activate ? Request::Kind::kActivation : Request::Kind::kDeactivation);
-    EXPECT_EQ(manager.submitted->identifier(), "org.quillane.app.camera");
     EXPECT_EQ(manager.submitted->queue().label(), "org.quillane.app.camd.sysext");
   }
   EXPECT_EQ(action, platform::sysext::ReplacementAction::kReplace);
@@ -113,29 +119,92 @@ TEST(ActivationDelegate, LaterAnswersNeverTearTheReport) {
   EXPECT_TRUE(report == kNeedsApproval || report == kCompleted || report == failed) << report;
 }
 
-TEST(ActivationDelegate, WaitsUpTo120SecondsOnItsClock) {
+// An answer up to the last moment counts; at the timeout a request the service has not begun is
+// canceled and never begins, and one it has begun is given 5 s more to answer.
+TEST(ActivationDelegate, WaitsUpTo120SecondsOnItsClockAndCancelsWhatHasNotBegun) {
   auto clock = std::make_shared<platform::dispatch::ManualClock>();
-  ScriptedManager lastMoment([&](const Request& r) {
+  ScriptedManager lastMoment([&](Request& r) {
     clock->advance(kTimeoutNanos - 1);
     r.deliverFinish(RequestResult::kCompleted);
   });
   EXPECT_EQ(ActivationDelegate::run(true, lastMoment, clock), kCompleted);
 
-  // An answer after the timeout finds nobody waiting and nothing to change.
-  platform::dispatch::Semaphore timedOut;
-  ScriptedManager tooLate([&](const Request& r) {
-    clock->advance(kTimeoutNanos);
-    timedOut.wait();
+  ScriptedManager begunInTime([&](Request& r) {
+    ASSERT_TRUE(r.beginPerforming());
+    clock->advance(kTimeoutNanos + kLateAnswerNanos - 1);
     r.deliverFinish(RequestResult::kCompleted);
   });
-  EXPECT_EQ(ActivationDelegate::run(true, tooLate, clock),
-            json({{"ok", false},
-                  {"state", "timeout"},
-                  {"message", "no answer from sysextd after 120 s"}}));
+  EXPECT_EQ(ActivationDelegate::run(true, begunInTime, clock), kCompleted);
+
+  platform::dispatch::Semaphore timedOut;
+  ScriptedManager neverBegun([&](Request& r) {
+    clock->advance(kTimeoutNanos);
+    timedOut.wait();
+    EXPECT_FALSE(r.beginPerforming());
+  });
+  EXPECT_EQ(ActivationDelegate::run(true, neverBegun, clock), kTimeout);
   timedOut.signal();
+
+  platform::dispatch::Semaphore timedOutLate;
+  ScriptedManager begunButSilent([&](Request& r) {
+    ASSERT_TRUE(r.beginPerforming());
+    clock->advance(kTimeoutNanos + kLateAnswerNanos);
+    timedOutLate.wait();
+    r.deliverFinish(RequestResult::kCompleted);  // finds nobody waiting
+  });
+  EXPECT_EQ(ActivationDelegate::run(true, begunButSilent, clock), kTimeout);
+  timedOutLate.signal();
 }
 
-// quillane-camd as a user runs it, with the bundle built next to it, against private folders.
+// A process took the request lock and was stopped (as with Ctrl-Z): the timeout report, the
+// service ends while the lock is still held, and the request acts neither then nor once the lock
+// is free.
+TEST(ActivationService, ALockHeldForEverEndsInTheTimeoutAndTheRequestNeverActs) {
+  platform::sysext::testing::ServiceSandbox sandbox;
+  const platform::sysext::ExtensionFiles files = sandbox.files(QuillaneCamera::extensionID());
+  files.createLockFolder();
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    const int lock = ::open(files.requestLock.c_str(), O_RDWR | O_CREAT, 0600);
+    if (lock < 0 || ::flock(lock, LOCK_EX) != 0) ::_exit(1);
+    ::raise(SIGSTOP);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(holder, &status, WUNTRACED), holder);
+  ASSERT_TRUE(WIFSTOPPED(status));
+
+  auto service = std::make_unique<platform::sysext::ExtensionService>(
+      platform::sysext::ExtensionService::Options{
+          .folders = sandbox.folders(),
+          .bundles = sandbox.root() / "bundles",
+          .bundle = sandbox.writeBundle(
+              "one", platform::sysext::testing::manifest(QuillaneCamera::extensionID(), "1", "1")),
+          .launcher = QUILLANE_SYSEXT_LAUNCH_PATH,
+          .serviceManager = sandbox.refusingManager()});
+  auto clock = std::make_shared<platform::dispatch::ManualClock>();
+  // Hands the request to the service, then lets the tool's clock run to the timeout.
+  ScriptedManager timingOut([&](Request&) {
+    service->submitRequest(timingOut.submitted);
+    clock->advance(kTimeoutNanos);
+  });
+  EXPECT_EQ(ActivationDelegate::run(true, timingOut, clock), kTimeout);
+
+  platform::dispatch::Semaphore ended;
+  std::thread ending([&] {
+    service.reset();
+    ended.signal();
+  });
+  EXPECT_TRUE(ended.waitUntil(platform::dispatch::hostClock()->nowNanos() + 10'000'000'000));
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ending.join();
+  EXPECT_FALSE(std::filesystem::exists(files.installed));
+  EXPECT_FALSE(std::filesystem::exists(files.autostartEntry));
+  EXPECT_FALSE(sandbox.runningInstance(QuillaneCamera::extensionID()));
+}
+
+// quillane-camd as a user runs it, with the bundle the build made, against private folders.
 class ActivationProgramTest : public ::testing::Test {
  protected:
   struct Run {
@@ -145,12 +214,15 @@ class ActivationProgramTest : public ::testing::Test {
     bool operator==(const Run&) const = default;
   };
 
-  // A shell command that runs `command` on the sandbox, with no other bundle or PipeWire daemon
-  // named, writing to the files `name`.out and `name`.err in the sandbox.
+  // A shell command that runs `command` on the sandbox, with no other bundle, PipeWire daemon or
+  // session bus named, writing to the files `name`.out and `name`.err in the sandbox.
   std::string commandLine(const std::string& command, const std::string& name) const {
     const platform::sysext::ServiceFolders folders = sandbox.folders();
-    return "env -u QLN_SYSEXT_BUNDLE -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR XDG_DATA_HOME=" +
-           folders.data.string() + " XDG_STATE_HOME=" + folders.state.string() +
+    return "env -u QLN_SYSEXT_BUNDLE -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR "
+           "DBUS_SESSION_BUS_ADDRESS=unix:path=" +
+           (folders.runtime / "no-bus").string() + " XDG_DATA_HOME=" + folders.data.string() +
+           " XDG_STATE_HOME=" + folders.state.string() +
+           " XDG_CONFIG_HOME=" + folders.config.string() +
            " XDG_RUNTIME_DIR=" + folders.runtime.string() + " " QUILLANE_CAMD_PATH " " + command +
            " >" + output(name, ".out").string() + " 2>" + output(name, ".err").string();
   }
@@ -181,9 +253,10 @@ class ActivationProgramTest : public ::testing::Test {
     return count;
   }
 
-  std::filesystem::path installed() const {
-    return sandbox.files(QuillaneCamera::extensionID()).installed;
+  platform::sysext::ExtensionFiles files() const {
+    return sandbox.files(QuillaneCamera::extensionID());
   }
+  std::filesystem::path installed() const { return files().installed; }
   std::optional<pid_t> runningInstance() const {
     return sandbox.runningInstance(QuillaneCamera::extensionID());
   }
@@ -195,7 +268,7 @@ TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
   const std::string completed = R"({"message":"done","ok":true,"state":"completed"})"
                                 "\n";
   const json built =
-      json::parse(readFile(std::filesystem::path(QUILLANE_CAMD_PATH).parent_path() /
+      json::parse(readFile(std::filesystem::path(QUILLANE_SYSEXT_FOLDER_PATH) /
                            (QuillaneCamera::extensionID() + ".systemextension") / "manifest.json"));
   const std::string version = built["bundleShortVersion"].get<std::string>() + " (" +
                               built["bundleVersion"].get<std::string>() + ")";
@@ -204,6 +277,8 @@ TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
   const std::optional<pid_t> first = runningInstance();
   ASSERT_TRUE(first.has_value());
   EXPECT_EQ(installedProcesses(), 1);
+  // No user service manager runs units from the sandbox's folders.
+  EXPECT_TRUE(std::filesystem::exists(files().autostartEntry));
 
   EXPECT_EQ(camd("activate"),
             (Run{0, completed, "replacing " + version + " with " + version + "\n"}));
@@ -213,11 +288,12 @@ TEST_F(ActivationProgramTest, ActivatesReplacesAndDeactivatesTheBuiltCamera) {
   EXPECT_EQ(camd("deactivate"), (Run{0, completed, ""}));
   EXPECT_EQ(installedProcesses(), 0);
   EXPECT_FALSE(std::filesystem::exists(installed()));
+  EXPECT_FALSE(std::filesystem::exists(files().autostartEntry));
 
-  const std::string notInstalled =
-      R"({"message":"SystemExtensionErrorDomain 4: org.quillane.app.camera is not installed",)"
-      R"("ok":false,"state":"failed"})"
-      "\n";
+  const std::string notInstalled = R"({"message":"SystemExtensionErrorDomain 4: )" +
+                                   QuillaneCamera::extensionID() +
+                                   R"( is not installed","ok":false,"state":"failed"})"
+                                   "\n";
   EXPECT_EQ(camd("deactivate"), (Run{0, notInstalled, ""}));
 }
 

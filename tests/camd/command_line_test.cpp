@@ -23,9 +23,16 @@ namespace {
 
 using nlohmann::json;
 
+// No command run here reaches the system-extension service.
+class NoExtensionService final : public platform::sysext::Manager {
+ public:
+  void submitRequest(std::shared_ptr<platform::sysext::Request>) override { ADD_FAILURE(); }
+};
+
 int runWith(platform::camera::CameraHost& host, std::vector<const char*> args) {
   args.insert(args.begin(), "quillane-camd");
-  return runCommandLine(static_cast<int>(args.size()), args.data(), host);
+  NoExtensionService extensions;
+  return runCommandLine(static_cast<int>(args.size()), args.data(), host, extensions);
 }
 
 TEST(CommandLine, StatusAndDevicesReportAPublishedCamera) {

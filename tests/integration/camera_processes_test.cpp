@@ -276,9 +276,12 @@ class ActivationTest : public ::testing::Test {
   }
 
   const std::string folder = ::testing::TempDir() + "activation-" + std::to_string(::getpid());
-  const std::map<std::string, std::string> environment{{"XDG_DATA_HOME", folder + "/data"},
-                                                       {"XDG_STATE_HOME", folder + "/state"},
-                                                       {"XDG_RUNTIME_DIR", folder + "/run"}};
+  const std::map<std::string, std::string> environment{
+      {"XDG_DATA_HOME", folder + "/data"},
+      {"XDG_STATE_HOME", folder + "/state"},
+      {"XDG_CONFIG_HOME", folder + "/config"},
+      {"XDG_RUNTIME_DIR", folder + "/run"},
+      {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + folder + "/run/no-bus"}};
   std::unique_ptr<platform::camera::CameraHost> host = platform::camera::createSystemCameraHost();
   std::shared_ptr<platform::camera::HardwareClient> client = host->connect();
 };

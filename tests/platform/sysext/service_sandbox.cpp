@@ -27,7 +27,7 @@ ServiceSandbox::ServiceSandbox() {
   std::string pattern = (std::filesystem::temp_directory_path() / "sysext-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   root_ = pattern;
-  for (const char* folder : {"data", "state", "runtime"}) {
+  for (const char* folder : {"data", "state", "config", "runtime"}) {
     std::filesystem::create_directory(root_ / folder);
   }
   std::filesystem::permissions(root_ / "runtime", std::filesystem::perms::owner_all);
@@ -48,7 +48,33 @@ ServiceSandbox::~ServiceSandbox() {
 }
 
 ServiceFolders ServiceSandbox::folders() const {
-  return {.data = root_ / "data", .state = root_ / "state", .runtime = root_ / "runtime"};
+  return {.data = root_ / "data",
+          .state = root_ / "state",
+          .config = root_ / "config",
+          .runtime = root_ / "runtime"};
+}
+
+std::filesystem::path ServiceSandbox::refusingManager() const {
+  const std::filesystem::path program = root_ / "refusing-manager";
+  std::ofstream(program)
+      << "#!/bin/sh\necho 'Failed to connect to bus: No medium found' >&2\nexit 1\n";
+  std::filesystem::permissions(program, std::filesystem::perms(0755));
+  return program;
+}
+
+std::filesystem::path ServiceSandbox::answeringManager() const {
+  const std::filesystem::path program = root_ / "answering-manager";
+  const std::string units = (folders().config / "systemd" / "user").string();
+  // Called as "<program> --user --no-pager <command> [<unit>]".
+  std::ofstream(program) << "#!/bin/sh\n"
+                         << "echo \"$3${4:+ $4}\" >>'" << calls().string() << "'\n"
+                         << "case $3 in\n"
+                         << "  show) echo '/usr/lib/systemd/user " << units << "' ;;\n"
+                         << "  start) eval \"$(sed -n 's/^ExecStart=//p' '" << units
+                         << "'/\"$4\")\" ;;\n"
+                         << "esac\n";
+  std::filesystem::permissions(program, std::filesystem::perms(0755));
+  return program;
 }
 
 ExtensionFiles ServiceSandbox::files(const std::string& identifier) const {

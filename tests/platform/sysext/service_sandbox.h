@@ -33,6 +33,14 @@ class ServiceSandbox {
   ExtensionFiles files(const std::string& identifier) const;
   std::optional<pid_t> runningInstance(const std::string& identifier) const;
 
+  // A stand-in for the user service manager's control program: one that refuses every call, as
+  // where no manager runs, or one that answers for the sandbox's unit folder, writes each call
+  // down in calls() ("daemon-reload", "start <unit>"), starts a unit by running its ExecStart
+  // line and leaves stopping to the lock.
+  std::filesystem::path refusingManager() const;
+  std::filesystem::path answeringManager() const;
+  std::filesystem::path calls() const { return root_ / "manager-calls"; }
+
   // Writes the bundle folder `name` with this manifest and an executable file "extension" with
   // this content and mode; returns the folder.
   std::filesystem::path writeBundle(const std::string& name, const std::string& manifestText,
