@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 #include <pipewire/pipewire.h>
 
-#include "platform/camera/pipewire/camera_node_keys.h"
-#include "platform/camera/pipewire/daemon_connection.h"
-#include "platform/camera/pipewire/linked_stream.h"
-#include "platform/camera/pipewire/pipewire_loop.h"
-#include "platform/camera/pipewire/registry_view.h"
+#include "platform/camera/pipewire/shared/camera_node_keys.h"
+#include "platform/camera/pipewire/shared/daemon_connection.h"
+#include "platform/camera/pipewire/client/linked_stream.h"
+#include "platform/camera/pipewire/shared/pipewire_loop.h"
+#include "platform/camera/pipewire/shared/registry_view.h"
 #include "tests/integration/camera_watcher.h"
 #include "tests/integration/child_process.h"
 

@@ -1,10 +1,10 @@
-#include "platform/camera/pipewire/output_node.h"
+#include "platform/camera/pipewire/publisher/output_node.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 
-#include "platform/camera/pipewire/camera_node_keys.h"
-#include "platform/camera/pipewire/picture_rows.h"
+#include "platform/camera/pipewire/shared/camera_node_keys.h"
+#include "platform/camera/pipewire/shared/picture_rows.h"
 
 namespace platform::camera::pipewire {
 namespace {

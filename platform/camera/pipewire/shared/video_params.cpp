@@ -1,4 +1,4 @@
-#include "platform/camera/pipewire/video_params.h"
+#include "platform/camera/pipewire/shared/video_params.h"
 
 #include <pipewire/stream.h>
 #include <spa/buffer/buffer.h>

@@ -1,4 +1,4 @@
-#include "platform/camera/pipewire/sink_node.h"
+#include "platform/camera/pipewire/publisher/sink_node.h"
 
 #include <fcntl.h>
 #include <pipewire/pipewire.h>
@@ -9,8 +9,8 @@
 
 #include "platform/base/shared_memory.h"
 #include "platform/camera/camera_host.h"
-#include "platform/camera/pipewire/camera_node_keys.h"
-#include "platform/camera/pipewire/picture_rows.h"
+#include "platform/camera/pipewire/shared/camera_node_keys.h"
+#include "platform/camera/pipewire/shared/picture_rows.h"
 #include "platform/media/media_time.h"
 
 namespace platform::camera::pipewire {

@@ -1,4 +1,4 @@
-#include "platform/camera/pipewire/camera_tree.h"
+#include "platform/camera/pipewire/client/camera_tree.h"
 
 #include <pipewire/keys.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "platform/camera/pipewire/camera_node_keys.h"
+#include "platform/camera/pipewire/shared/camera_node_keys.h"
 
 namespace platform::camera::pipewire {
 namespace {

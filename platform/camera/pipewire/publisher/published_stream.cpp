@@ -1,10 +1,10 @@
-#include "platform/camera/pipewire/published_stream.h"
+#include "platform/camera/pipewire/publisher/published_stream.h"
 
 #include <pipewire/pipewire.h>
 
 #include <algorithm>
 
-#include "platform/camera/pipewire/camera_node_keys.h"
+#include "platform/camera/pipewire/shared/camera_node_keys.h"
 
 namespace platform::camera::pipewire {
 

@@ -1,9 +1,9 @@
-#include "platform/camera/pipewire/sink_pusher.h"
+#include "platform/camera/pipewire/client/sink_pusher.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 
-#include "platform/camera/pipewire/picture_rows.h"
+#include "platform/camera/pipewire/shared/picture_rows.h"
 
 namespace platform::camera::pipewire {
 namespace {

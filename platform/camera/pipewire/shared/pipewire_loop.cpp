@@ -1,4 +1,4 @@
-#include "platform/camera/pipewire/pipewire_loop.h"
+#include "platform/camera/pipewire/shared/pipewire_loop.h"
 
 #include <pipewire/pipewire.h>
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/camera/pipewire/published_stream.h"
-#include "platform/camera/pipewire/video_params.h"
+#include "platform/camera/pipewire/publisher/published_stream.h"
+#include "platform/camera/pipewire/shared/video_params.h"
 
 struct pw_buffer;
 

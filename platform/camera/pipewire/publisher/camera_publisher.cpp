@@ -1,9 +1,9 @@
-#include "platform/camera/pipewire/camera_publisher.h"
+#include "platform/camera/pipewire/publisher/camera_publisher.h"
 
 #include <pipewire/pipewire.h>
 
-#include "platform/camera/pipewire/output_node.h"
-#include "platform/camera/pipewire/sink_node.h"
+#include "platform/camera/pipewire/publisher/output_node.h"
+#include "platform/camera/pipewire/publisher/sink_node.h"
 
 namespace platform::camera::pipewire {
 

@@ -1,4 +1,4 @@
-#include "platform/camera/pipewire/linked_stream.h"
+#include "platform/camera/pipewire/client/linked_stream.h"
 
 #include <pipewire/pipewire.h>
 

@@ -4,7 +4,7 @@
 #include <map>
 #include <optional>
 
-#include "platform/camera/pipewire/linked_stream.h"
+#include "platform/camera/pipewire/client/linked_stream.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/media/simple_queue.h"
 

@@ -1,9 +1,9 @@
-#include "platform/camera/pipewire/source_watcher.h"
+#include "platform/camera/pipewire/client/source_watcher.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 
-#include "platform/camera/pipewire/picture_rows.h"
+#include "platform/camera/pipewire/shared/picture_rows.h"
 #include "platform/media/media_time.h"
 
 namespace platform::camera::pipewire {

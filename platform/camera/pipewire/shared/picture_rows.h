@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/camera/pipewire/video_params.h"
+#include "platform/camera/pipewire/shared/video_params.h"
 
 namespace platform::camera::pipewire {
 

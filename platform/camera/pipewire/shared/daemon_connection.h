@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/base/mutex.h"
-#include "platform/camera/pipewire/pipewire_loop.h"
+#include "platform/camera/pipewire/shared/pipewire_loop.h"
 
 struct pw_core;
 struct spa_source;

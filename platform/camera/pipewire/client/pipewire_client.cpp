@@ -1,12 +1,12 @@
-#include "platform/camera/pipewire/pipewire_client.h"
+#include "platform/camera/pipewire/client/pipewire_client.h"
 
 #include <pipewire/pipewire.h>
 
 #include <algorithm>
 
 #include "platform/camera/camera_host.h"
-#include "platform/camera/pipewire/sink_pusher.h"
-#include "platform/camera/pipewire/source_watcher.h"
+#include "platform/camera/pipewire/client/sink_pusher.h"
+#include "platform/camera/pipewire/client/source_watcher.h"
 
 namespace platform::camera::pipewire {
 namespace {

@@ -7,11 +7,11 @@
 
 #include "platform/base/mutex.h"
 #include "platform/camera/hardware.h"
-#include "platform/camera/pipewire/camera_tree.h"
-#include "platform/camera/pipewire/daemon_connection.h"
-#include "platform/camera/pipewire/linked_stream.h"
-#include "platform/camera/pipewire/pipewire_loop.h"
-#include "platform/camera/pipewire/registry_view.h"
+#include "platform/camera/pipewire/client/camera_tree.h"
+#include "platform/camera/pipewire/shared/daemon_connection.h"
+#include "platform/camera/pipewire/client/linked_stream.h"
+#include "platform/camera/pipewire/shared/pipewire_loop.h"
+#include "platform/camera/pipewire/shared/registry_view.h"
 #include "platform/dispatch/clock.h"
 
 namespace platform::camera::pipewire {

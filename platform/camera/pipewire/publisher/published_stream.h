@@ -10,8 +10,8 @@
 
 #include "platform/base/mutex.h"
 #include "platform/camera/extension_objects.h"
-#include "platform/camera/pipewire/pipewire_loop.h"
-#include "platform/camera/pipewire/registry_view.h"
+#include "platform/camera/pipewire/shared/pipewire_loop.h"
+#include "platform/camera/pipewire/shared/registry_view.h"
 #include "platform/dispatch/serial_queue.h"
 
 struct pw_core;

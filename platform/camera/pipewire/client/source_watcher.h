@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/camera/pipewire/linked_stream.h"
+#include "platform/camera/pipewire/client/linked_stream.h"
 #include "platform/dispatch/clock.h"
 #include "platform/media/format_description.h"
 #include "platform/media/pixel_buffer_pool.h"

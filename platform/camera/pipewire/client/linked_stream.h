@@ -5,10 +5,10 @@
 #include <cstdint>
 
 #include "platform/camera/hardware.h"
-#include "platform/camera/pipewire/daemon_connection.h"
-#include "platform/camera/pipewire/pipewire_loop.h"
-#include "platform/camera/pipewire/registry_view.h"
-#include "platform/camera/pipewire/video_params.h"
+#include "platform/camera/pipewire/shared/daemon_connection.h"
+#include "platform/camera/pipewire/shared/pipewire_loop.h"
+#include "platform/camera/pipewire/shared/registry_view.h"
+#include "platform/camera/pipewire/shared/video_params.h"
 
 struct pw_proxy;
 struct pw_stream_events;

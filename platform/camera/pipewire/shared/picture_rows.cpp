@@ -1,4 +1,4 @@
-#include "platform/camera/pipewire/picture_rows.h"
+#include "platform/camera/pipewire/shared/picture_rows.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "platform/camera/pipewire/registry_view.h"
+#include "platform/camera/pipewire/shared/registry_view.h"
 
 #include <pipewire/pipewire.h>
 

@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "platform/base/mutex.h"
-#include "platform/camera/pipewire/published_stream.h"
-#include "platform/camera/pipewire/video_params.h"
+#include "platform/camera/pipewire/publisher/published_stream.h"
+#include "platform/camera/pipewire/shared/video_params.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/media/format_description.h"
 #include "platform/media/pixel_buffer_pool.h"

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/camera/hardware.h"
-#include "platform/camera/pipewire/registry_view.h"
-#include "platform/camera/pipewire/video_params.h"
+#include "platform/camera/pipewire/shared/registry_view.h"
+#include "platform/camera/pipewire/shared/video_params.h"
 
 namespace platform::camera::pipewire {
 

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "platform/camera/extension_objects.h"
-#include "platform/camera/pipewire/daemon_connection.h"
-#include "platform/camera/pipewire/pipewire_loop.h"
-#include "platform/camera/pipewire/published_stream.h"
-#include "platform/camera/pipewire/registry_view.h"
+#include "platform/camera/pipewire/shared/daemon_connection.h"
+#include "platform/camera/pipewire/shared/pipewire_loop.h"
+#include "platform/camera/pipewire/publisher/published_stream.h"
+#include "platform/camera/pipewire/shared/registry_view.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/serial_queue.h"
 

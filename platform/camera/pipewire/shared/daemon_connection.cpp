@@ -1,4 +1,4 @@
-#include "platform/camera/pipewire/daemon_connection.h"
+#include "platform/camera/pipewire/shared/daemon_connection.h"
 
 #include <pipewire/pipewire.h>
 
