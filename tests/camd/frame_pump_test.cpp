@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/camera/in_process/in_process_host.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 #include "platform/dispatch/clock.h"
 #include "platform/media/pixel_buffer.h"
 #include "tests/camd/fake_camera.h"

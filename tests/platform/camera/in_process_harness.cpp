@@ -1,4 +1,4 @@
-#include "platform/camera/in_process/in_process_host.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 #include "platform/dispatch/clock.h"
 #include "tests/platform/camera/host_test_support.h"
 

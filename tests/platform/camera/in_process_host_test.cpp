@@ -1,6 +1,6 @@
 // What only the in-process host does: answer the extension's properties through its sources,
 // call sources on its own threads in a fixed order, and keep its promises under concurrent use.
-#include "platform/camera/in_process/in_process_host.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 
 #include <gtest/gtest.h>
 

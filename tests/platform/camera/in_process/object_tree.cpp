@@ -1,4 +1,4 @@
-#include "platform/camera/in_process/object_tree.h"
+#include "tests/platform/camera/in_process/object_tree.h"
 
 namespace platform::camera::in_process {
 

@@ -1,4 +1,4 @@
-#include "platform/camera/in_process/client_registry.h"
+#include "tests/platform/camera/in_process/client_registry.h"
 
 #include <unistd.h>
 

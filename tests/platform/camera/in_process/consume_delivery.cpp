@@ -1,4 +1,4 @@
-#include "platform/camera/in_process/consume_delivery.h"
+#include "tests/platform/camera/in_process/consume_delivery.h"
 
 #include <algorithm>
 

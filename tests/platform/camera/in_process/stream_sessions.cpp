@@ -1,4 +1,4 @@
-#include "platform/camera/in_process/stream_sessions.h"
+#include "tests/platform/camera/in_process/stream_sessions.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/camera/in_process/host_properties.h"
+#include "tests/platform/camera/in_process/host_properties.h"
 
 #include <limits>
 

@@ -1,13 +1,13 @@
-#include "platform/camera/in_process/in_process_host.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 
 #include <algorithm>
 
 #include "platform/base/mutex.h"
-#include "platform/camera/in_process/client_registry.h"
-#include "platform/camera/in_process/consume_delivery.h"
-#include "platform/camera/in_process/host_properties.h"
-#include "platform/camera/in_process/object_tree.h"
-#include "platform/camera/in_process/stream_sessions.h"
+#include "tests/platform/camera/in_process/client_registry.h"
+#include "tests/platform/camera/in_process/consume_delivery.h"
+#include "tests/platform/camera/in_process/host_properties.h"
+#include "tests/platform/camera/in_process/object_tree.h"
+#include "tests/platform/camera/in_process/stream_sessions.h"
 #include "platform/dispatch/serial_queue.h"
 
 namespace platform::camera {
