@@ -28,12 +28,12 @@ class LyingProducer final : public pw::LinkedStream {
   // Hands over a 64 × 64 picture whose rows are said to be 4 bytes apart and 64 bytes long.
   bool lie() {
     pw::PipeWireLoop::Lock lock(loop_);
-    pw_buffer* buffer = linkReadyLocked() ? pw_stream_dequeue_buffer(stream_) : nullptr;
+    pw_buffer* buffer = linkReadyLocked() ? video_->dequeue() : nullptr;
     if (buffer == nullptr) return false;
     spa_chunk& chunk = *buffer->buffer->datas[0].chunk;
     chunk = spa_chunk{0, 64, 4, 0};
-    pw_stream_queue_buffer(stream_, buffer);
-    pw_stream_trigger_process(stream_);
+    video_->queue(buffer);
+    video_->triggerProcess();
     return true;
   }
   bool linkGone() {
@@ -42,23 +42,14 @@ class LyingProducer final : public pw::LinkedStream {
   }
 
  private:
-  pw::Properties streamProperties() const override {
-    return {{PW_KEY_MEDIA_CLASS, "Stream/Output/Video"}};
+  pw::VideoStreamSetup setup() const override {
+    return {.name = "lying-producer",
+            .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Output/Video"}},
+            .output = true,
+            .flags = PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS,
+            .buffers = pw::kSinkLinkBuffers};
   }
-  void fillConnectParams(pw::VideoParams& params) const override {
-    params.addFixedFormat({64, 64}, false);
-  }
-  const pw_stream_events& streamEvents() const override {
-    static const pw_stream_events events = [] {
-      pw_stream_events e{};
-      e.version = PW_VERSION_STREAM_EVENTS;
-      return e;
-    }();
-    return events;
-  }
-  uint32_t streamFlags() const override {
-    return PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS;
-  }
+  void offer(pw::VideoParams& formats) const override { formats.addFixedFormat({64, 64}, false); }
 };
 
 TEST(BadPeerTest, ProducerWhoseBuffersLieLosesItsLinkOnly) {
@@ -73,7 +64,7 @@ TEST(BadPeerTest, ProducerWhoseBuffersLieLosesItsLinkOnly) {
   std::unique_ptr<pw::RegistryView> registry;
   pw::DaemonConnection connection(
       loop, "lying-producer",
-      {[&](pw_core* core) { registry = std::make_unique<pw::RegistryView>(core); },
+      {[&](pw_core* core) { registry = std::make_unique<pw::RegistryView>(loop, core); },
        [&] { registry.reset(); }},
       false);
   {

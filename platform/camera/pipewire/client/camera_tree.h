@@ -44,7 +44,7 @@ struct CameraTree {
   // In the order the devices were published.
   std::vector<Device> devices;
 
-  static CameraTree build(const RegistryView& registry);
+  static CameraTree build(const RegistryView& registry) QLN_REQUIRES(loopConfinement);
 
   const Device* device(ObjectID id) const;
   // The stream and the device it belongs to; nulls when there is none.

@@ -16,6 +16,9 @@ constexpr std::chrono::milliseconds kPollInterval{2};
 
 }  // namespace
 
+const pw_proxy_events LinkedStream::kLinkEvents = {
+    .version = PW_VERSION_PROXY_EVENTS, .bound = onLinkBound, .error = onLinkError};
+
 LinkedStream::LinkedStream(PipeWireLoop& loop, DaemonConnection& connection,
                            RegistryView& registry, uint32_t peerNode, bool output)
     : loop_(loop),
@@ -29,43 +32,39 @@ LinkedStream::~LinkedStream() {
   destroyLocked();
 }
 
-void LinkedStream::destroyLocked() {
+void LinkedStream::dropLinkLocked() {
   if (link_ != nullptr) {
     spa_hook_remove(&linkListener_);
-    spa_hook_remove(&linkInfoListener_);
     pw_proxy_destroy(link_);
     link_ = nullptr;
   }
-  linkBound_ = false;
-  linkFailed_ = false;
-  linkActive_ = false;
-  if (stream_ != nullptr) {
-    streamGoing();
-    spa_hook_remove(&streamListener_);
-    pw_stream_destroy(stream_);
-    stream_ = nullptr;
-  }
+  linkID_.reset();
+}
+
+void LinkedStream::destroyLocked() {
+  dropLinkLocked();
+  linkRefused_ = false;
+  if (video_) streamGoing();
+  video_.reset();
 }
 
 void LinkedStream::connectionLost() {
   destroyLocked();
 }
 
+void LinkedStream::failed(VideoStream&) {
+  loop_.assertConfined();
+  dropLinkLocked();
+}
+
 Status LinkedStream::start() {
   {
     PipeWireLoop::Lock lock(loop_);
     if (connection_.core() == nullptr) return status::kIllegalOperation;
-    pw_properties* props = pw_properties_new(nullptr, nullptr);
-    for (const auto& [key, value] : streamProperties()) {
-      pw_properties_set(props, key.c_str(), value.c_str());
-    }
-    stream_ = pw_stream_new(connection_.core(), "camera-client", props);
-    if (stream_ == nullptr) return status::kIllegalOperation;
-    pw_stream_add_listener(stream_, &streamListener_, &streamEvents(), this);
-    VideoParams params;
-    fillConnectParams(params);
-    pw_stream_connect(stream_, output_ ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT, PW_ID_ANY,
-                      static_cast<pw_stream_flags>(streamFlags()), params.data(), params.count());
+    VideoParams formats;
+    offer(formats);
+    video_ = VideoStream::connect(loop_, connection_.core(), setup(), formats, *this);
+    if (!video_) return status::kIllegalOperation;
   }
 
   // The stream's port shows in the registry a little after the stream connected, and the
@@ -73,15 +72,15 @@ Status LinkedStream::start() {
   const auto deadline = std::chrono::steady_clock::now() + kLinkTimeout;
   while (std::chrono::steady_clock::now() < deadline) {
     if (!connection_.roundTrip()) return status::kIllegalOperation;
-    bool bound = false;
+    bool ready = false;
     {
       PipeWireLoop::Lock lock(loop_);
-      if (stream_ == nullptr || linkFailed_) return status::kIllegalOperation;
+      if (!video_ || video_->failed() || linkFailedLocked()) return status::kIllegalOperation;
       // Made and running: a renegotiation asked for from now on is the only one in flight.
-      bound = linkBound_ && linkActive_;
-      if (!bound && link_ == nullptr && !requestLinkLocked()) return status::kIllegalOperation;
+      ready = linkReadyLocked();
+      if (!ready && link_ == nullptr && !requestLinkLocked()) return status::kIllegalOperation;
     }
-    if (bound) {
+    if (ready) {
       linked();
       return status::kNoError;
     }
@@ -90,8 +89,20 @@ Status LinkedStream::start() {
   return status::kIllegalOperation;
 }
 
+bool LinkedStream::linkReadyLocked() const {
+  if (!video_ || video_->failed() || !linkID_) return false;
+  const RegistryView::Link* link = registry_.link(*linkID_);
+  return link != nullptr && link->state == RegistryView::Link::State::Active;
+}
+
+bool LinkedStream::linkFailedLocked() const {
+  if (linkRefused_) return true;
+  const RegistryView::Link* link = linkID_ ? registry_.link(*linkID_) : nullptr;
+  return link != nullptr && link->state == RegistryView::Link::State::Failed;
+}
+
 bool LinkedStream::requestLinkLocked() {
-  const uint32_t ownNode = pw_stream_get_node_id(stream_);
+  const uint32_t ownNode = video_->nodeID();
   const std::optional<uint32_t> ownPort = registry_.portOf(ownNode, output_);
   const std::optional<uint32_t> peerPort = registry_.portOf(peerNode_, !output_);
   if (ownNode == SPA_ID_INVALID || !ownPort || !peerPort) return true;  // not yet: ask later
@@ -109,45 +120,20 @@ bool LinkedStream::requestLinkLocked() {
                                                        &props->dict, 0));
   pw_properties_free(props);
   if (link_ == nullptr) return false;
-  static const pw_proxy_events events = [] {
-    pw_proxy_events e{};
-    e.version = PW_VERSION_PROXY_EVENTS;
-    e.bound = onLinkBound;
-    e.error = onLinkError;
-    e.removed = onLinkRemoved;
-    return e;
-  }();
-  pw_proxy_add_listener(link_, &linkListener_, &events, this);
-  static const pw_link_events linkEvents = [] {
-    pw_link_events e{};
-    e.version = PW_VERSION_LINK_EVENTS;
-    e.info = onLinkInfo;
-    return e;
-  }();
-  pw_proxy_add_object_listener(link_, &linkInfoListener_, &linkEvents, this);
+  pw_proxy_add_listener(link_, &linkListener_, &kLinkEvents, this);
   return true;
 }
 
-void LinkedStream::onLinkBound(void* data, uint32_t) {
-  static_cast<LinkedStream*>(data)->linkBound_ = true;
-}
-
-void LinkedStream::onLinkInfo(void* data, const pw_link_info* info) {
+void LinkedStream::onLinkBound(void* data, uint32_t global) {
   auto* self = static_cast<LinkedStream*>(data);
-  if ((info->change_mask & PW_LINK_CHANGE_MASK_STATE) == 0) return;
-  self->linkActive_ = info->state == PW_LINK_STATE_ACTIVE;
-  if (info->state == PW_LINK_STATE_ERROR) self->linkFailed_ = true;
-  self->linkStateChanged();
-}
-
-void LinkedStream::onLinkRemoved(void* data) {
-  auto* self = static_cast<LinkedStream*>(data);
-  self->linkActive_ = false;
-  self->linkStateChanged();
+  self->loop_.assertConfined();
+  self->linkID_ = global;
 }
 
 void LinkedStream::onLinkError(void* data, int, int, const char*) {
-  static_cast<LinkedStream*>(data)->linkFailed_ = true;
+  auto* self = static_cast<LinkedStream*>(data);
+  self->loop_.assertConfined();
+  self->linkRefused_ = true;
 }
 
 }  // namespace platform::camera::pipewire

@@ -9,9 +9,6 @@
 #include "platform/camera/pipewire/client/source_watcher.h"
 
 namespace platform::camera::pipewire {
-namespace {
-
-}  // namespace
 
 PipeWireClient::PipeWireClient(PipeWireLoop& loop, std::shared_ptr<dispatch::Clock> clock)
     : loop_(loop), clock_(std::move(clock)) {}
@@ -34,17 +31,19 @@ void PipeWireClient::start() {
 }
 
 void PipeWireClient::connected(pw_core* core) {
-  registry_ = std::make_unique<RegistryView>(core);
+  loop_.assertConfined();
+  registry_ = std::make_unique<RegistryView>(loop_, core);
 }
 
 void PipeWireClient::lost() {
+  loop_.assertConfined();
   // The streams go with the connection; their objects stay until stopped, since destroying a
   // producer here would wait for its worker, which may be waiting for this very thread.
   for (auto& [stream, started] : started_) started->connectionLost();
   registry_.reset();
 }
 
-CameraTree PipeWireClient::treeLocked() {
+CameraTree PipeWireClient::treeLocked() const {
   if (!registry_) return {};
   return CameraTree::build(*registry_);
 }

@@ -49,16 +49,16 @@ class PipeWireClient final : public HardwareClient {
   // Loop thread.
   void connected(pw_core* core);
   void lost();
-  // The tree as the registry lists it now; needs the loop's lock.
-  CameraTree treeLocked();
+  // The tree as the registry lists it now.
+  CameraTree treeLocked() const QLN_REQUIRES(loopConfinement);
 
   PipeWireLoop& loop_;
   const std::shared_ptr<dispatch::Clock> clock_;
   std::atomic<bool> disconnected_{false};
-  // Under the loop's lock.
-  std::unique_ptr<RegistryView> registry_;
-  std::map<ObjectID, std::shared_ptr<LinkedStream>> started_;
-  std::map<ObjectID, uint32_t> preferredFormat_;  // by output stream: the size a watcher asks for
+  std::unique_ptr<RegistryView> registry_ QLN_GUARDED_BY(loopConfinement);
+  std::map<ObjectID, std::shared_ptr<LinkedStream>> started_ QLN_GUARDED_BY(loopConfinement);
+  // By output stream: the size a watcher asks for.
+  std::map<ObjectID, uint32_t> preferredFormat_ QLN_GUARDED_BY(loopConfinement);
 
   base::Mutex streamsMutex_;
   std::map<ObjectID, QueueEntry> queues_ QLN_GUARDED_BY(streamsMutex_);
@@ -66,7 +66,8 @@ class PipeWireClient final : public HardwareClient {
   // the loop's lock.
   base::Mutex operationsMutex_;
 
-  std::unique_ptr<DaemonConnection> connection_;  // made and dropped under the loop's lock
+  // Made by start(), before any other call, and dropped by disconnect(), after the others.
+  std::unique_ptr<DaemonConnection> connection_;
 };
 
 }  // namespace platform::camera::pipewire

@@ -1,8 +1,8 @@
 #include "platform/camera/pipewire/client/sink_pusher.h"
 
 #include <pipewire/pipewire.h>
-#include <spa/buffer/meta.h>
 
+#include "platform/camera/pipewire/shared/frame_header.h"
 #include "platform/camera/pipewire/shared/picture_rows.h"
 
 namespace platform::camera::pipewire {
@@ -43,42 +43,29 @@ SinkPusher::~SinkPusher() {
   destroyLocked();
 }
 
-Properties SinkPusher::streamProperties() const {
-  return {{PW_KEY_MEDIA_CLASS, "Stream/Output/Video"},
-          {PW_KEY_NODE_DESCRIPTION, "Camera producer"},
-          {PW_KEY_NODE_AUTOCONNECT, "false"}};
+VideoStreamSetup SinkPusher::setup() const {
+  // RT_PROCESS: pictures are sent from the pusher's queue under the loop's lock, and the stream
+  // has no process callback that PipeWire would otherwise invoke on its loop from that thread.
+  return {.name = "camera-client",
+          .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Output/Video"},
+                         {PW_KEY_NODE_DESCRIPTION, "Camera producer"},
+                         {PW_KEY_NODE_AUTOCONNECT, "false"}},
+          .output = true,
+          .flags = PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS | PW_STREAM_FLAG_RT_PROCESS,
+          .buffers = kSinkLinkBuffers};
 }
 
-void SinkPusher::fillConnectParams(VideoParams& params) const {
-  params.addFixedFormat(requested_, /*alsoBGRx=*/false);
+void SinkPusher::offer(VideoParams& formats) const {
+  formats.addFixedFormat(requested_, /*alsoBGRx=*/false);
 }
 
 void SinkPusher::expectSizeOfWaitingPicture() {
   media::SampleBufferRef waiting = queue_->head();
+  PipeWireLoop::Lock lock(loop_);
   if (waiting && waiting->imageBuffer()) requested_ = sizeOf(*waiting->imageBuffer());
 }
 
-const pw_stream_events& SinkPusher::streamEvents() const {
-  static const pw_stream_events events = [] {
-    pw_stream_events e{};
-    e.version = PW_VERSION_STREAM_EVENTS;
-    e.param_changed = onParamChanged;
-    e.add_buffer = onAddBuffer;
-    e.remove_buffer = onRemoveBuffer;
-    e.trigger_done = onTriggerDone;
-    return e;
-  }();
-  return events;
-}
-
-uint32_t SinkPusher::streamFlags() const {
-  // RT_PROCESS: pictures are sent from the pusher's queue under the loop's lock, and the stream
-  // has no process callback that PipeWire would otherwise invoke on its loop from that thread.
-  return PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS | PW_STREAM_FLAG_RT_PROCESS;
-}
-
 void SinkPusher::streamGoing() {
-  negotiated_.reset();
   memory_.clear();
 }
 
@@ -86,7 +73,7 @@ void SinkPusher::linked() {
   {
     // Says from the start that this stream drives by triggers, before any buffer is queued.
     PipeWireLoop::Lock lock(loop_);
-    if (stream_ != nullptr) pw_stream_trigger_process(stream_);
+    if (video_) video_->triggerProcess();
   }
   wake();  // samples enqueued before the start go now
 }
@@ -95,22 +82,19 @@ void SinkPusher::wake() {
   worker_.async([this] { pump(); });
 }
 
-void SinkPusher::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
-  auto* self = static_cast<SinkPusher*>(data);
-  if (id != SPA_PARAM_Format) return;
-  self->negotiated_ = parseVideoFormat(param);
-  if (!self->negotiated_) return;
-  requestBuffers(self->stream_, *self->negotiated_, kSinkLinkBuffers);
-  self->wake();
+void SinkPusher::formatChanged(VideoStream& video) {
+  loop_.assertConfined();
+  if (video.negotiated()) wake();
 }
 
-void SinkPusher::onAddBuffer(void* data, pw_buffer* buffer) {
-  auto* self = static_cast<SinkPusher*>(data);
+void SinkPusher::bufferAdded(VideoStream& video, pw_buffer* buffer) {
+  loop_.assertConfined();
   spa_data& d = buffer->buffer->datas[0];
-  if (self->negotiated_) {
-    media::PixelBufferRef memory = media::PixelBuffer::create(
-        static_cast<int>(self->negotiated_->width), static_cast<int>(self->negotiated_->height),
-        media::kPixelFormat32BGRA);
+  if (video.negotiated()) {
+    media::PixelBufferRef memory =
+        media::PixelBuffer::create(static_cast<int>(video.negotiated()->width),
+                                   static_cast<int>(video.negotiated()->height),
+                                   media::kPixelFormat32BGRA);
     if (memory) {
       d.type = SPA_DATA_MemFd;
       d.flags = SPA_DATA_FLAG_READWRITE;
@@ -118,20 +102,21 @@ void SinkPusher::onAddBuffer(void* data, pw_buffer* buffer) {
       d.mapoffset = 0;
       d.maxsize = static_cast<uint32_t>(memory->dataSize());
       d.data = nullptr;  // written through `memory`
-      self->memory_[buffer] = std::move(memory);
+      memory_[buffer] = std::move(memory);
     }
   }
-  self->wake();
+  wake();
 }
 
-void SinkPusher::onRemoveBuffer(void* data, pw_buffer* buffer) {
-  static_cast<SinkPusher*>(data)->memory_.erase(buffer);
+void SinkPusher::bufferRemoved(VideoStream&, pw_buffer* buffer) {
+  loop_.assertConfined();
+  memory_.erase(buffer);
 }
 
-void SinkPusher::onTriggerDone(void* data) {
-  auto* self = static_cast<SinkPusher*>(data);
-  self->inFlight_ = 0;
-  self->wake();
+void SinkPusher::triggerDone(VideoStream&) {
+  loop_.assertConfined();
+  inFlight_ = 0;
+  wake();
 }
 
 void SinkPusher::retryLater(uint64_t cycle) {
@@ -154,9 +139,14 @@ void SinkPusher::pump() {
       queue_->dequeue();
       continue;
     }
-    if (sizeOf(*picture) != requested_ && !restartFor(sizeOf(*picture))) return;
+    VideoSize requested;
+    {
+      PipeWireLoop::Lock lock(loop_);
+      requested = requested_;
+    }
+    if (sizeOf(*picture) != requested && !restartFor(sizeOf(*picture))) return;
     PipeWireLoop::Lock lock(loop_);
-    if (stream_ == nullptr) return;
+    if (!video_) return;
     if (!sendLocked(*sample, *picture)) {
       // Waiting for the format, the link or a buffer. What ends the wait wakes the pusher; the
       // retry covers an end that goes unannounced.
@@ -170,7 +160,7 @@ void SinkPusher::pump() {
 bool SinkPusher::restartFor(VideoSize size) {
   {
     PipeWireLoop::Lock lock(loop_);
-    if (stream_ == nullptr) return false;  // gone with the connection, or failed before
+    if (!video_) return false;  // gone with the connection, or failed before
     destroyLocked();
     requested_ = size;
     inFlight_ = 0;
@@ -181,12 +171,14 @@ bool SinkPusher::restartFor(VideoSize size) {
 
 bool SinkPusher::sendLocked(const media::SampleBuffer& sample, media::PixelBuffer& picture) {
   // One cycle at a time: a cycle started before the last one finished can lose a picture.
-  if (negotiated_ != sizeOf(picture) || !linkReadyLocked() || inFlight_ != 0) return false;
-  pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+  if (video_->negotiated() != sizeOf(picture) || !linkReadyLocked() || inFlight_ != 0) {
+    return false;
+  }
+  pw_buffer* buffer = video_->dequeue();
   if (buffer == nullptr) {
     // The camera still holds the next buffer; a cycle hands back what it let go of.
     inFlight_ = ++cycles_;
-    pw_stream_trigger_process(stream_);
+    video_->triggerProcess();
     return false;
   }
   spa_data& data = buffer->buffer->datas[0];
@@ -201,20 +193,12 @@ bool SinkPusher::sendLocked(const media::SampleBuffer& sample, media::PixelBuffe
     data.chunk->stride = static_cast<int32_t>(target.bytesPerRow());
     data.chunk->flags = 0;
   }
-  if (auto* header = static_cast<spa_meta_header*>(
-          spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
-    const media::MediaTime pts = sample.presentationTimeStamp();
-    header->flags = 0;
-    header->seq = ++sequence_;
-    header->pts =
-        pts.valid && pts.timescale > 0
-            ? static_cast<int64_t>(static_cast<__int128>(pts.value) * 1'000'000'000 / pts.timescale)
-            : -1;
-    header->dts_offset = 0;
+  if (spa_meta_header* header = FrameHeader::of(*buffer->buffer)) {
+    FrameHeader{sample.presentationTimeStamp(), sample.sequenceNumber()}.write(*header);
   }
-  pw_stream_queue_buffer(stream_, buffer);
+  video_->queue(buffer);
   inFlight_ = ++cycles_;
-  pw_stream_trigger_process(stream_);
+  video_->triggerProcess();
   return true;
 }
 

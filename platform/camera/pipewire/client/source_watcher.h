@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <optional>
 #include <vector>
 
 #include "platform/camera/pipewire/client/linked_stream.h"
@@ -10,15 +9,13 @@
 #include "platform/media/pixel_buffer_pool.h"
 #include "platform/media/simple_queue.h"
 
-struct pw_buffer;
-
 namespace platform::camera::pipewire {
 
 // A watcher's stream from a camera's output node. Each arriving picture is copied out of the
 // camera's buffer at once and the buffer given back, so a slow watcher never holds the camera's
-// buffers; the copy goes into the client's queue, whose oldest frame is dropped when it is full.
-// It asks for the sizes the camera offers, the preferred one first; a camera already running
-// for another watcher keeps its size.
+// buffers; the copy, with the camera's presentation time and sequence number, goes into the
+// client's queue, whose oldest frame is dropped when it is full. It asks for the sizes the camera
+// offers, the preferred one first; a camera already running for another watcher keeps its size.
 class SourceWatcher final : public LinkedStream {
  public:
   SourceWatcher(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
@@ -27,26 +24,21 @@ class SourceWatcher final : public LinkedStream {
   ~SourceWatcher() override;
 
  private:
-  Properties streamProperties() const override;
-  void fillConnectParams(VideoParams& params) const override;
-  const struct pw_stream_events& streamEvents() const override;
-  uint32_t streamFlags() const override;
-  void streamGoing() override;
-
-  static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
-  static void onProcess(void* data);
+  // LinkedStream and VideoStream::Owner.
+  VideoStreamSetup setup() const QLN_REQUIRES(loopConfinement) override;
+  void offer(VideoParams& formats) const QLN_REQUIRES(loopConfinement) override;
+  void formatChanged(VideoStream& stream) override;
+  void process(VideoStream& stream) override;
 
   // The picture a buffer holds, copied; null when it does not hold what the format says.
-  media::SampleBufferRef copyOf(const pw_buffer& buffer);
+  media::SampleBufferRef copyOf(VideoSize size, const pw_buffer& buffer) QLN_REQUIRES(loopConfinement);
 
   const std::vector<VideoSize> sizes_;
   const media::SimpleQueueRef queue_;
   const std::function<void()> queueAltered_;
   const std::shared_ptr<dispatch::Clock> clock_;  // stamps pictures that carry no time
-  // Loop thread.
-  std::optional<VideoSize> negotiated_;
-  media::PixelBufferPoolRef pool_;
-  media::FormatDescriptionRef description_;
+  media::PixelBufferPoolRef pool_ QLN_GUARDED_BY(loopConfinement);
+  media::FormatDescriptionRef description_ QLN_GUARDED_BY(loopConfinement);
 };
 
 }  // namespace platform::camera::pipewire

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "platform/camera/extension_objects.h"
+#include "platform/camera/pipewire/publisher/published_node.h"
 #include "platform/camera/pipewire/shared/daemon_connection.h"
 #include "platform/camera/pipewire/shared/pipewire_loop.h"
-#include "platform/camera/pipewire/publisher/published_stream.h"
 #include "platform/camera/pipewire/shared/registry_view.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/serial_queue.h"
@@ -14,9 +14,10 @@
 namespace platform::camera::pipewire {
 
 // One provider published on PipeWire: a connection of its own that comes back with the daemon,
-// a node per stream, and the registry's links routed to the nodes they touch. Its callback queue
-// makes every call into the provider's sources and every consume answer. Made and withdrawn on
-// any thread but the loop thread.
+// a node per stream, and the registry's links routed to the nodes they touch. A link to a node
+// that fails (a peer that takes none of the node's formats) is said once on standard error and
+// dropped, so that its client stops. Its callback queue makes every call into the provider's
+// sources and every consume answer. Made and withdrawn on any thread but the loop thread.
 class CameraPublisher {
  public:
   CameraPublisher(PipeWireLoop& loop, std::shared_ptr<ExtensionProvider> provider,
@@ -30,18 +31,26 @@ class CameraPublisher {
   void withdraw();
 
  private:
+  // A published stream's node, with what its properties are read from.
+  struct Published {
+    std::shared_ptr<PublishedNode> node;
+    std::shared_ptr<ExtensionDevice> device;
+    int index = 0;  // in the device's list of streams
+  };
+
   // Loop thread.
   void connected(pw_core* core);
   void lost();
   void linkAdded(const RegistryView::Link& link);
+  void linkFailed(const RegistryView::Link& link);
   void linkRemoved(const RegistryView::Link& link);
 
   PipeWireLoop& loop_;
   const std::shared_ptr<ExtensionProvider> provider_;
   dispatch::SerialQueue callbacks_;
-  std::vector<std::shared_ptr<PublishedStream>> streams_;
-  std::unique_ptr<RegistryView> registry_;  // while connected; loop thread
-  std::unique_ptr<DaemonConnection> connection_;
+  std::vector<Published> published_;
+  std::unique_ptr<RegistryView> registry_ QLN_GUARDED_BY(loopConfinement);  // while connected
+  std::unique_ptr<DaemonConnection> connection_;  // made and dropped under the loop's lock
   bool withdrawn_ = false;
 };
 

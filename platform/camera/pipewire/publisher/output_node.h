@@ -4,13 +4,10 @@
 
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <vector>
 
-#include "platform/camera/pipewire/publisher/published_stream.h"
+#include "platform/camera/pipewire/publisher/published_node.h"
 #include "platform/camera/pipewire/shared/video_params.h"
-
-struct pw_buffer;
 
 namespace platform::camera::pipewire {
 
@@ -18,8 +15,9 @@ namespace platform::camera::pipewire {
 // graph: each sent frame goes into one of the node's buffers and starts a cycle at once, so
 // watchers get it without waiting for a clock. It offers one fixed format per size the source
 // offers; the size a watcher negotiates becomes the source's active format index. A buffer that
-// already holds the picture being sent is sent again without a copy.
-class OutputNode final : public PublishedStream {
+// already holds the picture being sent is sent again without a copy. Each frame carries its
+// presentation time and the node's sequence number to the watchers.
+class OutputNode final : public PublishedNode {
  public:
   // Buffers the node shares with its watchers (a watcher that asks for more gets no more): enough
   // that one watcher holding a few never starves the others, few enough for 66 MB at 1080p.
@@ -29,7 +27,7 @@ class OutputNode final : public PublishedStream {
   // the camera and the other watchers go on. Only that watcher may see the picture change.
   static constexpr uint64_t kHeldTooLongNanos = 250'000'000;
 
-  using PublishedStream::PublishedStream;
+  using PublishedNode::PublishedNode;
 
   // Any thread; takes the loop's lock for the copy into a buffer.
   void send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNanoseconds) override;
@@ -38,19 +36,17 @@ class OutputNode final : public PublishedStream {
   void notifyScheduledOutputChanged(const ExtensionScheduledOutput&) override {}
 
  private:
+  // PublishedNode and VideoStream::Owner; loop thread.
+  VideoStreamSetup kind() const QLN_REQUIRES(loopConfinement) override;
+  void offer(VideoParams& formats) const QLN_REQUIRES(loopConfinement) override;
+  void streamGoing() QLN_REQUIRES(loopConfinement) override;
+  void formatChanged(VideoStream& stream) override;
+  void bufferAdded(VideoStream& stream, pw_buffer* buffer) override;
+  void bufferRemoved(VideoStream& stream, pw_buffer* buffer) override;
 
-  Properties kindProperties() const override;
-  void connectStream(pw_stream* stream) override;
-  void streamGoing() override;
+  // Takes back the buffers watchers have held for longer than kHeldTooLongNanos.
+  void reclaimHeldBuffers(uint64_t nowNanos) QLN_REQUIRES(loopConfinement);
 
-  static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
-  static void onAddBuffer(void* data, pw_buffer* buffer);
-  static void onRemoveBuffer(void* data, pw_buffer* buffer);
-  // Takes back the buffers watchers have held for longer than kHeldTooLongNanos. Under the lock.
-  void reclaimHeldBuffers(uint64_t nowNanos);
-
-  // Loop thread or under the loop's lock.
-  std::optional<VideoSize> negotiated_;
   // Each of the node's buffers: its busy count and header (found once, when it is added; null
   // when it has none), the content version of the picture last copied in, and since when a
   // watcher has held it (0: not held).
@@ -60,8 +56,8 @@ class OutputNode final : public PublishedStream {
     uint64_t contentVersion = 0;
     uint64_t heldSince = 0;
   };
-  std::map<pw_buffer*, Slot> slots_;
-  uint64_t sequence_ = 0;
+  std::map<pw_buffer*, Slot> slots_ QLN_GUARDED_BY(loopConfinement);
+  uint64_t sequence_ QLN_GUARDED_BY(loopConfinement) = 0;
 };
 
 }  // namespace platform::camera::pipewire

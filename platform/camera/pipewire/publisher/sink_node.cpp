@@ -9,7 +9,8 @@
 
 #include "platform/base/shared_memory.h"
 #include "platform/camera/camera_host.h"
-#include "platform/camera/pipewire/shared/camera_node_keys.h"
+#include "platform/camera/pipewire/publisher/node_properties.h"
+#include "platform/camera/pipewire/shared/frame_header.h"
 #include "platform/camera/pipewire/shared/picture_rows.h"
 #include "platform/media/media_time.h"
 
@@ -24,7 +25,8 @@ struct SinkNode::Memory {
 // `lent` is read and written on the loop thread or under its lock.
 struct SinkNode::Slot {
   pw_buffer* buffer = nullptr;
-  bool lent = true;
+  spa_meta_header* header = nullptr;  // null when the buffer has none
+  bool lent QLN_GUARDED_BY(loopConfinement) = true;
   // Sealed shared memory, mapped by the node: pictures are read where they lie. Otherwise
   // (memory PipeWire maps, valid only while lent) each picture is copied out on arrival.
   std::shared_ptr<Memory> memory;
@@ -33,68 +35,50 @@ struct SinkNode::Slot {
 };
 
 SinkNode::SinkNode(PipeWireLoop& loop, dispatch::SerialQueue& callbacks,
-                   std::shared_ptr<ExtensionStream> stream, const ExtensionDevice& device,
-                   int index, std::shared_ptr<dispatch::Clock> clock)
-    : PublishedStream(loop, callbacks, std::move(stream), device, index),
+                   std::shared_ptr<ExtensionStream> stream, std::shared_ptr<dispatch::Clock> clock)
+    : PublishedNode(loop, callbacks, std::move(stream)),
       timeouts_("platform.camera.pipewire.consume-timeouts", std::move(clock)) {}
 
 SinkNode::~SinkNode() = default;
 
-Properties SinkNode::kindProperties() const {
-  const std::optional<int64_t> queueSize = advertisedSinkQueueSize(stream());
-  Properties properties{{PW_KEY_MEDIA_CLASS, "Video/Sink"},
-                        {PW_KEY_NODE_DESCRIPTION, stream().localizedName()}};
-  if (queueSize) properties[keys::kSinkQueueSize] = std::to_string(*queueSize);
-  return properties;
+VideoStreamSetup SinkNode::kind() const {
+  // Mapped by PipeWire too, for producers whose memory the node cannot map itself.
+  return {.properties = {{PW_KEY_MEDIA_CLASS, "Video/Sink"},
+                         {PW_KEY_NODE_DESCRIPTION, stream().localizedName()}},
+          .output = false,
+          .flags = PW_STREAM_FLAG_NONE,
+          .buffers = kSinkLinkBuffers};
 }
 
-void SinkNode::connectStream(pw_stream* stream) {
-  static const pw_stream_events events = [] {
-    pw_stream_events e{};
-    e.version = PW_VERSION_STREAM_EVENTS;
-    e.param_changed = onParamChanged;
-    e.add_buffer = onAddBuffer;
-    e.remove_buffer = onRemoveBuffer;
-    e.process = onProcess;
-    return e;
-  }();
-  pw_stream_add_listener(stream, &streamListener_, &events, this);
-  VideoParams params;
-  params.addAnySizeFormat();
-  // Mapped by PipeWire too, for producers whose memory the node cannot map itself.
-  pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_NONE, params.data(),
-                    params.count());
+void SinkNode::offer(VideoParams& formats) const {
+  formats.addAnySizeFormat();
 }
 
 void SinkNode::streamGoing() {
-  negotiated_.reset();
   description_.reset();
   // The stream takes its buffers with it: pictures still held must not give them back.
   for (auto& [buffer, slot] : slots_) slot->lent = false;
   slots_.clear();
 }
 
-void SinkNode::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
-  auto* self = static_cast<SinkNode*>(data);
-  if (id != SPA_PARAM_Format) return;
-  self->negotiated_ = parseVideoFormat(param);
-  self->description_.reset();
-  self->copyPool_.reset();
-  if (!self->negotiated_) return;
-  const int width = static_cast<int>(self->negotiated_->width);
-  const int height = static_cast<int>(self->negotiated_->height);
-  self->description_ =
-      media::FormatDescription::createVideo(media::kPixelFormat32BGRA, width, height);
-  self->copyPool_ = media::PixelBufferPool::create(
+void SinkNode::formatChanged(VideoStream& video) {
+  loop_.assertConfined();
+  description_.reset();
+  copyPool_.reset();
+  if (!video.negotiated()) return;
+  const int width = static_cast<int>(video.negotiated()->width);
+  const int height = static_cast<int>(video.negotiated()->height);
+  description_ = media::FormatDescription::createVideo(media::kPixelFormat32BGRA, width, height);
+  copyPool_ = media::PixelBufferPool::create(
       {.pixelFormat = media::kPixelFormat32BGRA, .width = width, .height = height});
-  requestBuffers(self->pwStream_, *self->negotiated_, kSinkLinkBuffers);
 }
 
-void SinkNode::onAddBuffer(void* data, pw_buffer* buffer) {
-  auto* self = static_cast<SinkNode*>(data);
+void SinkNode::bufferAdded(VideoStream&, pw_buffer* buffer) {
+  loop_.assertConfined();
   auto slot = std::make_shared<Slot>();
   slot->buffer = buffer;
-  self->slots_[buffer] = slot;
+  slot->header = FrameHeader::of(*buffer->buffer);
+  slots_[buffer] = slot;
   if (buffer->buffer->n_datas < 1) return;
   const spa_data& d = buffer->buffer->datas[0];
   slot->data = static_cast<const uint8_t*>(d.data);
@@ -107,78 +91,75 @@ void SinkNode::onAddBuffer(void* data, pw_buffer* buffer) {
   if (!size || d.mapoffset > *size || d.maxsize > *size - d.mapoffset) return;
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) return;
-  std::shared_ptr<Memory> memory = self->memories_[{status.st_dev, status.st_ino}].lock();
+  std::shared_ptr<Memory> memory = memories_[{status.st_dev, status.st_ino}].lock();
   if (!memory || memory->mapping.size() < *size) {
     std::optional<base::SharedMapping> mapping = base::SharedMapping::mapReadOnly(fd, *size);
     if (!mapping) return;
     memory = std::make_shared<Memory>(Memory{std::move(*mapping)});
-    self->memories_[{status.st_dev, status.st_ino}] = memory;
+    memories_[{status.st_dev, status.st_ino}] = memory;
   }
   slot->data = memory->mapping.data() + d.mapoffset;
   slot->memory = std::move(memory);
 }
 
-void SinkNode::onRemoveBuffer(void* data, pw_buffer* buffer) {
-  auto* self = static_cast<SinkNode*>(data);
-  auto found = self->slots_.find(buffer);
-  if (found == self->slots_.end()) return;
+void SinkNode::bufferRemoved(VideoStream&, pw_buffer* buffer) {
+  loop_.assertConfined();
+  auto found = slots_.find(buffer);
+  if (found == slots_.end()) return;
   found->second->lent = false;
-  self->slots_.erase(found);
+  slots_.erase(found);
 }
 
-void SinkNode::onProcess(void* data) {
-  auto* self = static_cast<SinkNode*>(data);
-  while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->pwStream_)) {
-    const auto found = self->slots_.find(buffer);
-    const std::shared_ptr<Slot> slot = found != self->slots_.end() ? found->second : nullptr;
-    media::SampleBufferRef sample = slot ? self->sampleOf(buffer, slot) : nullptr;
+void SinkNode::process(VideoStream& video) {
+  loop_.assertConfined();
+  while (pw_buffer* buffer = video.dequeue()) {
+    const auto found = slots_.find(buffer);
+    const std::shared_ptr<Slot> slot = found != slots_.end() ? found->second : nullptr;
+    media::SampleBufferRef sample =
+        slot && video.negotiated() ? sampleOf(*video.negotiated(), buffer, slot) : nullptr;
     // A picture read where it lies keeps its buffer until the extension lets go of it.
-    if (!sample || !slot->memory) pw_stream_queue_buffer(self->pwStream_, buffer);
+    if (!sample || !slot->memory) video.queue(buffer);
     if (!sample) {
-      self->dropLinks();
+      dropLinks();
       continue;
     }
-    base::MutexLock lock(self->requestsMutex_);
-    self->arrived_.push_back(std::move(sample));
-    self->answerLocked();
+    base::MutexLock lock(requestsMutex_);
+    arrived_.push_back(std::move(sample));
+    answerLocked();
   }
 }
 
-media::SampleBufferRef SinkNode::sampleOf(pw_buffer* buffer, const std::shared_ptr<Slot>& slot) {
-  if (slot->data == nullptr || !negotiated_ || !description_) return nullptr;
-  const uint32_t width = negotiated_->width;
-  const uint32_t height = negotiated_->height;
+media::SampleBufferRef SinkNode::sampleOf(VideoSize size, pw_buffer* buffer,
+                                          const std::shared_ptr<Slot>& slot) {
+  if (slot->data == nullptr || !description_) return nullptr;
   // Every number here comes from the producer: checked before a byte is read. A wrapped picture
   // also needs whole pixels per row.
   const std::optional<ChunkRows> rows =
-      rowsInChunk(*buffer->buffer->datas[0].chunk, slot->maxsize, *negotiated_);
+      rowsInChunk(*buffer->buffer->datas[0].chunk, slot->maxsize, size);
   if (!rows || rows->stride % 4 != 0) return nullptr;
   const uint64_t stride = rows->stride;
   const uint8_t* first = slot->data + rows->offset;
   media::PixelBufferRef picture;
   if (slot->memory) {
     std::weak_ptr<SinkNode> weakSelf = std::static_pointer_cast<SinkNode>(shared_from_this());
-    picture = media::PixelBuffer::wrap(slot->memory, first, static_cast<int>(width),
-                                       static_cast<int>(height), media::kPixelFormat32BGRA, stride,
-                                       [weakSelf, slot] {
+    picture = media::PixelBuffer::wrap(slot->memory, first, static_cast<int>(size.width),
+                                       static_cast<int>(size.height), media::kPixelFormat32BGRA,
+                                       stride, [weakSelf, slot] {
                                          if (auto self = weakSelf.lock()) self->giveBack(slot);
                                        });
   } else if (copyPool_ && (picture = copyPool_->createPixelBuffer())) {
     media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
-    copyRows(first, stride, pixels.data(), picture->bytesPerRow(), std::size_t{width} * 4, height);
+    copyRows(first, stride, pixels.data(), picture->bytesPerRow(), std::size_t{size.width} * 4,
+             size.height);
   }
   if (!picture) return nullptr;
-  return media::SampleBuffer::createForImageBuffer(
-      std::move(picture), true, description_,
-      {media::MediaTime::make(1, 30), media::MediaTime::fromNanos(timeouts_.clock()->nowNanos()),
-       media::MediaTime::invalid()});
+  return FrameHeader::received(slot->header, timeouts_.clock()->nowNanos())
+      .sample(std::move(picture), description_);
 }
 
 void SinkNode::giveBack(const std::shared_ptr<Slot>& slot) {
   PipeWireLoop::Lock lock(loop_);
-  if (slot->lent && pwStream_ != nullptr) {
-    pw_stream_queue_buffer(pwStream_, slot->buffer);
-  }
+  if (slot->lent && video_) video_->queue(slot->buffer);
 }
 
 void SinkNode::consume(const ExtensionClientRef& client, ConsumeCompletion completion) {
@@ -229,6 +210,7 @@ void SinkNode::answerLocked() {
 
 void SinkNode::failLocked(const std::function<bool(const Waiting&)>& which, int64_t code,
                           const char* description) {
+  bool failed = false;
   for (auto it = waiting_.begin(); it != waiting_.end();) {
     if (!which(*it)) {
       ++it;
@@ -239,7 +221,21 @@ void SinkNode::failLocked(const std::function<bool(const Waiting&)>& which, int6
           completion(nullptr, 0, kDiscontinuityNone, false, error);
         });
     it = waiting_.erase(it);
+    failed = true;
   }
+  if (failed) {
+    callbacks_.async([weakSelf = std::weak_ptr<SinkNode>(
+                          std::static_pointer_cast<SinkNode>(shared_from_this()))] {
+      if (auto self = weakSelf.lock()) self->publishCounts();
+    });
+  }
+}
+
+void SinkNode::publishCounts() {
+  dispatch::assertOnQueue(callbacks_);
+  const Properties counts = sinkCounts(stream());
+  PipeWireLoop::Lock lock(loop_);
+  if (video_) video_->updateProperties(counts);
 }
 
 void SinkNode::expire(uint64_t request) {

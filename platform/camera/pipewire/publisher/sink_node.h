@@ -8,8 +8,9 @@
 #include <optional>
 
 #include "platform/base/mutex.h"
-#include "platform/camera/pipewire/publisher/published_stream.h"
+#include "platform/camera/pipewire/publisher/published_node.h"
 #include "platform/camera/pipewire/shared/video_params.h"
+#include "platform/dispatch/clock.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/media/format_description.h"
 #include "platform/media/pixel_buffer_pool.h"
@@ -24,12 +25,12 @@ namespace platform::camera::pipewire {
 // pixels where the producer wrote them and the buffer goes back when the extension lets go of the
 // sample; other memory is copied out on arrival and goes back at once.
 // A request is answered with an error after kConsumeTimeoutNanos, or at once for a client that is
-// not streaming. A producer whose buffer does not hold the picture it claims loses its link.
-class SinkNode final : public PublishedStream {
+// not streaming. A producer whose buffer does not hold the picture it claims loses its link. Each
+// sample keeps the presentation time and sequence number the producer gave its frame.
+class SinkNode final : public PublishedNode {
  public:
   SinkNode(PipeWireLoop& loop, dispatch::SerialQueue& callbacks,
-           std::shared_ptr<ExtensionStream> stream, const ExtensionDevice& device, int index,
-           std::shared_ptr<dispatch::Clock> clock);
+           std::shared_ptr<ExtensionStream> stream, std::shared_ptr<dispatch::Clock> clock);
   ~SinkNode() override;
 
   void send(media::SampleBufferRef, uint64_t) override {}
@@ -51,33 +52,37 @@ class SinkNode final : public PublishedStream {
     ConsumeCompletion completion;
   };
 
-  Properties kindProperties() const override;
-  void connectStream(pw_stream* stream) override;
-  void streamGoing() override;
+  // PublishedNode and VideoStream::Owner; loop thread.
+  VideoStreamSetup kind() const QLN_REQUIRES(loopConfinement) override;
+  void offer(VideoParams& formats) const QLN_REQUIRES(loopConfinement) override;
+  void streamGoing() QLN_REQUIRES(loopConfinement) override;
   void clientStopped(const ExtensionClientRef& client) override;
+  void formatChanged(VideoStream& stream) override;
+  void bufferAdded(VideoStream& stream, pw_buffer* buffer) override;
+  void bufferRemoved(VideoStream& stream, pw_buffer* buffer) override;
+  void process(VideoStream& stream) override;
 
-  static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
-  static void onAddBuffer(void* data, pw_buffer* buffer);
-  static void onRemoveBuffer(void* data, pw_buffer* buffer);
-  static void onProcess(void* data);
-
-  // The arrived buffer as a sample, or null when it does not hold what it claims. Loop thread.
-  media::SampleBufferRef sampleOf(pw_buffer* buffer, const std::shared_ptr<Slot>& slot);
+  // The arrived buffer as a sample, or null when it does not hold what it claims.
+  media::SampleBufferRef sampleOf(VideoSize size, pw_buffer* buffer,
+                                  const std::shared_ptr<Slot>& slot) QLN_REQUIRES(loopConfinement);
   // Gives a buffer back to the producer; any thread.
   void giveBack(const std::shared_ptr<Slot>& slot);
   // Hands waiting buffers to waiting requests.
   void answerLocked() QLN_REQUIRES(requestsMutex_);
+  // Answers the requests `which` picks with an error; the source then counts an underrun, which
+  // the node publishes anew.
   void failLocked(const std::function<bool(const Waiting&)>& which, int64_t code,
                   const char* description) QLN_REQUIRES(requestsMutex_);
   // Runs on the timeout queue.
   void expire(uint64_t request);
+  // Publishes the sink's counts as the source reports them now. Callback queue.
+  void publishCounts();
 
-  // Loop thread or under the loop's lock.
-  std::optional<VideoSize> negotiated_;
-  media::FormatDescriptionRef description_;
-  media::PixelBufferPoolRef copyPool_;  // for pictures copied out on arrival
-  std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Memory>> memories_;
-  std::map<pw_buffer*, std::shared_ptr<Slot>> slots_;  // the buffers PipeWire lends now
+  media::FormatDescriptionRef description_ QLN_GUARDED_BY(loopConfinement);
+  media::PixelBufferPoolRef copyPool_ QLN_GUARDED_BY(loopConfinement);  // for pictures copied on arrival
+  std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Memory>> memories_ QLN_GUARDED_BY(loopConfinement);
+  // The buffers PipeWire lends now.
+  std::map<pw_buffer*, std::shared_ptr<Slot>> slots_ QLN_GUARDED_BY(loopConfinement);
 
   base::Mutex requestsMutex_;
   std::deque<media::SampleBufferRef> arrived_ QLN_GUARDED_BY(requestsMutex_);

@@ -7,18 +7,9 @@
 #include <cstring>
 
 namespace platform::camera::pipewire {
-namespace {
 
-const pw_core_events* coreEvents() {
-  static const pw_core_events events = [] {
-    pw_core_events e{};
-    e.version = PW_VERSION_CORE_EVENTS;
-    return e;
-  }();
-  return &events;
-}
-
-}  // namespace
+const pw_core_events DaemonConnection::kCoreEvents = {
+    .version = PW_VERSION_CORE_EVENTS, .done = onCoreDone, .error = onCoreError};
 
 DaemonConnection::DaemonConnection(PipeWireLoop& loop, std::string clientName, Events events,
                                    bool reportFailures)
@@ -76,14 +67,8 @@ void DaemonConnection::connect() {
     scheduleRetry(kRetryInterval);
     return;
   }
-  static const pw_core_events events = [] {
-    pw_core_events e = *coreEvents();
-    e.done = onCoreDone;
-    e.error = onCoreError;
-    return e;
-  }();
   spa_zero(coreListener_);
-  pw_core_add_listener(core_, &coreListener_, &events, this);
+  pw_core_add_listener(core_, &coreListener_, &kCoreEvents, this);
   if (events_.connected) events_.connected(core_);
   {
     base::MutexLock lock(syncMutex_);
@@ -119,6 +104,7 @@ void DaemonConnection::scheduleRetry(std::chrono::nanoseconds delay) {
 
 void DaemonConnection::onRetry(void* data, uint64_t) {
   auto* self = static_cast<DaemonConnection*>(data);
+  self->loop_.assertConfined();
   if (self->broken_) {
     self->broken_ = false;
     self->disconnect();
@@ -128,6 +114,7 @@ void DaemonConnection::onRetry(void* data, uint64_t) {
 
 void DaemonConnection::onCoreDone(void* data, uint32_t id, int seq) {
   auto* self = static_cast<DaemonConnection*>(data);
+  self->loop_.assertConfined();
   if (id != PW_ID_CORE) return;
   {
     base::MutexLock lock(self->syncMutex_);
@@ -138,6 +125,7 @@ void DaemonConnection::onCoreDone(void* data, uint32_t id, int seq) {
 
 void DaemonConnection::onCoreError(void* data, uint32_t id, int, int res, const char*) {
   auto* self = static_cast<DaemonConnection*>(data);
+  self->loop_.assertConfined();
   // Errors about single objects belong to their owners; a broken connection ends the core, from
   // the timer, since a core must not go inside its own event.
   if (id != PW_ID_CORE || res != -EPIPE || self->broken_) return;

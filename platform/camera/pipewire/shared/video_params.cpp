@@ -1,6 +1,5 @@
 #include "platform/camera/pipewire/shared/video_params.h"
 
-#include <pipewire/stream.h>
 #include <spa/buffer/buffer.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/buffers.h>
@@ -87,13 +86,6 @@ std::optional<VideoSize> parseVideoFormat(const spa_pod* format) {
     return std::nullopt;
   }
   return VideoSize{info.size.width, info.size.height};
-}
-
-void requestBuffers(pw_stream* stream, VideoSize size, BufferCounts counts) {
-  VideoParams buffers;
-  buffers.addBuffers(size, counts);
-  buffers.addHeaderMeta();
-  pw_stream_update_params(stream, buffers.data(), buffers.count());
 }
 
 }  // namespace platform::camera::pipewire

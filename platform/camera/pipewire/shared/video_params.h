@@ -8,8 +8,6 @@
 #include <optional>
 #include <vector>
 
-struct pw_stream;
-
 namespace platform::camera::pipewire {
 
 struct VideoSize {
@@ -62,9 +60,5 @@ class VideoParams {
 // The size of the raw video format a Format parameter fixes, when it is BGRA or BGRx (both carry
 // blue, green, red first) of a size within 1..kMaxVideoDimension; nullopt for anything else.
 std::optional<VideoSize> parseVideoFormat(const spa_pod* format);
-
-// Answers a format just fixed on `stream`: buffers of `counts` for pictures of `size`, each with
-// a header. Loop thread.
-void requestBuffers(pw_stream* stream, VideoSize size, BufferCounts counts);
 
 }  // namespace platform::camera::pipewire
