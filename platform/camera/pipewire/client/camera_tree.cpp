@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <sstream>
 
 #include "platform/camera/pipewire/shared/camera_node_keys.h"
@@ -18,6 +19,49 @@ std::optional<int64_t> integerOf(const Properties& properties, const char* key) 
   const long long value = std::strtoll(text->c_str(), &end, 10);
   if (*end != '\0') return std::nullopt;
   return value;
+}
+
+// A node property that the tree answers under a selector, as text or as a uint32.
+struct PublishedKey {
+  const char* key;
+  uint32_t selector;
+  bool text;
+};
+constexpr PublishedKey kDeviceKeys[] = {
+    {keys::kDeviceModel, selector::kModel, true},
+    {keys::kDeviceTransportType, selector::kTransportType, false},
+    {keys::kProviderName, selector::kProviderName, true},
+    {keys::kProviderManufacturer, selector::kManufacturer, true}};
+constexpr PublishedKey kStreamKeys[] = {
+    {keys::kSinkQueueSize, selector::kSinkBufferQueueSize, false},
+    {keys::kSinkBuffersRequiredForStartup, selector::kSinkBuffersRequiredForStartup, false},
+    {keys::kSinkUnderrunCount, selector::kSinkBufferUnderrunCount, false},
+    {keys::kSinkEndOfData, selector::kSinkEndOfData, false}};
+
+template <std::size_t N>
+void gather(const Properties& properties, const PublishedKey (&table)[N],
+            std::map<uint32_t, PropertyValue>& published) {
+  for (const PublishedKey& entry : table) {
+    if (entry.text) {
+      if (auto text = propertyOf(properties, entry.key)) published[entry.selector] = *text;
+    } else if (auto value = integerOf(properties, entry.key); value && *value >= 0) {
+      published[entry.selector] =
+          static_cast<uint32_t>(std::min<int64_t>(*value, std::numeric_limits<uint32_t>::max()));
+    }
+  }
+}
+
+// "1/30" as a frame duration; nullopt for anything else.
+std::optional<FrameDurationInfo> frameDurationOf(const Properties& properties) {
+  const std::optional<std::string> text = propertyOf(properties, keys::kStreamFrameDuration);
+  long long value = 0;
+  int timescale = 0;
+  char slash = 0;
+  std::istringstream parts(text.value_or(""));
+  if (!(parts >> value >> slash >> timescale) || slash != '/' || timescale <= 0) {
+    return std::nullopt;
+  }
+  return FrameDurationInfo{value, timescale, 1};
 }
 
 // A device while it is put together, with its nodes' serials.
@@ -72,9 +116,13 @@ CameraTree CameraTree::build(const RegistryView& registry) {
       stream.name = propertyOf(node.properties, keys::kStreamName).value_or("");
       stream.direction =
           static_cast<uint32_t>(integerOf(node.properties, keys::kStreamDirection).value_or(1));
-      stream.sinkQueueSize = integerOf(node.properties, keys::kSinkQueueSize);
       stream.formats =
           parseSizes(propertyOf(node.properties, keys::kStreamFormats).value_or(""));
+      gather(node.properties, kDeviceKeys, gathered.device.published);
+      gather(node.properties, kStreamKeys, stream.published);
+      if (auto duration = frameDurationOf(node.properties)) {
+        stream.published[selector::kFrameDuration] = *duration;
+      }
     } else {
       const std::string shown = propertyOf(node.properties, PW_KEY_NODE_DESCRIPTION)
                                     .value_or(propertyOf(node.properties, PW_KEY_NODE_NICK)

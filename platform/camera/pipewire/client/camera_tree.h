@@ -30,8 +30,9 @@ struct CameraTree {
     uint32_t node = 0;
     uint32_t direction = 1;  // as the tree numbers it: 0 takes data into the device
     std::string name;
-    std::optional<int64_t> sinkQueueSize;
     std::vector<VideoSize> formats;  // offered sizes, in format-index order
+    // The other properties its node publishes, by selector: frame duration, sink counts.
+    std::map<uint32_t, PropertyValue> published;
   };
   struct Device {
     ObjectID id = kObjectUnknown;
@@ -39,6 +40,9 @@ struct CameraTree {
     std::string name;
     bool running = false;  // some node of the device runs
     std::vector<Stream> streams;
+    // The other properties its nodes publish, by selector: model, transport type, the
+    // provider's name and manufacturer.
+    std::map<uint32_t, PropertyValue> published;
   };
 
   // In the order the devices were published.

@@ -9,6 +9,16 @@
 #include "platform/camera/pipewire/client/source_watcher.h"
 
 namespace platform::camera::pipewire {
+namespace {
+
+PropertyResult publishedProperty(const std::map<uint32_t, PropertyValue>& published,
+                                 uint32_t selector) {
+  auto found = published.find(selector);
+  return found != published.end() ? PropertyResult::of(found->second)
+                                  : PropertyResult::failed(status::kUnknownProperty);
+}
+
+}  // namespace
 
 PipeWireClient::PipeWireClient(PipeWireLoop& loop, std::shared_ptr<dispatch::Clock> clock)
     : loop_(loop), clock_(std::move(clock)) {}
@@ -73,7 +83,7 @@ PropertyResult PipeWireClient::readProperty(ObjectID object, const PropertyAddre
       case selector::kIsRunningSomewhere:
         return PropertyResult::of(uint32_t{device->running ? 1u : 0u});
       default:
-        return PropertyResult::failed(status::kUnknownProperty);
+        return publishedProperty(device->published, selector);
     }
   }
   const auto [owner, stream] = tree.stream(object);
@@ -96,7 +106,7 @@ PropertyResult PipeWireClient::readProperty(ObjectID object, const PropertyAddre
       return PropertyResult::of(preferred != preferredFormat_.end() ? preferred->second : 0u);
     }
     default:
-      return PropertyResult::failed(status::kUnknownProperty);
+      return publishedProperty(stream->published, selector);
   }
 }
 
@@ -129,7 +139,8 @@ Status PipeWireClient::copyBufferQueue(ObjectID stream, std::function<void()> qu
     const auto [owner, found] = tree.stream(stream);
     if (found == nullptr) return status::kBadObject;
     sink = found->direction == 0;
-    advertised = found->sinkQueueSize;
+    auto size = found->published.find(selector::kSinkBufferQueueSize);
+    if (size != found->published.end()) advertised = std::get<uint32_t>(size->second);
   }
   base::MutexLock lock(streamsMutex_);
   QueueEntry& entry = queues_[stream];

@@ -1,6 +1,8 @@
 #include "tests/platform/camera/in_process/host_properties.h"
 
+#include <algorithm>
 #include <limits>
+#include <string>
 
 namespace platform::camera::in_process {
 namespace {
@@ -12,6 +14,8 @@ bool isDeviceSelector(uint32_t selector) {
     case selector::kName:
     case selector::kModel:
     case selector::kTransportType:
+    case selector::kManufacturer:
+    case selector::kProviderName:
     case selector::kIsRunningSomewhere:
       return true;
     default:
@@ -26,6 +30,10 @@ bool isStreamSelector(uint32_t selector) {
     case selector::kFormats:
     case selector::kActiveFormatIndex:
     case selector::kFrameDuration:
+    case selector::kSinkBufferQueueSize:
+    case selector::kSinkBuffersRequiredForStartup:
+    case selector::kSinkBufferUnderrunCount:
+    case selector::kSinkEndOfData:
       return true;
     default:
       return false;
@@ -50,16 +58,50 @@ std::vector<StreamFormatInfo> formatInfos(ExtensionStreamSource& source) {
   return infos;
 }
 
+PropertyResult textOrUnknown(const std::optional<std::string>& text) {
+  return text ? PropertyResult::of(*text) : PropertyResult::failed(status::kUnknownProperty);
+}
+
 PropertyResult readDeviceModelOrTransport(ExtensionDeviceSource& source, uint32_t selector) {
   if (selector == selector::kModel) {
-    ExtensionDeviceProperties properties = source.deviceProperties({PropertyKey::DeviceModel});
-    if (!properties.model) return PropertyResult::failed(status::kUnknownProperty);
-    return PropertyResult::of(*properties.model);
+    return textOrUnknown(source.deviceProperties({PropertyKey::DeviceModel}).model);
   }
   ExtensionDeviceProperties properties =
       source.deviceProperties({PropertyKey::DeviceTransportType});
   if (!properties.transportType) return PropertyResult::failed(status::kUnknownProperty);
   return PropertyResult::of(*properties.transportType);
+}
+
+PropertyResult readProviderNameOrManufacturer(ExtensionProviderSource& source,
+                                              uint32_t selector) {
+  if (selector == selector::kProviderName) {
+    return textOrUnknown(source.providerProperties({PropertyKey::ProviderName}).name);
+  }
+  return textOrUnknown(
+      source.providerProperties({PropertyKey::ProviderManufacturer}).manufacturer);
+}
+
+// A sink count as the tree carries it: a uint32, clamped.
+PropertyResult readSinkCount(ExtensionStreamSource& source, uint32_t selector) {
+  std::optional<int64_t> count;
+  switch (selector) {
+    case selector::kSinkBufferQueueSize:
+      count = source.streamProperties({PropertyKey::StreamSinkBufferQueueSize}).sinkBufferQueueSize;
+      break;
+    case selector::kSinkBuffersRequiredForStartup:
+      count = source.streamProperties({PropertyKey::StreamSinkBuffersRequiredForStartup})
+                  .sinkBuffersRequiredForStartup;
+      break;
+    case selector::kSinkBufferUnderrunCount:
+      count = source.streamProperties({PropertyKey::StreamSinkBufferUnderrunCount})
+                  .sinkBufferUnderrunCount;
+      break;
+    default:
+      count = source.streamProperties({PropertyKey::StreamSinkEndOfData}).sinkEndOfData;
+  }
+  if (!count || *count < 0) return PropertyResult::failed(status::kUnknownProperty);
+  return PropertyResult::of(
+      static_cast<uint32_t>(std::min<int64_t>(*count, std::numeric_limits<uint32_t>::max())));
 }
 
 PropertyResult readActiveFormatIndex(ExtensionStreamSource& source) {
@@ -94,6 +136,10 @@ PropertyResult readDeviceProperty(const ExtensionDevice& device, const DeviceTre
     case selector::kModel:
     case selector::kTransportType:
       return readDeviceModelOrTransport(device.source(), selector);
+    case selector::kProviderName:
+    case selector::kManufacturer:
+      if (!state.provider) return PropertyResult::failed(status::kUnknownProperty);
+      return readProviderNameOrManufacturer(state.provider->source(), selector);
     case selector::kIsRunningSomewhere:
       return PropertyResult::of(uint32_t{state.runningSomewhere ? 1u : 0u});
     default:
@@ -118,6 +164,11 @@ PropertyResult readStreamProperty(const ExtensionStream& stream, uint32_t select
       return readActiveFormatIndex(stream.source());
     case selector::kFrameDuration:
       return readFrameDuration(stream.source());
+    case selector::kSinkBufferQueueSize:
+    case selector::kSinkBuffersRequiredForStartup:
+    case selector::kSinkBufferUnderrunCount:
+    case selector::kSinkEndOfData:
+      return readSinkCount(stream.source(), selector);
     default:
       return PropertyResult::failed(status::kUnknownProperty);
   }

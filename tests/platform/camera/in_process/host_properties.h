@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/camera/extension_objects.h"
@@ -12,6 +13,7 @@ namespace platform::camera::in_process {
 
 // What the object tree knows about a device when one of its properties is read.
 struct DeviceTreeState {
+  std::shared_ptr<ExtensionProvider> provider;
   std::vector<ObjectID> streams;
   bool runningSomewhere = false;
 };

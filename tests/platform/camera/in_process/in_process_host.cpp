@@ -17,10 +17,6 @@ using in_process::ConsumeDelivery;
 using in_process::ObjectTree;
 using in_process::StreamSessions;
 
-namespace {
-
-}  // namespace
-
 // The host's state and operations, shared by the host object, its clients and the endpoints of
 // the streams it publishes. The pieces (tree, clients, sessions, delivery) are under
 // stateMutex(); calls into sources run on callbackQueue_ without it.
@@ -343,6 +339,7 @@ PropertyResult InProcessCameraHost::Runtime::readProperty(const ExtensionClientR
       found = find(client, object);
       if (found.status != status::kNoError) return {found.status, {}};
       if (found.device) {
+        deviceState.provider = tree_.provider(found.provider);
         deviceState.streams = tree_.device(object)->streams;
         for (ObjectID id : deviceState.streams) {
           if (sessions_.anyStreaming(id)) deviceState.runningSomewhere = true;
@@ -403,7 +400,10 @@ Status InProcessCameraHost::Runtime::copyBufferQueue(const ExtensionClientRef& c
     if (!contact(client, found.provider)) return status::kIllegalOperation;
     const bool sink = found.stream->direction() == StreamDirection::Sink;
     auto created = media::SimpleQueue::create(
-        sink ? sinkQueueCapacity(advertisedSinkQueueSize(*found.stream)) : kDefaultQueueCapacity);
+        sink ? sinkQueueCapacity(found.stream->source()
+                                    .streamProperties({PropertyKey::StreamSinkBufferQueueSize})
+                                    .sinkBufferQueueSize)
+             : kDefaultQueueCapacity);
     if (sink) {
       created->setEnqueueListener(
           [weakSelf = weak_from_this(), stream, weakClient = std::weak_ptr(client)] {

@@ -68,14 +68,20 @@ std::vector<std::function<void()>> StreamSessions::send(ObjectID stream,
                                                         const media::SampleBufferRef& frame) {
   std::vector<std::function<void()>> alterations;
   const auto watchers = streaming_.find(stream);
-  if (watchers == streaming_.end()) return alterations;
+  if (watchers == streaming_.end() || !frame) return alterations;
+  // The host numbers the frames it sends on each stream, so that watchers see what they missed.
+  const auto numbered = std::make_shared<media::SampleBuffer>(
+      frame->imageBuffer(), frame->dataIsReady(), frame->formatDescription(),
+      media::SampleTimingInfo{frame->duration(), frame->presentationTimeStamp(),
+                              frame->decodeTimeStamp()},
+      ++sent_[stream]);
   // By reference: this runs for every frame, under the host's state lock.
   for (const ExtensionClientRef& client : watchers->second) {
     auto found = outputQueues_.find({stream, client.get()});
     if (found == outputQueues_.end()) continue;
     // A slow client loses its oldest frame, never the newest and never another client's.
     found->second.queue->dequeueOldestIfFull();
-    found->second.queue->enqueue(frame);
+    found->second.queue->enqueue(numbered);
     if (found->second.queueAltered) alterations.push_back(found->second.queueAltered);
   }
   return alterations;

@@ -34,8 +34,8 @@ class StreamSessions {
   media::SimpleQueueRef outputQueue(ObjectID stream, const ExtensionClientRef& client) const;
   void setOutputQueue(ObjectID stream, const ExtensionClientRef& client,
                       media::SimpleQueueRef queue, std::function<void()> queueAltered);
-  // Hands the frame to the queue of every streaming client that has one, dropping the oldest
-  // frame of a full queue; returns the queue-altered callbacks to run.
+  // Hands the frame, numbered, to the queue of every streaming client that has one, dropping the
+  // oldest frame of a full queue; returns the queue-altered callbacks to run.
   std::vector<std::function<void()>> send(ObjectID stream, const media::SampleBufferRef& frame);
 
  private:
@@ -47,6 +47,7 @@ class StreamSessions {
 
   std::map<ObjectID, std::vector<ExtensionClientRef>> streaming_;  // in the order they started
   std::map<Key, OutputQueue> outputQueues_;
+  std::map<ObjectID, uint64_t> sent_;  // frames sent on each output stream
 };
 
 }  // namespace platform::camera::in_process
