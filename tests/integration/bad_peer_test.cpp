@@ -2,13 +2,11 @@
 #include <gtest/gtest.h>
 #include <pipewire/pipewire.h>
 
-#include "platform/camera/pipewire/shared/camera_node_keys.h"
-#include "platform/camera/pipewire/shared/daemon_connection.h"
+#include "formats/camera_identity.h"
 #include "platform/camera/pipewire/client/linked_stream.h"
-#include "platform/camera/pipewire/shared/pipewire_loop.h"
-#include "platform/camera/pipewire/shared/registry_view.h"
 #include "tests/integration/camera_watcher.h"
 #include "tests/integration/child_process.h"
+#include "tests/platform/camera/pipewire_peer.h"
 
 namespace quillane::integration {
 namespace {
@@ -60,36 +58,22 @@ TEST(BadPeerTest, ProducerWhoseBuffersLieLosesItsLinkOnly) {
   CameraWatcher watcher(*host, 2);
   ASSERT_TRUE(watcher.started());
 
-  pw::PipeWireLoop loop;
-  std::unique_ptr<pw::RegistryView> registry;
-  pw::DaemonConnection connection(
-      loop, "lying-producer",
-      {[&](pw_core* core) { registry = std::make_unique<pw::RegistryView>(loop, core); },
-       [&] { registry.reset(); }},
-      false);
+  platform::camera::testing::PipeWirePeer peer("lying-producer");
+  const uint32_t sink = peer.waitForNode("0", camera_identity::deviceUIDToLookFor());
+  ASSERT_NE(sink, 0u);
+  std::unique_ptr<LyingProducer> producer;
   {
-    pw::PipeWireLoop::Lock lock(loop);
-    connection.start();
+    pw::PipeWireLoop::Lock lock(peer.loop);
+    producer = std::make_unique<LyingProducer>(peer.loop, peer.connection, *peer.registry, sink,
+                                               /*output=*/true);
   }
-  ASSERT_TRUE(connection.awaitFirstTry());
-  uint32_t sink = 0;
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        pw::PipeWireLoop::Lock lock(loop);
-        for (const auto& [id, node] : registry->nodes()) {
-          if (pw::propertyOf(node.properties, pw::keys::kStreamDirection) == "0") sink = id;
-        }
-        return sink != 0;
-      },
-      5s));
-  LyingProducer producer(loop, connection, *registry, sink, true);
-  ASSERT_EQ(producer.start(), platform::camera::status::kNoError);
+  ASSERT_EQ(producer->start(), platform::camera::status::kNoError);
   // Lies until the link is gone: the first buffers on a new link may not reach the camera.
   int lies = 0;
   EXPECT_TRUE(waitUntil(
       [&] {
-        lies += producer.lie();
-        return producer.linkGone();
+        lies += producer->lie();
+        return producer->linkGone();
       },
       5s));
   EXPECT_GT(lies, 0);

@@ -1,0 +1,71 @@
+// What only the PipeWire host does: a link that fails between the camera and a peer that takes
+// none of its formats is said once and dropped, so that the stream's source sees its client stop
+// even while the peer holds on to the link.
+#include <gtest/gtest.h>
+#include <pipewire/pipewire.h>
+
+#include "platform/camera/pipewire/client/linked_stream.h"
+#include "tests/platform/camera/host_test_support.h"
+#include "tests/platform/camera/pipewire_peer.h"
+
+namespace platform::camera::testing {
+namespace {
+
+namespace pw = platform::camera::pipewire;
+
+// A watcher that takes only a size the camera does not offer.
+class MisfitWatcher final : public pw::LinkedStream {
+ public:
+  using LinkedStream::LinkedStream;
+  ~MisfitWatcher() override {
+    pw::PipeWireLoop::Lock lock(loop_);
+    destroyLocked();
+  }
+
+ private:
+  pw::VideoStreamSetup setup() const override {
+    return {.name = "misfit-watcher",
+            .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Input/Video"}},
+            .output = false,
+            .flags = PW_STREAM_FLAG_MAP_BUFFERS};
+  }
+  void offer(pw::VideoParams& formats) const override {
+    formats.addFixedFormat({64, 64}, /*alsoBGRx=*/false);
+  }
+};
+
+TEST(PipeWireHostTest, FailedLinkIsSaidOnceAndDroppedSoItsClientStops) {
+  const std::unique_ptr<HostHarness> harness = makeHostHarness();
+  FakeExtension extension(harness->host());
+  extension.publish();
+  PipeWirePeer peer("misfit-peer");
+  const uint32_t output = peer.waitForNode("1", fakeDeviceUID());
+  ASSERT_NE(output, 0u);
+
+  ::testing::internal::CaptureStderr();
+  std::unique_ptr<MisfitWatcher> watcher;
+  {
+    pw::PipeWireLoop::Lock lock(peer.loop);
+    watcher = std::make_unique<MisfitWatcher>(peer.loop, peer.connection, *peer.registry, output,
+                                              /*output=*/false);
+  }
+  const Status started = watcher->start();
+  const bool stopped = harness->eventually([&] {
+    return extension.outputSource.starts == 1 && extension.outputSource.stops == 1;
+  });
+  harness->settle();
+  const std::string said = ::testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(started, status::kIllegalOperation);
+  EXPECT_TRUE(stopped) << "starts " << extension.outputSource.starts << ", stops "
+                       << extension.outputSource.stops;
+  const std::string line = "camera-extension: a link to \"Fake Output\" failed";
+  size_t lines = 0;
+  for (size_t at = said.find(line); at != std::string::npos; at = said.find(line, at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 1u) << said;
+}
+
+}  // namespace
+}  // namespace platform::camera::testing
