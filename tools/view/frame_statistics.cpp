@@ -44,6 +44,7 @@ void FrameStatistics::record(const ReceivedFrame& frame) {
   lastSequenceNumber_ = frame.sequenceNumber;
   size_ = frame.size;
   if (frame.latencyMicros) latenciesMicros_.push_back(saturated(*frame.latencyMicros));
+  if (frame.ptsLatencyMicros) ptsLatenciesMicros_.push_back(saturated(*frame.ptsLatencyMicros));
 }
 
 nlohmann::json FrameStatistics::secondLine(uint64_t nowNanos) {
@@ -66,9 +67,11 @@ nlohmann::json FrameStatistics::finalLine(uint64_t endNanos) const {
       {"interval_ms_p99", percentileMillis(intervalsMicros_, 99)},
       {"seconds", rounded(frames_ > 0 ? (endNanos - firstArrivalNanos_) / kNanosPerSecond : 0)},
       {"size", tools::sizeText(size_.value_or(requested_))}};
-  if (!latenciesMicros_.empty()) {
-    line["latency_ms_p50"] = percentileMillis(latenciesMicros_, 50);
-    line["latency_ms_p99"] = percentileMillis(latenciesMicros_, 99);
+  for (const auto& [name, samples] : {std::pair{"latency", &latenciesMicros_},
+                                      std::pair{"pts_latency", &ptsLatenciesMicros_}}) {
+    if (samples->empty()) continue;
+    line[std::string(name) + "_ms_p50"] = percentileMillis(*samples, 50);
+    line[std::string(name) + "_ms_p99"] = percentileMillis(*samples, 99);
   }
   if (size_ && *size_ != requested_) line["requested_size"] = tools::sizeText(requested_);
   return line;

@@ -16,6 +16,8 @@ struct ReceivedFrame {
   uint64_t arrivalNanos;    // host clock
   tools::FrameSize size;
   std::optional<uint64_t> latencyMicros;  // from the producer's stamp, when it carried one
+  // From the presentation time the camera gave the frame, when it gave one before the arrival.
+  std::optional<uint64_t> ptsLatencyMicros;
 };
 
 // What the viewer reports about the frames it received: a line a second while it runs and a
@@ -31,8 +33,9 @@ class FrameStatistics {
   nlohmann::json secondLine(uint64_t nowNanos);
 
   // {"dropped", "fps", "frames", "interval_ms_p50", "interval_ms_p99", "seconds", "size"}, plus
-  // "latency_ms_p50" and "latency_ms_p99" when frames carried stamps and "requested_size" when
-  // the camera sent another size than the one asked for. `endNanos`: when the watch ended.
+  // "latency_ms_p50" and "latency_ms_p99" when frames carried stamps, "pts_latency_ms_p50" and
+  // "pts_latency_ms_p99" when they carried presentation times, and "requested_size" when the
+  // camera sent another size than the one asked for. `endNanos`: when the watch ended.
   nlohmann::json finalLine(uint64_t endNanos) const;
 
  private:
@@ -47,6 +50,7 @@ class FrameStatistics {
   uint64_t lineNanos_ = 0;   // and when it was made
   std::vector<uint32_t> intervalsMicros_;
   std::vector<uint32_t> latenciesMicros_;
+  std::vector<uint32_t> ptsLatenciesMicros_;
 };
 
 }  // namespace quillane::view

@@ -27,7 +27,8 @@ class MisfitWatcher final : public pw::LinkedStream {
     return {.name = "misfit-watcher",
             .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Input/Video"}},
             .output = false,
-            .flags = PW_STREAM_FLAG_MAP_BUFFERS};
+            .flags = PW_STREAM_FLAG_MAP_BUFFERS,
+            .buffers = std::nullopt};
   }
   void offer(pw::VideoParams& formats) const override {
     formats.addFixedFormat({64, 64}, /*alsoBGRx=*/false);

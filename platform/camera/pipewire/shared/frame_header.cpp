@@ -15,13 +15,9 @@ FrameHeader FrameHeader::received(const spa_meta_header* header, uint64_t arriva
 }
 
 void FrameHeader::write(spa_meta_header& header) const {
-  const media::MediaTime& pts = presentationTime;
   header.flags = 0;
   header.seq = sequenceNumber;
-  header.pts = pts.valid && pts.timescale > 0
-                   ? static_cast<int64_t>(static_cast<__int128>(pts.value) * 1'000'000'000 /
-                                          pts.timescale)
-                   : -1;
+  header.pts = presentationTime.valid ? presentationTime.nanos() : -1;
   header.dts_offset = 0;
 }
 
