@@ -71,8 +71,11 @@ struct Gathered {
   std::vector<std::pair<int64_t, CameraTree::Stream>> streams;  // by place in the device's list
 };
 
-}  // namespace
-
+// Object IDs follow from the daemon's object serials, which are never reused: a device that
+// vanishes and comes back gets a new ID, as the hardware-object interface promises, and every
+// client sees the same IDs. A stream's is its node's serial; a device's is its first node's
+// serial with the top bit set, so the two never meet. Node serials are well above the system
+// object's 1.
 ObjectID streamObjectID(uint64_t nodeSerial) {
   return static_cast<ObjectID>(nodeSerial & 0x7fff'ffff);
 }
@@ -81,6 +84,7 @@ ObjectID deviceObjectID(uint64_t firstNodeSerial) {
   return static_cast<ObjectID>(0x8000'0000 | (firstNodeSerial & 0x7fff'ffff));
 }
 
+// "1920x1080,1280x720" as sizes; entries that are not sizes are left out.
 std::vector<VideoSize> parseSizes(const std::string& text) {
   std::vector<VideoSize> sizes;
   std::istringstream list(text);
@@ -95,6 +99,8 @@ std::vector<VideoSize> parseSizes(const std::string& text) {
   }
   return sizes;
 }
+
+}  // namespace
 
 CameraTree CameraTree::build(const RegistryView& registry) {
   std::map<std::string, Gathered> byUID;

@@ -12,14 +12,6 @@
 
 namespace platform::camera::pipewire {
 
-// Object IDs follow from the daemon's object serials, which are never reused: a device that
-// vanishes and comes back gets a new ID, as the hardware-object interface promises, and every
-// client sees the same IDs. A stream's is its node's serial; a device's is its first node's
-// serial with the top bit set, so the two never meet. Node serials are well above the system
-// object's 1.
-ObjectID streamObjectID(uint64_t nodeSerial);
-ObjectID deviceObjectID(uint64_t firstNodeSerial);
-
 // The camera object tree as a client sees it, built from what the registry lists: published
 // cameras (their nodes grouped by device UID, streams in the device's order) and every other
 // Video/Source node as a device with one output stream, whose UID is its node name. Nodes that
@@ -54,8 +46,5 @@ struct CameraTree {
   // The stream and the device it belongs to; nulls when there is none.
   std::pair<const Device*, const Stream*> stream(ObjectID id) const;
 };
-
-// "1920x1080,1280x720" as sizes; entries that are not sizes are left out.
-std::vector<VideoSize> parseSizes(const std::string& text);
 
 }  // namespace platform::camera::pipewire
