@@ -1,6 +1,8 @@
-// Channel permute against memcpy of the same bytes, and scale() against libyuv's own bilinear
-// scaler at the sizes the camera fits pictures to.
+// Channel permute against memcpy of the same bytes, scale() against libyuv's own bilinear
+// scaler at the sizes the camera fits pictures to, and the YUY2 conversion against libyuv's own
+// call on the same picture.
 #include <benchmark/benchmark.h>
+#include <libyuv/convert_from_argb.h>
 #include <libyuv/scale_argb.h>
 
 #include <cstdlib>
@@ -90,6 +92,42 @@ void BM_LibyuvBilinear(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
 }
+
+// A camera frame into a watcher's YUY2 buffer (rows without padding), through our call and
+// through libyuv's directly. Argument: how many pictures take turns, 1 (the same picture, in the
+// cache) or 8 (64 MB, so each comes from memory, as a camera's does).
+std::vector<AlignedImage> pictures1080p(int64_t count) {
+  std::vector<AlignedImage> pictures;
+  for (int64_t i = 0; i < count; ++i) pictures.emplace_back(1920, 1080);
+  return pictures;
+}
+
+void BM_ConvertToYuy21080p(benchmark::State& state) {
+  const std::vector<AlignedImage> sources = pictures1080p(state.range(0));
+  std::vector<uint8_t> yuy2(std::size_t(1920) * 2 * 1080);
+  std::size_t turn = 0;
+  for (auto _ : state) {
+    auto error = platform::imaging::convertToYuy2(sources[turn++ % sources.size()].constView(),
+                                                  {yuy2.data(), 1080, 1920, 1920 * 2});
+    benchmark::DoNotOptimize(error);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_ConvertToYuy21080p)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond);
+
+void BM_LibyuvARGBToYUY21080p(benchmark::State& state) {
+  const std::vector<AlignedImage> sources = pictures1080p(state.range(0));
+  std::vector<uint8_t> yuy2(std::size_t(1920) * 2 * 1080);
+  std::size_t turn = 0;
+  for (auto _ : state) {
+    const AlignedImage& source = sources[turn++ % sources.size()];
+    int result = libyuv::ARGBToYUY2(source.storage.get(), static_cast<int>(source.bytesPerRow),
+                                    yuy2.data(), 1920 * 2, 1920, 1080);
+    benchmark::DoNotOptimize(result);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_LibyuvARGBToYUY21080p)->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond);
 
 #define SCALE_SIZES                    \
   Args({1280, 720, 1920, 1080})        \

@@ -8,8 +8,9 @@
 // of the picture, which the camera's fitting to any offered size (scaling, bars beside or above)
 // leaves readable. Each bit is a white-black or black-white pair of blocks, between a white-black
 // start and a black-white end, so a row of anything else does not read as a stamp. The blocks
-// are grey levels, so the band reads the same in RGBA and BGRA pictures. It reads back while each
-// of its 84 blocks is at least 4 pixels wide. Pure functions; any thread.
+// are grey levels, so the band reads the same in RGBA, BGRA and BGRx pictures, and in their YUY2
+// conversion. It reads back while each of its 84 blocks is at least 4 pixels wide. Pure
+// functions; any thread.
 namespace quillane::tools::frame_stamp {
 
 // The stamp carries the host clock in microseconds, modulo 2^kBits (12.7 days).
@@ -23,11 +24,16 @@ struct Picture {
   std::size_t bytesPerRow;
 };
 
+// How a read picture's pixels lie: 4 bytes each (red, green and blue among them), or YUY2 (each
+// pair of pixels in 4 bytes Y'0 Cb Y'1 Cr, BT.601 video range).
+enum class Layout { kFourBytes, kYuy2 };
+
 struct ConstPicture {
   const uint8_t* pixels;
   int width;
   int height;
   std::size_t bytesPerRow;
+  Layout layout = Layout::kFourBytes;
 };
 
 // Draws the low kBits of `micros` over the picture's top eighth, opaque.

@@ -5,8 +5,8 @@
 
 namespace platform::imaging {
 
-// A region of 8-bit four-channel pixels (vImage_Buffer): rows of `width` pixels, `bytesPerRow`
-// apart, which may exceed width × 4.
+// A region of 8-bit pixels (vImage_Buffer): rows of `width` pixels, `bytesPerRow` apart, which may
+// exceed what a row holds. Four channels a pixel unless a call says otherwise.
 struct ImageView {
   uint8_t* data = nullptr;
   int height = 0;

@@ -11,7 +11,8 @@
 namespace platform::media {
 
 // A picture in shared memory (CVPixelBuffer over an IOSurface): width × height pixels of a
-// four-character pixel format with 4 bytes per pixel, rows padded to kRowAlignment bytes. The
+// four-character pixel format (4 bytes a pixel, or 2 for YUY2), rows padded to kRowAlignment
+// bytes. The
 // memory is a sealed memfd mapping (size fixed, seals fixed), so the descriptor can be handed to
 // another process and mapped there without a copy and without the risk of a shrinking file.
 // Shared by std::shared_ptr. Geometry is immutable; the pixels are guarded by the holders'
@@ -27,14 +28,14 @@ class PixelBuffer {
 
   // Maps a buffer received from another process. Checks that the descriptor is a memfd
   // sealed against growing and shrinking, at least bytesPerRow × height bytes long, and that
-  // bytesPerRow ≥ width × 4; nullptr otherwise.
+  // rows hold the width (unpaddedBytesPerRow); nullptr otherwise.
   static std::shared_ptr<PixelBuffer> adopt(base::UniqueFd fd, int width, int height,
                                             FourCC pixelFormat, std::size_t bytesPerRow);
 
   // A read-only view of pixels in memory someone else owns (CVPixelBufferCreateWithBytes):
   // `memory` keeps the bytes at `data` alive, and `release` runs once, on the thread of the last
   // holder, when the buffer goes. No descriptor; a read-write lock is refused. nullptr for sizes
-  // out of range or rows shorter than width × 4.
+  // out of range or rows that do not hold the width.
   static std::shared_ptr<PixelBuffer> wrap(std::shared_ptr<const void> memory, const uint8_t* data,
                                            int width, int height, FourCC pixelFormat,
                                            std::size_t bytesPerRow, std::function<void()> release);

@@ -45,18 +45,16 @@ struct PixelBuffer::Storage {
 
 namespace {
 
-constexpr std::size_t kBytesPerPixel = 4;
-
 // The source of content versions, shared by all buffers so that no two share a value.
 uint64_t nextContentVersion() {
   static std::atomic<uint64_t> next{1};
   return next.fetch_add(1, std::memory_order_relaxed);
 }
 
-// Rows must hold whole, aligned pixels so that readers may address them as 32-bit words.
-bool rowsHoldTheWidth(int width, std::size_t bytesPerRow) {
-  return bytesPerRow >= static_cast<std::size_t>(width) * kBytesPerPixel &&
-         bytesPerRow % kBytesPerPixel == 0;
+// Rows must hold whole, aligned pixels (or YUY2 pairs) so that readers may address them as
+// 32-bit words.
+bool rowsHoldTheWidth(FourCC pixelFormat, int width, std::size_t bytesPerRow) {
+  return bytesPerRow >= unpaddedBytesPerRow(pixelFormat, width) && bytesPerRow % 4 == 0;
 }
 
 bool dimensionsInRange(int width, int height) {
@@ -65,8 +63,8 @@ bool dimensionsInRange(int width, int height) {
 }
 
 // Rows padded to kRowAlignment; cannot overflow for widths up to kMaxDimension.
-std::size_t paddedBytesPerRow(int width) {
-  std::size_t unpadded = static_cast<std::size_t>(width) * kBytesPerPixel;
+std::size_t paddedBytesPerRow(FourCC pixelFormat, int width) {
+  std::size_t unpadded = unpaddedBytesPerRow(pixelFormat, width);
   return (unpadded + PixelBuffer::kRowAlignment - 1) / PixelBuffer::kRowAlignment *
          PixelBuffer::kRowAlignment;
 }
@@ -92,7 +90,7 @@ std::unique_ptr<PixelBuffer::Storage> mapStorage(base::UniqueFd fd, int width, i
 std::shared_ptr<PixelBuffer> PixelBuffer::create(int width, int height, FourCC pixelFormat) {
   if (!dimensionsInRange(width, height)) return nullptr;
   if (faults::shouldFail(faults::Fault::CreatePixelBuffer)) return nullptr;
-  std::size_t bytesPerRow = paddedBytesPerRow(width);
+  std::size_t bytesPerRow = paddedBytesPerRow(pixelFormat, width);
   std::size_t dataSize = bytesPerRow * static_cast<std::size_t>(height);
   base::UniqueFd fd = base::createSealedMemory("quillane-pixel-buffer", dataSize);
   if (!fd) return nullptr;
@@ -103,7 +101,9 @@ std::shared_ptr<PixelBuffer> PixelBuffer::create(int width, int height, FourCC p
 
 std::shared_ptr<PixelBuffer> PixelBuffer::adopt(base::UniqueFd fd, int width, int height,
                                                 FourCC pixelFormat, std::size_t bytesPerRow) {
-  if (!dimensionsInRange(width, height) || !rowsHoldTheWidth(width, bytesPerRow)) return nullptr;
+  if (!dimensionsInRange(width, height) || !rowsHoldTheWidth(pixelFormat, width, bytesPerRow)) {
+    return nullptr;
+  }
   std::size_t dataSize = 0;
   if (__builtin_mul_overflow(bytesPerRow, static_cast<std::size_t>(height), &dataSize)) {
     return nullptr;
@@ -119,7 +119,7 @@ std::shared_ptr<PixelBuffer> PixelBuffer::wrap(std::shared_ptr<const void> memor
                                                const uint8_t* data, int width, int height,
                                                FourCC pixelFormat, std::size_t bytesPerRow,
                                                std::function<void()> release) {
-  if (!dimensionsInRange(width, height) || !rowsHoldTheWidth(width, bytesPerRow) ||
+  if (!dimensionsInRange(width, height) || !rowsHoldTheWidth(pixelFormat, width, bytesPerRow) ||
       data == nullptr) {
     return nullptr;
   }

@@ -25,8 +25,8 @@ struct PixelBufferAttributes {
 // a buffer may be released on any thread.
 class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
  public:
-  // nullptr when the attributes are unusable (sizes below 1, above PixelBuffer::kMaxDimension,
-  // a pixel format without 4 bytes per pixel) or the platform refuses.
+  // nullptr when the attributes are unusable (sizes below 1, above PixelBuffer::kMaxDimension)
+  // or the platform refuses.
   static std::shared_ptr<PixelBufferPool> create(const PixelBufferAttributes& attributes);
   ~PixelBufferPool();
 

@@ -45,9 +45,13 @@ class LyingProducer final : public pw::LinkedStream {
             .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Output/Video"}},
             .output = true,
             .flags = PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS,
-            .buffers = pw::kSinkLinkBuffers};
+            .buffers = pw::kSinkLinkBuffers,
+            .pixelFormats = {platform::media::kPixelFormat32BGRA},
+            .only = {}};
   }
-  void offer(pw::VideoParams& formats) const override { formats.addFixedFormat({64, 64}, false); }
+  void offer(pw::VideoParams& formats) const override {
+    formats.addFixedFormat({platform::media::kPixelFormat32BGRA, {64, 64}});
+  }
 };
 
 TEST(BadPeerTest, ProducerWhoseBuffersLieLosesItsLinkOnly) {

@@ -14,12 +14,15 @@ using namespace std::chrono_literals;
 // The node name the camera's output stream is published under; the same across restarts.
 const std::string kCameraNodeName = "camera-3d2c1b0a-9f8e-4d7c-8b6a-5f4e3d2c1b0a";
 
-// A GStreamer pipeline watching the camera for `buffers` frames (-1: until stopped); a hoarding
-// one queues every frame it gets and takes a second over each, so it holds the camera's buffers.
-std::vector<std::string> gstWatcher(const std::string& buffers, bool hoarding = false) {
+// A GStreamer pipeline watching the camera for `buffers` frames (-1: until stopped) in the format
+// its caps name; a hoarding one queues every frame it gets and takes a second over each, so it
+// holds the camera's buffers.
+std::vector<std::string> gstWatcher(const std::string& buffers,
+                                    const std::string& caps = "format=BGRA,width=640,height=480",
+                                    bool hoarding = false) {
   std::vector<std::string> pipeline{
-      "gst-launch-1.0", "-q", "pipewiresrc", "target-object=" + kCameraNodeName,
-      "num-buffers=" + buffers, "!", "video/x-raw,format=BGRA,width=640,height=480", "!"};
+      "gst-launch-1.0",         "-q", "pipewiresrc",         "target-object=" + kCameraNodeName,
+      "num-buffers=" + buffers, "!",  "video/x-raw," + caps, "!"};
   if (hoarding) {
     for (const char* element : {"queue", "max-size-buffers=0", "max-size-bytes=0",
                                 "max-size-time=0", "!", "identity", "sleep-time=1000000", "!"}) {
@@ -38,16 +41,20 @@ int framesWithin(CameraWatcher& watcher, std::chrono::milliseconds window) {
   return frames;
 }
 
-TEST(ThirdPartyWatcherTest, GStreamerWatchesAndOneStalledOrKilledStopsNoOtherWatcher) {
+TEST(ThirdPartyWatcherTest, GStreamerWatchesInEachFormatAndOneRefusedStalledOrKilledStopsNoOther) {
   ChildProcess extension({QUILLANE_EXTENSION_PATH});
   auto host = platform::camera::createSystemCameraHost();
   auto client = host->connect();
   ASSERT_TRUE(waitUntil([&] { return findCamera(*client).device != 0; }, 5s));
 
-  ChildProcess brief(gstWatcher("30"));
-  EXPECT_EQ(brief.waitForExit(20s), 0) << brief.errorText();
+  // In each pixel format GStreamer names in its caps.
+  for (const char* caps :
+       {"format=BGRA,width=640,height=480", "format=YUY2,width=1280,height=720"}) {
+    ChildProcess brief(gstWatcher("30", caps));
+    EXPECT_EQ(brief.waitForExit(20s), 0) << caps << ": " << brief.errorText();
+  }
 
-  ChildProcess stalling(gstWatcher("-1", /*hoarding=*/true));
+  ChildProcess stalling(gstWatcher("-1", "format=BGRA,width=640,height=480", /*hoarding=*/true));
   CameraWatcher watcher(*host, 2);
   ASSERT_TRUE(watcher.started());
   ASSERT_TRUE(waitUntil([&] {
@@ -56,6 +63,12 @@ TEST(ThirdPartyWatcherTest, GStreamerWatchesAndOneStalledOrKilledStopsNoOtherWat
     return status.outputLines() == std::vector<std::string>{R"({"device":true,"streaming":true})"};
   }, 10s));
   ASSERT_GT(framesWithin(watcher, 1s), 15);
+  // One asking for a pixel format or a size the camera does not offer is refused. (On an idle
+  // camera the session manager makes no link, and GStreamer waits for one.)
+  for (const char* caps : {"format=NV12", "format=BGRA,width=800,height=600"}) {
+    ChildProcess unoffered(gstWatcher("30", caps));
+    EXPECT_EQ(unoffered.waitForExit(20s), 1) << caps;
+  }
 
   // At 30 frames a second, the other watcher keeps most of its frames in the next seconds, while
   // the hoarder holds buffers, stalls or dies holding them.

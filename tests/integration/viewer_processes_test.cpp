@@ -130,27 +130,34 @@ class ViewerProcessesTest : public ::testing::Test {
   std::unique_ptr<ChildProcess> extension_;
 };
 
-TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize) {
+TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSizeAndFormat) {
   constexpr uint32_t kWidth = 1280, kHeight = 720;
   ChildProcess run({QUILLANE_CAMD_PATH, "run"});
   auto feeder = std::make_unique<FrameFeeder>(run, 33ms, [](uint64_t i) {
-    std::vector<Rgba> pixels(kWidth * kHeight, Rgba{static_cast<uint8_t>(i), 90, 160, 255});
+    std::vector<Rgba> pixels(kWidth * kHeight, Rgba{static_cast<uint8_t>(i % 64), 90, 160, 255});
     tools::frame_stamp::draw({&pixels[0].r, int(kWidth), int(kHeight), kWidth * 4},
                              platform::dispatch::hostClock()->nowNanos() / 1000);
     return framed(kWidth, kHeight, pixels);
   });
   ASSERT_TRUE(pushing(run)) << run.errorText();
 
-  for (const std::string size : {"1920x1080", "1280x720", "640x480"}) {
-    SCOPED_TRACE(size);
-    const fs::path pictures = folder_ / size;
-    const fs::path y4m = folder_ / (size + ".y4m");
-    const auto viewer =
-        view({"--size", size, "--frames", "10", "--png", pictures, "--every", "9", "--y4m", y4m});
+  // Each size once, each pixel format once, and the default format (BGRA on an idle camera).
+  for (const auto& [size, format] : {std::pair<std::string, std::string>{"1920x1080", "yuy2"},
+                                     {"1280x720", "bgrx"},
+                                     {"640x480", "bgra"},
+                                     {"640x480", ""}}) {
+    SCOPED_TRACE(size + " " + format);
+    const fs::path pictures = folder_ / (size + format);
+    const fs::path y4m = folder_ / (size + format + ".y4m");
+    std::vector<std::string> arguments{"--size", size,      "--frames", "10",    "--png",
+                                       pictures, "--every", "9",        "--y4m", y4m};
+    if (!format.empty()) arguments.insert(arguments.end(), {"--format", format});
+    const auto viewer = view(arguments);
     ASSERT_EQ(viewer->waitForExit(60s), 0) << viewer->errorText();
     const json report = lastLine(*viewer);
     EXPECT_EQ(report["frames"], 10);
     EXPECT_EQ(report["size"], size);
+    EXPECT_EQ(report["format"], format.empty() ? "bgra" : format);
     // A rate is reported; how close a build on a busy machine comes to the camera's 30 a second
     // is the benchmarks' business.
     EXPECT_GT(report["fps"], 0) << report;
@@ -168,6 +175,13 @@ TEST_F(ViewerProcessesTest, SeesTheStampedFramesAtThirtyASecondAtEachOfferedSize
       const std::optional<Png> png = readPng(pictures / name);
       ASSERT_TRUE(png) << name;
       EXPECT_EQ(std::to_string(png->width) + "x" + std::to_string(png->height), size);
+      // Below the stamp: the pushed colour, whose red (below 64) changes from frame to frame;
+      // YUY2's rounding there and back moves it by a few levels.
+      const Rgba pushed = png->at(png->width / 2, png->height / 2);
+      EXPECT_LE(pushed.r, 64 + 4) << name;
+      EXPECT_NEAR(pushed.g, 90, 4) << name;
+      EXPECT_NEAR(pushed.b, 160, 4) << name;
+      EXPECT_EQ(pushed.a, 255) << name;
     }
     EXPECT_FALSE(fs::exists(pictures / "frame-000002.png"));
     // Every frame in the Y4M stream: its header line, then "FRAME\n" and 4:2:0 planes for each.
@@ -240,8 +254,8 @@ std::vector<double> ratesFrom(const ChildProcess& viewer, size_t first) {
   return rates;
 }
 
-TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningSizeAndAStoppedViewerSlowsNoOther) {
-  const auto first = view({"--size", "1280x720"});
+TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningFormatAndAStoppedViewerSlowsNoOther) {
+  const auto first = view({"--size", "1280x720", "--format", "yuy2"});
   const auto lineCount = [](const auto& viewer) { return viewer->outputLines().size(); };
   ASSERT_TRUE(waitUntil([&] { return lineCount(first) >= 2; }, 10s)) << first->errorText();
   const auto second = view({"--size", "640x480"});
@@ -251,6 +265,11 @@ TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningSizeAndAStoppedViewerSlows
       },
       10s))
       << second->errorText();
+  // One asking for another pixel format is refused; the others go on (checked below).
+  const auto refused = view({"--format", "bgrx"});
+  EXPECT_EQ(refused->waitForExit(10s), 1);
+  EXPECT_EQ(refused->errorText(),
+            "the camera did not start streaming: it streams yuy2 to another watcher\n");
   const size_t before = lineCount(first);
   second->signal(SIGSTOP);
   // Seconds wholly after the stop, compared with the one before it (the first line may cover
@@ -265,6 +284,7 @@ TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningSizeAndAStoppedViewerSlows
   ASSERT_EQ(first->waitForExit(10s), 0) << first->errorText();
   const json running = lastLine(*first);
   EXPECT_EQ(running["size"], "1280x720");
+  EXPECT_EQ(running["format"], "yuy2");
   EXPECT_FALSE(running.contains("requested_size"));
 
   // The line a second that was due while it was stopped comes at once, with the frames it took
@@ -283,7 +303,9 @@ TEST_F(ViewerProcessesTest, SecondViewerGetsTheRunningSizeAndAStoppedViewerSlows
   second->signal(SIGTERM);
   ASSERT_EQ(second->waitForExit(10s), 0) << second->errorText();
   const json late = lastLine(*second);
+  // The size and pixel format the camera runs at, not the ones of an idle camera.
   EXPECT_EQ(late["size"], "1280x720");
+  EXPECT_EQ(late["format"], "yuy2");
   EXPECT_EQ(late["requested_size"], "640x480");
   // While it was stopped the camera went on: its frame numbers show what this viewer missed.
   EXPECT_GT(late["dropped"], 0) << late;
@@ -314,8 +336,8 @@ TEST_F(ViewerProcessesTest, EndsWithStatusOneWhenTheCameraIsNotFoundStallsOrVani
 
 TEST_F(ViewerProcessesTest, BadInvocationsAndUnwritableFilesEndWithTheirStatusAndOneClearLine) {
   const std::string usage =
-      "usage: quillane-view [--size WxH] [--frames N] [--seconds S] [--wait S] [--png DIR "
-      "[--every K]] [--y4m PATH|-]\n";
+      "usage: quillane-view [--size WxH] [--format bgra|yuy2|bgrx] [--frames N] [--seconds S] "
+      "[--wait S] [--png DIR [--every K]] [--y4m PATH|-]\n";
   const std::string notAFolder = folder_ / "file";
   std::ofstream(notAFolder) << "x";
   struct Invocation {
@@ -328,6 +350,7 @@ TEST_F(ViewerProcessesTest, BadInvocationsAndUnwritableFilesEndWithTheirStatusAn
       {{"--frames", "0"}, 2, usage},
       {{"--every"}, 2, usage},
       {{"--colour", "red"}, 2, usage},
+      {{"--format", "nv12"}, 2, usage},
       {{"--size", "800x600"},
        2,
        "size 800x600 is not offered; the camera offers 1920x1080 1280x720 640x480\n" + usage},

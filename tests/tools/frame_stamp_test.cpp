@@ -37,16 +37,29 @@ Image fitted(const Image& source, int width, int height) {
   return target;
 }
 
-TEST(FrameStamp, ReadsBackAfterTheCameraFitsThePictureToEveryOfferedSize) {
+// The camera's conversion for watchers in YUY2.
+std::vector<uint8_t> yuy2Of(const Image& image) {
+  std::vector<uint8_t> yuy2(size_t(image.width) * 2 * image.height);
+  EXPECT_EQ(platform::imaging::convertToYuy2(
+                {image.pixels.data(), image.height, image.width, size_t(image.width) * 4},
+                {yuy2.data(), image.height, image.width, size_t(image.width) * 2}),
+            platform::imaging::kImagingNoError);
+  return yuy2;
+}
+
+TEST(FrameStamp, ReadsBackAfterTheCameraFitsThePictureToEveryOfferedSizeInEveryFormat) {
   const uint64_t micros = (uint64_t{1} << kBits) + 0x5A5A'1234'77;  // beyond the bits it keeps
+  const uint64_t kept = micros & ((uint64_t{1} << kBits) - 1);
   for (auto [width, height] : {std::pair{1280, 720}, {640, 480}, {1920, 1080}}) {
     Image source(width, height);
     draw(source.picture(), micros);
     for (auto [toWidth, toHeight] : {std::pair{1920, 1080}, {1280, 720}, {640, 480}}) {
       SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height) + " to " +
                    std::to_string(toWidth) + "x" + std::to_string(toHeight));
-      EXPECT_EQ(read(fitted(source, toWidth, toHeight).view()),
-                micros & ((uint64_t{1} << kBits) - 1));
+      const Image picture = fitted(source, toWidth, toHeight);
+      EXPECT_EQ(read(picture.view()), kept);
+      const std::vector<uint8_t> yuy2 = yuy2Of(picture);
+      EXPECT_EQ(read({yuy2.data(), toWidth, toHeight, size_t(toWidth) * 2, Layout::kYuy2}), kept);
     }
   }
 }
@@ -54,6 +67,8 @@ TEST(FrameStamp, ReadsBackAfterTheCameraFitsThePictureToEveryOfferedSize) {
 TEST(FrameStamp, PicturesWithoutAStampReadAsNone) {
   Image striped(640, 480);
   EXPECT_EQ(read(striped.view()), std::nullopt);
+  const std::vector<uint8_t> yuy2 = yuy2Of(striped);
+  EXPECT_EQ(read({yuy2.data(), 640, 480, 640 * 2, Layout::kYuy2}), std::nullopt);
   Image white(640, 480);
   std::fill(white.pixels.begin(), white.pixels.end(), 255);
   EXPECT_EQ(read(white.view()), std::nullopt);

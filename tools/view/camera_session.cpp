@@ -31,15 +31,29 @@ bool CameraSession::find(const std::string& deviceUID) {
       if (watched == nullptr || *watched != 1 || offered == nullptr || offered->empty()) continue;
       device_ = device;
       stream_ = stream;
-      sizes_.clear();
+      formats_.clear();
       for (const camera::StreamFormatInfo& format : *offered) {
-        sizes_.push_back(
-            {static_cast<uint32_t>(format.width), static_cast<uint32_t>(format.height)});
+        formats_.push_back(
+            {format.pixelFormat,
+             {static_cast<uint32_t>(format.width), static_cast<uint32_t>(format.height)}});
       }
       return true;
     }
   }
   return false;
+}
+
+std::optional<platform::media::FourCC> CameraSession::runningPixelFormat() {
+  const camera::PropertyResult running =
+      client_->readProperty(device_, {selector::kIsRunningSomewhere});
+  const camera::PropertyResult active =
+      client_->readProperty(stream_, {selector::kActiveFormatIndex});
+  const auto* runs = running.valueIf<uint32_t>();
+  const auto* index = active.valueIf<uint32_t>();
+  if (runs == nullptr || *runs == 0 || index == nullptr || *index >= formats_.size()) {
+    return std::nullopt;
+  }
+  return formats_[*index].pixelFormat;
 }
 
 bool CameraSession::start(uint32_t formatIndex, std::function<void()> framesArrived) {

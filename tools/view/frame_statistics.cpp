@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "tools/view/view_options.h"
+
 namespace quillane::view {
 namespace {
 
@@ -43,6 +45,7 @@ void FrameStatistics::record(const ReceivedFrame& frame) {
   lastArrivalNanos_ = frame.arrivalNanos;
   lastSequenceNumber_ = frame.sequenceNumber;
   size_ = frame.size;
+  pixelFormat_ = frame.pixelFormat;
   if (frame.latencyMicros) latenciesMicros_.push_back(saturated(*frame.latencyMicros));
   if (frame.ptsLatencyMicros) ptsLatenciesMicros_.push_back(saturated(*frame.ptsLatencyMicros));
 }
@@ -67,6 +70,7 @@ nlohmann::json FrameStatistics::finalLine(uint64_t endNanos) const {
       {"interval_ms_p99", percentileMillis(intervalsMicros_, 99)},
       {"seconds", rounded(frames_ > 0 ? (endNanos - firstArrivalNanos_) / kNanosPerSecond : 0)},
       {"size", tools::sizeText(size_.value_or(requested_))}};
+  if (frames_ > 0) line["format"] = pixelFormatName(pixelFormat_);
   for (const auto& [name, samples] : {std::pair{"latency", &latenciesMicros_},
                                       std::pair{"pts_latency", &ptsLatenciesMicros_}}) {
     if (samples->empty()) continue;

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/media/status.h"
 #include "tools/arguments.h"
 
 namespace quillane::view {
@@ -15,6 +16,7 @@ struct ReceivedFrame {
   uint64_t sequenceNumber;  // the camera's frame counter
   uint64_t arrivalNanos;    // host clock
   tools::FrameSize size;
+  platform::media::FourCC pixelFormat;
   std::optional<uint64_t> latencyMicros;  // from the producer's stamp, when it carried one
   // From the presentation time the camera gave the frame, when it gave one before the arrival.
   std::optional<uint64_t> ptsLatencyMicros;
@@ -33,9 +35,10 @@ class FrameStatistics {
   nlohmann::json secondLine(uint64_t nowNanos);
 
   // {"dropped", "fps", "frames", "interval_ms_p50", "interval_ms_p99", "seconds", "size"}, plus
-  // "latency_ms_p50" and "latency_ms_p99" when frames carried stamps, "pts_latency_ms_p50" and
-  // "pts_latency_ms_p99" when they carried presentation times, and "requested_size" when the
-  // camera sent another size than the one asked for. `endNanos`: when the watch ended.
+  // "format" (of the last frame) once frames came, "latency_ms_p50" and "latency_ms_p99" when
+  // frames carried stamps, "pts_latency_ms_p50" and "pts_latency_ms_p99" when they carried
+  // presentation times, and "requested_size" when the camera sent another size than the one
+  // asked for. `endNanos`: when the watch ended.
   nlohmann::json finalLine(uint64_t endNanos) const;
 
  private:
@@ -43,6 +46,7 @@ class FrameStatistics {
   uint64_t frames_ = 0;
   uint64_t dropped_ = 0;
   std::optional<tools::FrameSize> size_;  // of the last frame
+  platform::media::FourCC pixelFormat_ = 0;
   uint64_t firstArrivalNanos_ = 0;
   uint64_t lastArrivalNanos_ = 0;
   uint64_t lastSequenceNumber_ = 0;

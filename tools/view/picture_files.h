@@ -12,7 +12,8 @@
 // reads the picture.
 namespace quillane::view {
 
-// Writes a BGRA picture as a PNG file with alpha. nullopt when written, else why not.
+// Writes a BGRA, BGRx or YUY2 picture as a PNG file (with alpha from BGRA, opaque from YUY2,
+// without alpha from BGRx). nullopt when written, else why not.
 std::optional<std::string> writePng(platform::media::PixelBuffer& picture, const std::string& path);
 
 // A YUV4MPEG2 stream (4:2:0, BT.601 limited range) that ffmpeg and ffplay read, of the size of its
@@ -25,8 +26,8 @@ class Y4mStream {
   Y4mStream(const Y4mStream&) = delete;
   Y4mStream& operator=(const Y4mStream&) = delete;
 
-  // Converts a BGRA picture and appends it; a picture of another size than the first is left
-  // out. nullopt when written, else why not.
+  // Converts a BGRA, BGRx or YUY2 picture and appends it; a picture of another size than the
+  // first is left out. nullopt when written, else why not.
   std::optional<std::string> append(platform::media::PixelBuffer& picture);
 
  private:

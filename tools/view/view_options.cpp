@@ -3,6 +3,33 @@
 #include <string_view>
 
 namespace quillane::view {
+namespace {
+
+namespace media = platform::media;
+
+struct PixelFormatName {
+  std::string_view name;
+  media::FourCC pixelFormat;
+};
+constexpr PixelFormatName kPixelFormatNames[] = {{"bgra", media::kPixelFormat32BGRA},
+                                                 {"yuy2", media::kPixelFormatYUY2},
+                                                 {"bgrx", media::kPixelFormat32BGRX}};
+
+}  // namespace
+
+std::optional<media::FourCC> parsePixelFormat(std::string_view name) {
+  for (const PixelFormatName& known : kPixelFormatNames) {
+    if (known.name == name) return known.pixelFormat;
+  }
+  return std::nullopt;
+}
+
+std::string_view pixelFormatName(media::FourCC pixelFormat) {
+  for (const PixelFormatName& known : kPixelFormatNames) {
+    if (known.pixelFormat == pixelFormat) return known.name;
+  }
+  return "";
+}
 
 std::optional<ViewOptions> parseViewOptions(int argc, const char* const* argv) {
   ViewOptions options;
@@ -15,6 +42,9 @@ std::optional<ViewOptions> parseViewOptions(int argc, const char* const* argv) {
       const auto size = tools::parseSize(value);
       valid = size.has_value();
       options.size = size.value_or(options.size);
+    } else if (option == "--format") {
+      options.pixelFormat = parsePixelFormat(value);
+      valid = options.pixelFormat.has_value();
     } else if (option == "--frames") {
       options.frames = tools::parseCount(value);
       valid = options.frames.value_or(0) >= 1;

@@ -19,6 +19,27 @@ constexpr uint64_t kLookIntervalNanos = 20'000'000;
 constexpr long kPngBacklog = 2;
 constexpr long kY4mBacklog = 4;
 
+std::string sizeName(const OfferedFormat& format) {
+  return tools::sizeText(format.size);
+}
+std::string formatName(const OfferedFormat& format) {
+  return std::string(pixelFormatName(format.pixelFormat));
+}
+
+// The names of what the camera offers, each once, in its order: " 1920x1080 1280x720 640x480".
+std::string listed(const std::vector<OfferedFormat>& offered,
+                   std::string (*name)(const OfferedFormat&)) {
+  std::vector<std::string> names;
+  for (const OfferedFormat& format : offered) {
+    if (std::find(names.begin(), names.end(), name(format)) == names.end()) {
+      names.push_back(name(format));
+    }
+  }
+  std::string list;
+  for (const std::string& each : names) list.append(" ").append(each);
+  return list;
+}
+
 std::string pngPath(const std::string& folder, uint64_t number) {
   char name[32];
   std::snprintf(name, sizeof name, "/frame-%06llu.png", static_cast<unsigned long long>(number));
@@ -79,22 +100,45 @@ void Viewer::lookForCamera() {
   }
 }
 
-void Viewer::startWatching() {
+std::optional<uint32_t> Viewer::formatToAskFor() {
   platform::dispatch::assertOnQueue(queue_);
-  const auto& offered = session_.offeredSizes();
-  const auto found = std::find(offered.begin(), offered.end(), options_.size);
-  if (found == offered.end()) {
+  const std::vector<OfferedFormat>& offered = session_.offeredFormats();
+  if (std::none_of(offered.begin(), offered.end(),
+                   [&](const OfferedFormat& format) { return format.size == options_.size; })) {
     // Appended piece by piece: GCC 12 at -O3 warns falsely about "text" + std::string.
     std::string message = "size ";
     message.append(tools::sizeText(options_.size)).append(" is not offered; the camera offers");
-    for (const tools::FrameSize& size : offered) message.append(" ").append(tools::sizeText(size));
-    end(2, message);
-    return;
+    end(2, message.append(listed(offered, sizeName)));
+    return std::nullopt;
   }
-  const auto index = static_cast<uint32_t>(found - offered.begin());
+  const platform::media::FourCC pixelFormat = options_.pixelFormat.value_or(
+      session_.runningPixelFormat().value_or(platform::media::kPixelFormat32BGRA));
+  const auto found =
+      std::find(offered.begin(), offered.end(), OfferedFormat{pixelFormat, options_.size});
+  if (found == offered.end()) {
+    std::string message = "format ";
+    message.append(pixelFormatName(pixelFormat)).append(" is not offered; the camera offers");
+    end(2, message.append(listed(offered, formatName)));
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(found - offered.begin());
+}
+
+void Viewer::startWatching() {
+  platform::dispatch::assertOnQueue(queue_);
+  const std::optional<uint32_t> index = formatToAskFor();
+  if (!index) return;
   // Runs on a host thread: only hops over.
-  if (!session_.start(index, [this] { queue_.async([this] { drain(); }); })) {
-    end(1, "the camera did not start streaming");
+  if (!session_.start(*index, [this] { queue_.async([this] { drain(); }); })) {
+    // The daemon refuses a watcher in another pixel format than the camera runs in.
+    const std::optional<platform::media::FourCC> running = session_.runningPixelFormat();
+    std::string message = "the camera did not start streaming";
+    if (running && *running != session_.offeredFormats()[*index].pixelFormat) {
+      message.append(": it streams ")
+          .append(pixelFormatName(*running))
+          .append(" to another watcher");
+    }
+    end(1, message);
     return;
   }
   // Frames that came while the stream was starting waited unobserved, so their arrival times are
@@ -132,8 +176,11 @@ void Viewer::receive(const SampleBufferRef& frame) {
   {
     BaseAddressLock pixels(picture, PixelBuffer::LockFlags::ReadOnly);
     if (pixels.data()) {
-      stamp = tools::frame_stamp::read(
-          {pixels.data(), picture.width(), picture.height(), picture.bytesPerRow()});
+      stamp = tools::frame_stamp::read({pixels.data(), picture.width(), picture.height(),
+                                        picture.bytesPerRow(),
+                                        picture.pixelFormat() == platform::media::kPixelFormatYUY2
+                                            ? tools::frame_stamp::Layout::kYuy2
+                                            : tools::frame_stamp::Layout::kFourBytes});
     }
   }
   // The camera's presentation time is on the host clock, as the arrival is.
@@ -143,6 +190,7 @@ void Viewer::receive(const SampleBufferRef& frame) {
       {frame->sequenceNumber(),
        arrival,
        {static_cast<uint32_t>(picture.width()), static_cast<uint32_t>(picture.height())},
+       picture.pixelFormat(),
        stamp ? std::optional(tools::frame_stamp::ageMicros(*stamp, arrival / 1000)) : std::nullopt,
        ptsBefore ? std::optional((arrival - uint64_t(pts.nanos())) / 1000) : std::nullopt});
   const uint64_t number = statistics_.frames();

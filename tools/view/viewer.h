@@ -27,9 +27,10 @@ struct ViewOutcome {
   std::optional<std::string> message;  // the line for standard error
 };
 
-// quillane-view's work: waits for the camera, watches it at the asked-for size, hands frames to
-// the picture encoders, writes a line a second and ends when the frames or seconds asked for are
-// reached or something fails. Everything but the encoding runs on its watch queue.
+// quillane-view's work: waits for the camera, watches it at the asked-for size and pixel format
+// (a camera running for another watcher keeps its size), hands frames to the picture encoders,
+// writes a line a second and ends when the frames or seconds asked for are reached or something
+// fails. Everything but the encoding runs on its watch queue.
 class Viewer {
  public:
   // `lines` takes the JSON lines; `ended` runs once, on the watch queue, when the watch ended by
@@ -50,6 +51,10 @@ class Viewer {
   uint64_t nowNanos() const { return queue_.clock()->nowNanos(); }
   // Watch queue.
   void lookForCamera();
+  // The index of the offered format to ask for: the size asked for, in the pixel format asked for,
+  // else the one the camera streams in, else BGRA. nullopt, with the watch ended (status 2), when
+  // the camera does not offer it.
+  std::optional<uint32_t> formatToAskFor();
   void startWatching();
   void drain();
   void receive(const platform::media::SampleBufferRef& frame);

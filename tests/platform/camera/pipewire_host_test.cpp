@@ -28,10 +28,12 @@ class MisfitWatcher final : public pw::LinkedStream {
             .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Input/Video"}},
             .output = false,
             .flags = PW_STREAM_FLAG_MAP_BUFFERS,
-            .buffers = std::nullopt};
+            .buffers = std::nullopt,
+            .pixelFormats = {media::kPixelFormat32BGRA},
+            .only = {}};
   }
   void offer(pw::VideoParams& formats) const override {
-    formats.addFixedFormat({64, 64}, /*alsoBGRx=*/false);
+    formats.addFixedFormat({media::kPixelFormat32BGRA, {64, 64}});
   }
 };
 

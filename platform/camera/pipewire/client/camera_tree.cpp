@@ -123,7 +123,11 @@ CameraTree CameraTree::build(const RegistryView& registry) {
       stream.direction =
           static_cast<uint32_t>(integerOf(node.properties, keys::kStreamDirection).value_or(1));
       stream.formats =
-          parseSizes(propertyOf(node.properties, keys::kStreamFormats).value_or(""));
+          outputFormats(parseSizes(propertyOf(node.properties, keys::kStreamFormats).value_or("")));
+      const std::optional<int64_t> active = integerOf(node.properties, keys::kActiveFormat);
+      if (active && *active >= 0 && static_cast<std::size_t>(*active) < stream.formats.size()) {
+        stream.activeFormat = static_cast<uint32_t>(*active);
+      }
       gather(node.properties, kDeviceKeys, gathered.device.published);
       gather(node.properties, kStreamKeys, stream.published);
       if (auto duration = frameDurationOf(node.properties)) {

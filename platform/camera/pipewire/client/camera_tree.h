@@ -22,7 +22,8 @@ struct CameraTree {
     uint32_t node = 0;
     uint32_t direction = 1;  // as the tree numbers it: 0 takes data into the device
     std::string name;
-    std::vector<VideoSize> formats;  // offered sizes, in format-index order
+    std::vector<VideoFormat> formats;      // offered formats, as outputFormats() lists them
+    std::optional<uint32_t> activeFormat;  // the place in `formats` of the one it streams in
     // The other properties its node publishes, by selector: frame duration, sink counts.
     std::map<uint32_t, PropertyValue> published;
   };

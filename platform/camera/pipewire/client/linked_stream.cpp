@@ -52,7 +52,7 @@ void LinkedStream::connectionLost() {
   destroyLocked();
 }
 
-void LinkedStream::failed(VideoStream&) {
+void LinkedStream::failed(VideoStream&, const char*) {
   loop_.assertConfined();
   dropLinkLocked();
 }

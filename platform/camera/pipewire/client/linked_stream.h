@@ -56,8 +56,9 @@ class LinkedStream : protected VideoStream::Owner {
   std::unique_ptr<VideoStream> video_ QLN_GUARDED_BY(loopConfinement);  // null once gone
 
  private:
-  // VideoStream::Owner: the link goes; the stream stays, in error, until the object goes.
-  void failed(VideoStream& stream) final;
+  // VideoStream::Owner: the link goes; the stream stays, in error, until the object goes. The
+  // client is told by start(), not on standard error: its program's lines there are its own.
+  void failed(VideoStream& stream, const char* reason) final;
 
   static void onLinkBound(void* data, uint32_t global);
   static void onLinkError(void* data, int seq, int res, const char* message);

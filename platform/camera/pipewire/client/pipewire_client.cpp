@@ -2,8 +2,6 @@
 
 #include <pipewire/pipewire.h>
 
-#include <algorithm>
-
 #include "platform/camera/camera_host.h"
 #include "platform/camera/pipewire/client/sink_pusher.h"
 #include "platform/camera/pipewire/client/source_watcher.h"
@@ -16,6 +14,19 @@ PropertyResult publishedProperty(const std::map<uint32_t, PropertyValue>& publis
   auto found = published.find(selector);
   return found != published.end() ? PropertyResult::of(found->second)
                                   : PropertyResult::failed(status::kUnknownProperty);
+}
+
+// What a watcher of `stream` asks for: the offered format at `preferred` first, then its pixel
+// format at the other sizes, so that a camera already running for another watcher in that pixel
+// format keeps its size. A stream that lists no formats is asked for BGRA at 1920x1080.
+std::vector<VideoFormat> watchedFormats(const CameraTree::Stream& stream, uint32_t preferred) {
+  if (stream.formats.empty()) return {VideoFormat{media::kPixelFormat32BGRA, {1920, 1080}}};
+  const VideoFormat& asked = stream.formats[preferred < stream.formats.size() ? preferred : 0];
+  std::vector<VideoFormat> formats{asked};
+  for (const VideoFormat& format : stream.formats) {
+    if (format.pixelFormat == asked.pixelFormat && format != asked) formats.push_back(format);
+  }
+  return formats;
 }
 
 }  // namespace
@@ -95,13 +106,15 @@ PropertyResult PipeWireClient::readProperty(ObjectID object, const PropertyAddre
       return PropertyResult::of(stream->direction);
     case selector::kFormats: {
       std::vector<StreamFormatInfo> formats;
-      for (const VideoSize& size : stream->formats) {
-        formats.push_back({media::kPixelFormat32BGRA, static_cast<int32_t>(size.width),
-                           static_cast<int32_t>(size.height), 1, 30});
+      for (const VideoFormat& format : stream->formats) {
+        formats.push_back({format.pixelFormat, static_cast<int32_t>(format.size.width),
+                           static_cast<int32_t>(format.size.height), 1, 30});
       }
       return PropertyResult::of(std::move(formats));
     }
     case selector::kActiveFormatIndex: {
+      // The camera's own while it streams to watchers; else what this client asks for.
+      if (stream->activeFormat) return PropertyResult::of(*stream->activeFormat);
       auto preferred = preferredFormat_.find(object);
       return PropertyResult::of(preferred != preferredFormat_.end() ? preferred->second : 0u);
     }
@@ -121,7 +134,7 @@ Status PipeWireClient::writeProperty(ObjectID object, const PropertyAddress& add
                                                                      : status::kBadObject;
   }
   if (address.selector != selector::kActiveFormatIndex) return status::kIllegalOperation;
-  // The format a watcher of this client asks for first; the camera takes the size it negotiates.
+  // The format a watcher of this client asks for first; the camera takes the one it negotiates.
   const auto* index = std::get_if<uint32_t>(&written);
   if (index == nullptr) return status::kBadPropertySize;
   if (*index < stream->formats.size()) preferredFormat_[object] = *index;
@@ -182,16 +195,11 @@ Status PipeWireClient::startStream(ObjectID device, ObjectID stream) {
       });
       started = pusher;
     } else {
-      std::vector<VideoSize> sizes = found->formats;
       auto preferred = preferredFormat_.find(stream);
-      if (preferred != preferredFormat_.end() && preferred->second < sizes.size()) {
-        std::rotate(sizes.begin(), sizes.begin() + preferred->second,
-                    sizes.begin() + preferred->second + 1);
-      }
-      if (sizes.empty()) sizes.push_back({1920, 1080});
-      started =
-          std::make_shared<SourceWatcher>(loop_, *connection_, *registry_, found->node,
-                                          std::move(sizes), queue, entry.queueAltered, clock_);
+      started = std::make_shared<SourceWatcher>(
+          loop_, *connection_, *registry_, found->node,
+          watchedFormats(*found, preferred != preferredFormat_.end() ? preferred->second : 0),
+          queue, entry.queueAltered, clock_);
     }
     started_[stream] = started;
   }

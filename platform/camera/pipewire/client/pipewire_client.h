@@ -57,7 +57,7 @@ class PipeWireClient final : public HardwareClient {
   std::atomic<bool> disconnected_{false};
   std::unique_ptr<RegistryView> registry_ QLN_GUARDED_BY(loopConfinement);
   std::map<ObjectID, std::shared_ptr<LinkedStream>> started_ QLN_GUARDED_BY(loopConfinement);
-  // By output stream: the size a watcher asks for.
+  // By output stream: the place in its formats of the one a watcher asks for.
   std::map<ObjectID, uint32_t> preferredFormat_ QLN_GUARDED_BY(loopConfinement);
 
   base::Mutex streamsMutex_;

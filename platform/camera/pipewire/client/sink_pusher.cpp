@@ -52,11 +52,12 @@ VideoStreamSetup SinkPusher::setup() const {
                          {PW_KEY_NODE_AUTOCONNECT, "false"}},
           .output = true,
           .flags = PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS | PW_STREAM_FLAG_RT_PROCESS,
-          .buffers = kSinkLinkBuffers};
+          .buffers = kSinkLinkBuffers,
+          .pixelFormats = {media::kPixelFormat32BGRA}};
 }
 
 void SinkPusher::offer(VideoParams& formats) const {
-  formats.addFixedFormat(requested_, /*alsoBGRx=*/false);
+  formats.addFixedFormat({media::kPixelFormat32BGRA, requested_});
 }
 
 void SinkPusher::expectSizeOfWaitingPicture() {
@@ -92,8 +93,8 @@ void SinkPusher::bufferAdded(VideoStream& video, pw_buffer* buffer) {
   spa_data& d = buffer->buffer->datas[0];
   if (video.negotiated()) {
     media::PixelBufferRef memory =
-        media::PixelBuffer::create(static_cast<int>(video.negotiated()->width),
-                                   static_cast<int>(video.negotiated()->height),
+        media::PixelBuffer::create(static_cast<int>(video.negotiated()->size.width),
+                                   static_cast<int>(video.negotiated()->size.height),
                                    media::kPixelFormat32BGRA);
     if (memory) {
       d.type = SPA_DATA_MemFd;
@@ -171,7 +172,8 @@ bool SinkPusher::restartFor(VideoSize size) {
 
 bool SinkPusher::sendLocked(const media::SampleBuffer& sample, media::PixelBuffer& picture) {
   // One cycle at a time: a cycle started before the last one finished can lose a picture.
-  if (video_->negotiated() != sizeOf(picture) || !linkReadyLocked() || inFlight_ != 0) {
+  if (!video_->negotiated() || video_->negotiated()->size != sizeOf(picture) ||
+      !linkReadyLocked() || inFlight_ != 0) {
     return false;
   }
   pw_buffer* buffer = video_->dequeue();

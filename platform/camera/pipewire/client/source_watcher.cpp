@@ -10,11 +10,11 @@ namespace platform::camera::pipewire {
 
 SourceWatcher::SourceWatcher(PipeWireLoop& loop, DaemonConnection& connection,
                              RegistryView& registry, uint32_t outputNode,
-                             std::vector<VideoSize> sizes, media::SimpleQueueRef queue,
+                             std::vector<VideoFormat> formats, media::SimpleQueueRef queue,
                              std::function<void()> queueAltered,
                              std::shared_ptr<dispatch::Clock> clock)
     : LinkedStream(loop, connection, registry, outputNode, /*output=*/false),
-      sizes_(std::move(sizes)),
+      formats_(std::move(formats)),
       queue_(std::move(queue)),
       queueAltered_(std::move(queueAltered)),
       clock_(std::move(clock)) {}
@@ -30,21 +30,27 @@ VideoStreamSetup SourceWatcher::setup() const {
                          {PW_KEY_NODE_DESCRIPTION, "Camera watcher"},
                          {PW_KEY_NODE_AUTOCONNECT, "false"}},
           .output = false,
-          .flags = PW_STREAM_FLAG_MAP_BUFFERS};
+          .flags = PW_STREAM_FLAG_MAP_BUFFERS,
+          .buffers = std::nullopt,
+          // A camera that runs for other watchers in a format this one did not ask for gets it
+          // imposed by the daemon: the stream refuses it and fails to start.
+          .pixelFormats = {kOutputPixelFormats.begin(), kOutputPixelFormats.end()},
+          .only = formats_};
 }
 
 void SourceWatcher::offer(VideoParams& formats) const {
-  for (const VideoSize& size : sizes_) formats.addFixedFormat(size, /*alsoBGRx=*/true);
+  for (const VideoFormat& format : formats_) formats.addFixedFormat(format);
 }
 
 void SourceWatcher::formatChanged(VideoStream& video) {
   loop_.assertConfined();
   if (!video.negotiated()) return;
-  const int width = static_cast<int>(video.negotiated()->width);
-  const int height = static_cast<int>(video.negotiated()->height);
+  const media::FourCC pixelFormat = video.negotiated()->pixelFormat;
+  const int width = static_cast<int>(video.negotiated()->size.width);
+  const int height = static_cast<int>(video.negotiated()->size.height);
   pool_ = media::PixelBufferPool::create(
-      {.pixelFormat = media::kPixelFormat32BGRA, .width = width, .height = height});
-  description_ = media::FormatDescription::createVideo(media::kPixelFormat32BGRA, width, height);
+      {.pixelFormat = pixelFormat, .width = width, .height = height});
+  description_ = media::FormatDescription::createVideo(pixelFormat, width, height);
 }
 
 void SourceWatcher::process(VideoStream& video) {
@@ -61,18 +67,18 @@ void SourceWatcher::process(VideoStream& video) {
   if (altered && queueAltered_) queueAltered_();
 }
 
-media::SampleBufferRef SourceWatcher::copyOf(VideoSize size, const pw_buffer& buffer) {
+media::SampleBufferRef SourceWatcher::copyOf(const VideoFormat& format, const pw_buffer& buffer) {
   if (!pool_ || buffer.buffer->n_datas < 1) return nullptr;
   const spa_data& data = buffer.buffer->datas[0];
   // The camera's numbers are checked like any peer's before a byte is read.
-  const std::optional<ChunkRows> rows = rowsInChunk(*data.chunk, data.maxsize, size);
+  const std::optional<ChunkRows> rows = rowsInChunk(*data.chunk, data.maxsize, format);
   if (data.data == nullptr || !rows) return nullptr;
   media::PixelBufferRef picture = pool_->createPixelBuffer();
   if (!picture) return nullptr;
   {
     media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
     copyRows(static_cast<const uint8_t*>(data.data) + rows->offset, rows->stride, pixels.data(),
-             picture->bytesPerRow(), std::size_t{size.width} * 4, size.height);
+             picture->bytesPerRow(), format.rowBytes(), format.size.height);
   }
   return FrameHeader::received(FrameHeader::of(*buffer.buffer), clock_->nowNanos())
       .sample(std::move(picture), description_);

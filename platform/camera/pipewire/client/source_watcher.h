@@ -14,12 +14,14 @@ namespace platform::camera::pipewire {
 // A watcher's stream from a camera's output node. Each arriving picture is copied out of the
 // camera's buffer at once and the buffer given back, so a slow watcher never holds the camera's
 // buffers; the copy, with the camera's presentation time and sequence number, goes into the
-// client's queue, whose oldest frame is dropped when it is full. It asks for the sizes the camera
-// offers, the preferred one first; a camera already running for another watcher keeps its size.
+// client's queue, whose oldest frame is dropped when it is full. It asks for `formats`, the
+// preferred one first, and takes the first of them the camera can give (the one it runs in, once
+// another watcher runs it); one it did not ask for fails the stream. Frames carry the negotiated
+// pixel format.
 class SourceWatcher final : public LinkedStream {
  public:
   SourceWatcher(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
-                uint32_t outputNode, std::vector<VideoSize> sizes, media::SimpleQueueRef queue,
+                uint32_t outputNode, std::vector<VideoFormat> formats, media::SimpleQueueRef queue,
                 std::function<void()> queueAltered, std::shared_ptr<dispatch::Clock> clock);
   ~SourceWatcher() override;
 
@@ -31,9 +33,10 @@ class SourceWatcher final : public LinkedStream {
   void process(VideoStream& stream) override;
 
   // The picture a buffer holds, copied; null when it does not hold what the format says.
-  media::SampleBufferRef copyOf(VideoSize size, const pw_buffer& buffer) QLN_REQUIRES(loopConfinement);
+  media::SampleBufferRef copyOf(const VideoFormat& format, const pw_buffer& buffer)
+      QLN_REQUIRES(loopConfinement);
 
-  const std::vector<VideoSize> sizes_;
+  const std::vector<VideoFormat> formats_;
   const media::SimpleQueueRef queue_;
   const std::function<void()> queueAltered_;
   const std::shared_ptr<dispatch::Clock> clock_;  // stamps pictures that carry no time

@@ -58,7 +58,9 @@ Properties publishedProperties(const ExtensionProvider& provider, const Extensio
   properties[keys::kStreamDirection] =
       std::to_string(stream.direction() == StreamDirection::Sink ? 0 : 1);
   properties[keys::kStreamIndex] = std::to_string(index);
-  properties[keys::kStreamFormats] = sizesOf(stream.source());
+  if (stream.direction() == StreamDirection::Source) {
+    properties[keys::kStreamFormats] = sizesOf(stream.source());
+  }
   const std::optional<media::MediaTime> duration =
       stream.source().streamProperties({PropertyKey::StreamFrameDuration}).frameDuration;
   if (duration && duration->valid) {

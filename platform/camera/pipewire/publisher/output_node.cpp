@@ -2,8 +2,12 @@
 
 #include <pipewire/pipewire.h>
 
+#include <algorithm>
+
+#include "platform/camera/pipewire/shared/camera_node_keys.h"
 #include "platform/camera/pipewire/shared/frame_header.h"
 #include "platform/camera/pipewire/shared/picture_rows.h"
+#include "platform/imaging/pixel_ops.h"
 
 namespace platform::camera::pipewire {
 namespace {
@@ -19,13 +23,21 @@ std::vector<VideoSize> offeredSizes(ExtensionStreamSource& source) {
   return sizes;
 }
 
-// Copies the picture's rows into `destination`, whose rows are width × 4 bytes.
-void copyPicture(media::PixelBuffer& picture, uint8_t* destination) {
+// Writes the BGRA picture into `destination` in `format` (of the picture's size), in rows without
+// padding: BGRA and BGRx are the same bytes, YUY2 is converted on the way. False when it could
+// not be read or converted.
+bool writePicture(media::PixelBuffer& picture, const VideoFormat& format, uint8_t* destination) {
   media::BaseAddressLock pixels(picture, media::PixelBuffer::LockFlags::ReadOnly);
-  if (pixels.data() == nullptr) return;
-  const std::size_t row = static_cast<std::size_t>(picture.width()) * 4;
-  copyRows(pixels.data(), picture.bytesPerRow(), destination, row, row,
-           static_cast<std::size_t>(picture.height()));
+  if (pixels.data() == nullptr) return false;
+  const std::size_t row = format.rowBytes();
+  if (format.pixelFormat != media::kPixelFormatYUY2) {
+    copyRows(pixels.data(), picture.bytesPerRow(), destination, row, row,
+             static_cast<std::size_t>(picture.height()));
+    return true;
+  }
+  return imaging::convertToYuy2(
+             {pixels.data(), picture.height(), picture.width(), picture.bytesPerRow()},
+             {destination, picture.height(), picture.width(), row}) == imaging::kImagingNoError;
 }
 
 }  // namespace
@@ -40,25 +52,44 @@ VideoStreamSetup OutputNode::kind() const {
                          {PW_KEY_NODE_DESCRIPTION, stream().localizedName()}},
           .output = true,
           .flags = PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS,
-          .buffers = kBuffers};
+          .buffers = kBuffers,
+          .pixelFormats = {kOutputPixelFormats.begin(), kOutputPixelFormats.end()}};
 }
 
 void OutputNode::offer(VideoParams& formats) const {
-  for (const VideoSize& size : offeredSizes(stream().source())) {
-    formats.addFixedFormat(size, /*alsoBGRx=*/true);
+  for (const VideoFormat& format : outputFormats(offeredSizes(stream().source()))) {
+    formats.addFixedFormat(format);
   }
 }
 
 void OutputNode::streamGoing() {
+  publishedActiveFormat_.clear();
   slots_.clear();
+}
+
+void OutputNode::linksChanged() {
+  publishActiveFormat();
+}
+
+void OutputNode::publishActiveFormat() {
+  std::string index;
+  if (video_ && video_->negotiated() && !links_.empty()) {
+    const std::vector<VideoFormat> offered = outputFormats(offeredSizes(stream().source()));
+    const auto active = std::find(offered.begin(), offered.end(), *video_->negotiated());
+    if (active != offered.end()) index = std::to_string(active - offered.begin());
+  }
+  if (!video_ || index == publishedActiveFormat_) return;
+  publishedActiveFormat_ = index;
+  video_->updateProperties({{keys::kActiveFormat, index}});
 }
 
 void OutputNode::formatChanged(VideoStream& video) {
   loop_.assertConfined();
+  publishActiveFormat();
   if (!video.negotiated()) return;
   const std::vector<VideoSize> sizes = offeredSizes(stream().source());
   for (std::size_t index = 0; index < sizes.size(); ++index) {
-    if (sizes[index] != *video.negotiated()) continue;
+    if (sizes[index] != video.negotiated()->size) continue;
     callbacks_.async([self = shared_from_this(), index] {
       ExtensionStreamProperties properties;
       properties.activeFormatIndex = static_cast<int64_t>(index);
@@ -100,8 +131,8 @@ void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNa
   if (!picture) return;
   PipeWireLoop::Lock lock(loop_);
   if (!video_ || !video_->negotiated() ||
-      *video_->negotiated() != VideoSize{static_cast<uint32_t>(picture->width()),
-                                          static_cast<uint32_t>(picture->height())}) {
+      video_->negotiated()->size != VideoSize{static_cast<uint32_t>(picture->width()),
+                                              static_cast<uint32_t>(picture->height())}) {
     return;  // no watcher yet, or a frame of a format the watchers no longer take
   }
   reclaimHeldBuffers(hostTimeInNanoseconds);
@@ -112,21 +143,23 @@ void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNa
     video_->triggerProcess();
     return;
   }
-  const VideoSize size = *video_->negotiated();
+  const VideoFormat format = *video_->negotiated();
   spa_data& data = buffer->buffer->datas[0];
   Slot& slot = slots_[buffer];
-  const uint32_t stride = size.width * 4;
-  const uint32_t bytes = stride * size.height;
-  if (data.data == nullptr || data.maxsize < bytes) {
-    data.chunk->size = 0;  // unusable memory: goes back empty
+  uint64_t& written = slot.contentVersion;
+  const uint32_t bytes = format.pictureBytes();
+  if (written != picture->contentVersion()) {
+    written = data.data != nullptr && data.maxsize >= bytes &&
+                      writePicture(*picture, format, static_cast<uint8_t*>(data.data))
+                  ? picture->contentVersion()
+                  : 0;
+  }
+  if (written == 0) {
+    data.chunk->size = 0;  // unusable memory, or a picture that could not be read: goes back empty
   } else {
-    if (slot.contentVersion != picture->contentVersion()) {
-      copyPicture(*picture, static_cast<uint8_t*>(data.data));
-      slot.contentVersion = picture->contentVersion();
-    }
     data.chunk->offset = 0;
     data.chunk->size = bytes;
-    data.chunk->stride = static_cast<int32_t>(stride);
+    data.chunk->stride = static_cast<int32_t>(format.rowBytes());
     data.chunk->flags = 0;
   }
   if (slot.header != nullptr) {

@@ -3,6 +3,7 @@
 #include <pipewire/pipewire.h>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace platform::camera::pipewire {
 
@@ -31,8 +32,10 @@ void PublishedNode::disconnect() {
   registry_ = nullptr;
 }
 
-void PublishedNode::failed(VideoStream&) {
+void PublishedNode::failed(VideoStream&, const char* reason) {
   loop_.assertConfined();
+  std::fprintf(stderr, "camera-extension: stream \"%s\" failed (%s); made anew\n",
+               stream_->localizedName().c_str(), reason);
   dropLinks();
   loop_.later([weak = weak_from_this()] {
     if (auto self = weak.lock()) self->remakeFailedStream();
@@ -65,6 +68,7 @@ bool PublishedNode::carries(const RegistryView::Link& link) const {
 
 void PublishedNode::linked(uint32_t link) {
   links_.push_back(link);
+  linksChanged();
   auto client = std::make_shared<const ExtensionClient>(ExtensionClient{Uuid::random(), 0, ""});
   callbacks_.async([self = shared_from_this(), link, client] {
     // A client the source refuses is not listed; its link carries nothing the source takes.
@@ -81,6 +85,7 @@ void PublishedNode::linked(uint32_t link) {
 
 void PublishedNode::unlinked(uint32_t link) {
   if (std::erase(links_, link) == 0) return;  // a link of another node
+  linksChanged();
   callbacks_.async([self = shared_from_this(), link] {
     ExtensionClientRef client;
     bool nowIdle = false;

@@ -19,21 +19,20 @@ namespace platform::camera::pipewire {
 // node exists while the daemon is connected; the clients that stream on it are the links to or
 // from it, each one client, and the stream's source hears of the first that comes and the last
 // that goes on the publisher's callback queue, never on PipeWire's thread. A node whose stream
-// fails loses its links and is made anew.
+// fails is said once on standard error, loses its links and is made anew.
 class PublishedNode : public StreamEndpoint,
                       protected VideoStream::Owner,
                       public std::enable_shared_from_this<PublishedNode> {
  public:
-  // `published` are the node properties clients read (the device's, the provider's, the
-  // stream's), gathered by the publisher.
   PublishedNode(PipeWireLoop& loop, dispatch::SerialQueue& callbacks,
                 std::shared_ptr<ExtensionStream> stream);
   ~PublishedNode() override;
 
   ExtensionStream& stream() const { return *stream_; }
 
-  // Makes the node on a new connection, with `published` among its properties, or drops it with
-  // the connection. Loop thread.
+  // Makes the node on a new connection, with `published` (the properties clients read: the
+  // device's, the provider's, the stream's) among its properties, or drops it with the
+  // connection. Loop thread.
   void connect(pw_core* core, RegistryView& registry, Properties published) QLN_REQUIRES(loopConfinement);
   void disconnect() QLN_REQUIRES(loopConfinement);
   // The node's global ID in the daemon; SPA_ID_INVALID while it has none. Loop thread.
@@ -60,6 +59,8 @@ class PublishedNode : public StreamEndpoint,
   virtual void offer(VideoParams& formats) const QLN_REQUIRES(loopConfinement) = 0;
   // The node's stream is about to go: what was kept for its buffers goes with it. Loop thread.
   virtual void streamGoing() QLN_REQUIRES(loopConfinement) {}
+  // A link to or from the node came or went.
+  virtual void linksChanged() QLN_REQUIRES(loopConfinement) {}
   // The client stopped streaming; runs on the callback queue.
   virtual void clientStopped(const ExtensionClientRef& client) { (void)client; }
   // Cuts the links of every client, as for a peer that broke the rules. Loop thread.
@@ -69,10 +70,11 @@ class PublishedNode : public StreamEndpoint,
   dispatch::SerialQueue& callbacks_;
   // While connected; it may be in error until it is made anew.
   std::unique_ptr<VideoStream> video_ QLN_GUARDED_BY(loopConfinement);
+  std::vector<uint32_t> links_ QLN_GUARDED_BY(loopConfinement);  // the links to or from the node
 
  private:
-  // VideoStream::Owner: drops the links and makes the stream anew, after the event.
-  void failed(VideoStream& stream) final;
+  // VideoStream::Owner: says so, drops the links and makes the stream anew, after the event.
+  void failed(VideoStream& stream, const char* reason) final;
   void remakeFailedStream();
 
   const std::shared_ptr<ExtensionStream> stream_;
@@ -80,7 +82,7 @@ class PublishedNode : public StreamEndpoint,
   pw_core* core_ QLN_GUARDED_BY(loopConfinement) = nullptr;
   RegistryView* registry_ QLN_GUARDED_BY(loopConfinement) = nullptr;
   Properties published_ QLN_GUARDED_BY(loopConfinement);
-  std::vector<uint32_t> links_ QLN_GUARDED_BY(loopConfinement);  // the links to or from the node
+
 
   mutable base::Mutex clientsMutex_;
   // By link, in the order they started.

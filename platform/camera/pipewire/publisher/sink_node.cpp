@@ -47,7 +47,8 @@ VideoStreamSetup SinkNode::kind() const {
                          {PW_KEY_NODE_DESCRIPTION, stream().localizedName()}},
           .output = false,
           .flags = PW_STREAM_FLAG_NONE,
-          .buffers = kSinkLinkBuffers};
+          .buffers = kSinkLinkBuffers,
+          .pixelFormats = {kSinkPixelFormats.begin(), kSinkPixelFormats.end()}};
 }
 
 void SinkNode::offer(VideoParams& formats) const {
@@ -66,8 +67,8 @@ void SinkNode::formatChanged(VideoStream& video) {
   description_.reset();
   copyPool_.reset();
   if (!video.negotiated()) return;
-  const int width = static_cast<int>(video.negotiated()->width);
-  const int height = static_cast<int>(video.negotiated()->height);
+  const int width = static_cast<int>(video.negotiated()->size.width);
+  const int height = static_cast<int>(video.negotiated()->size.height);
   description_ = media::FormatDescription::createVideo(media::kPixelFormat32BGRA, width, height);
   copyPool_ = media::PixelBufferPool::create(
       {.pixelFormat = media::kPixelFormat32BGRA, .width = width, .height = height});
@@ -129,13 +130,14 @@ void SinkNode::process(VideoStream& video) {
   }
 }
 
-media::SampleBufferRef SinkNode::sampleOf(VideoSize size, pw_buffer* buffer,
+media::SampleBufferRef SinkNode::sampleOf(const VideoFormat& format, pw_buffer* buffer,
                                           const std::shared_ptr<Slot>& slot) {
   if (slot->data == nullptr || !description_) return nullptr;
+  const VideoSize size = format.size;
   // Every number here comes from the producer: checked before a byte is read. A wrapped picture
   // also needs whole pixels per row.
   const std::optional<ChunkRows> rows =
-      rowsInChunk(*buffer->buffer->datas[0].chunk, slot->maxsize, size);
+      rowsInChunk(*buffer->buffer->datas[0].chunk, slot->maxsize, format);
   if (!rows || rows->stride % 4 != 0) return nullptr;
   const uint64_t stride = rows->stride;
   const uint8_t* first = slot->data + rows->offset;
@@ -149,8 +151,7 @@ media::SampleBufferRef SinkNode::sampleOf(VideoSize size, pw_buffer* buffer,
                                        });
   } else if (copyPool_ && (picture = copyPool_->createPixelBuffer())) {
     media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
-    copyRows(first, stride, pixels.data(), picture->bytesPerRow(), std::size_t{size.width} * 4,
-             size.height);
+    copyRows(first, stride, pixels.data(), picture->bytesPerRow(), format.rowBytes(), size.height);
   }
   if (!picture) return nullptr;
   return FrameHeader::received(slot->header, timeouts_.clock()->nowNanos())

@@ -63,7 +63,7 @@ class SinkNode final : public PublishedNode {
   void process(VideoStream& stream) override;
 
   // The arrived buffer as a sample, or null when it does not hold what it claims.
-  media::SampleBufferRef sampleOf(VideoSize size, pw_buffer* buffer,
+  media::SampleBufferRef sampleOf(const VideoFormat& format, pw_buffer* buffer,
                                   const std::shared_ptr<Slot>& slot) QLN_REQUIRES(loopConfinement);
   // Gives a buffer back to the producer; any thread.
   void giveBack(const std::shared_ptr<Slot>& slot);
@@ -79,8 +79,10 @@ class SinkNode final : public PublishedNode {
   void publishCounts();
 
   media::FormatDescriptionRef description_ QLN_GUARDED_BY(loopConfinement);
-  media::PixelBufferPoolRef copyPool_ QLN_GUARDED_BY(loopConfinement);  // for pictures copied on arrival
-  std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Memory>> memories_ QLN_GUARDED_BY(loopConfinement);
+  // For pictures copied out on arrival.
+  media::PixelBufferPoolRef copyPool_ QLN_GUARDED_BY(loopConfinement);
+  std::map<std::pair<dev_t, ino_t>, std::weak_ptr<Memory>> memories_
+      QLN_GUARDED_BY(loopConfinement);
   // The buffers PipeWire lends now.
   std::map<pw_buffer*, std::shared_ptr<Slot>> slots_ QLN_GUARDED_BY(loopConfinement);
 

@@ -15,8 +15,12 @@ inline constexpr char kStreamName[] = "camera.stream.name";  // the stream's loc
 // The stream's direction as the object tree numbers it: "0" takes data into the device (sink).
 inline constexpr char kStreamDirection[] = "camera.stream.direction";
 inline constexpr char kStreamIndex[] = "camera.stream.index";  // its place in the device's list
-// The sizes a stream offers, in format-index order: "1920x1080,1280x720,...".
+// The sizes an output stream offers, in format-index order: "1920x1080,1280x720,...". The node
+// offers each of kOutputPixelFormats at each of them, as outputFormats() lists them.
 inline constexpr char kStreamFormats[] = "camera.stream.formats";
+// The place in that list of the format the output stream streams in to its watchers: "4"; "" while
+// it has none.
+inline constexpr char kActiveFormat[] = "camera.stream.active-format";
 // The stream's frame duration as "value/timescale": "1/30".
 inline constexpr char kStreamFrameDuration[] = "camera.stream.frame-duration";
 // What sink streams advertise, in decimal; the underrun count changes while the stream runs.

@@ -4,11 +4,12 @@
 
 namespace platform::camera::pipewire {
 
-std::optional<ChunkRows> rowsInChunk(const spa_chunk& chunk, uint32_t maxsize, VideoSize size) {
-  const uint64_t row = uint64_t{size.width} * 4;
+std::optional<ChunkRows> rowsInChunk(const spa_chunk& chunk, uint32_t maxsize,
+                                     const VideoFormat& format) {
+  const uint64_t row = format.rowBytes();
   const uint64_t stride = chunk.stride == 0 ? row : static_cast<uint64_t>(chunk.stride);
   if (chunk.stride < 0 || stride < row) return std::nullopt;
-  const uint64_t needed = stride * (size.height - 1) + row;
+  const uint64_t needed = stride * (format.size.height - 1) + row;
   if (chunk.offset > maxsize || chunk.size < needed || uint64_t{chunk.offset} + needed > maxsize) {
     return std::nullopt;
   }

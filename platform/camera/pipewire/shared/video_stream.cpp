@@ -2,8 +2,8 @@
 
 #include <pipewire/pipewire.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 
 namespace platform::camera::pipewire {
 
@@ -76,9 +76,7 @@ void VideoStream::updateProperties(const Properties& properties) {
 void VideoStream::fail(const char* reason) {
   if (failed_) return;
   failed_ = true;
-  std::fprintf(stderr, "%s: PipeWire stream failed: %s\n", setup_.name.c_str(),
-               reason != nullptr ? reason : "no reason given");
-  owner_.failed(*this);
+  owner_.failed(*this, reason != nullptr ? reason : "no reason given");
 }
 
 void VideoStream::onStateChanged(void* data, pw_stream_state, pw_stream_state state,
@@ -94,8 +92,11 @@ void VideoStream::onParamChanged(void* data, uint32_t id, const spa_pod* param) 
   if (id != SPA_PARAM_Format) return;
   self->negotiated_.reset();
   if (param != nullptr) {
-    self->negotiated_ = parseVideoFormat(param);
-    if (!self->negotiated_) {
+    const std::vector<VideoFormat>& only = self->setup_.only;
+    self->negotiated_ = parseVideoFormat(param, self->setup_.pixelFormats);
+    if (!self->negotiated_ ||
+        (!only.empty() && std::find(only.begin(), only.end(), *self->negotiated_) == only.end())) {
+      self->negotiated_.reset();
       // Reported to the peer too; the error comes back as the stream's state.
       pw_stream_set_error(self->stream_, -EINVAL, "a format this stream does not take");
       return;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/camera/pipewire/shared/pipewire_loop.h"
 #include "platform/camera/pipewire/shared/registry_view.h"
@@ -15,21 +16,23 @@ namespace platform::camera::pipewire {
 
 // What makes one of our streams what it is.
 struct VideoStreamSetup {
-  std::string name;  // also names the stream in its failure's line
+  std::string name;
   Properties properties;
   bool output = false;  // it sends buffers (else it takes them in, and hears `process`)
   uint32_t flags = 0;   // pw_stream_flags
   // The buffers it asks for once a format is fixed, each with a header; none: it takes the
   // peer's and asks only for the header.
   std::optional<BufferCounts> buffers;
+  // The pixel formats it takes, at any size; and when `only` lists formats, only those.
+  std::vector<media::FourCC> pixelFormats;
+  std::vector<VideoFormat> only;
 };
 
 // One pw_stream of raw video: the skeleton the camera's output and sink nodes, a producer and a
 // watcher share. It makes and connects the stream, takes the format a peer negotiates (asking for
-// buffers of its size) or refuses one it cannot take, tells its owner of the format, the buffers
-// and the cycles, and when the stream fails says so once on standard error and tells the owner.
-// Made, used and destroyed on the loop thread or under the loop's lock, where its owner hears
-// its events.
+// buffers of its size) or refuses one it does not take, which fails the stream, and tells its
+// owner of the format, the buffers, the cycles and, once, of its failure. Made, used and
+// destroyed on the loop thread or under the loop's lock, where its owner hears its events.
 class VideoStream {
  public:
   // Each hook runs on the loop thread with the loop's lock held, and may be called from inside
@@ -44,10 +47,10 @@ class VideoStream {
     virtual void process(VideoStream&) {}
     // A cycle this stream started has ended (streams that drive their graph).
     virtual void triggerDone(VideoStream&) {}
-    // The stream failed: PipeWire reported an error, or a peer fixed a format it cannot take.
-    // Said on standard error already; the stream stays, in error, until the owner drops it
-    // (later: never from inside this call).
-    virtual void failed(VideoStream&) = 0;
+    // The stream failed, for `reason` (PipeWire's text): an error PipeWire reported, or a format
+    // imposed that it does not take. The stream stays, in error, until the owner drops it (later:
+    // never from inside this call).
+    virtual void failed(VideoStream&, const char* reason) = 0;
 
    protected:
     ~Owner() = default;
@@ -62,7 +65,9 @@ class VideoStream {
   VideoStream& operator=(const VideoStream&) = delete;
 
   // The format the peer and this stream agreed on; none before and between negotiations.
-  const std::optional<VideoSize>& negotiated() const QLN_REQUIRES(loopConfinement) { return negotiated_; }
+  const std::optional<VideoFormat>& negotiated() const QLN_REQUIRES(loopConfinement) {
+    return negotiated_;
+  }
   bool failed() const QLN_REQUIRES(loopConfinement) { return failed_; }
   // The node's global ID in the daemon; SPA_ID_INVALID while it has none.
   uint32_t nodeID() const QLN_REQUIRES(loopConfinement);
@@ -97,7 +102,7 @@ class VideoStream {
   Owner& owner_;
   pw_stream* stream_ QLN_GUARDED_BY(loopConfinement) = nullptr;
   spa_hook listener_ QLN_GUARDED_BY(loopConfinement){};
-  std::optional<VideoSize> negotiated_ QLN_GUARDED_BY(loopConfinement);
+  std::optional<VideoFormat> negotiated_ QLN_GUARDED_BY(loopConfinement);
   bool failed_ QLN_GUARDED_BY(loopConfinement) = false;
 };
 
