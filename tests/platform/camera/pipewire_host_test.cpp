@@ -1,6 +1,7 @@
-// What only the PipeWire host does: a link that fails between the camera and a peer that takes
-// none of its formats is said once and dropped, so that the stream's source sees its client stop
-// even while the peer holds on to the link.
+// What only the PipeWire host does: it says once on standard error what fails and acts on it. A
+// link that fails between the camera and a peer that takes none of its formats is dropped, so that
+// the stream's source sees its client stop even while the peer holds on to the link; a node that
+// the daemon removes is made anew.
 #include <gtest/gtest.h>
 #include <pipewire/pipewire.h>
 
@@ -37,6 +38,13 @@ class MisfitWatcher final : public pw::LinkedStream {
   }
 };
 
+// How often `line` occurs in `text`.
+size_t occurrences(const std::string& text, const std::string& line) {
+  size_t count = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+  return count;
+}
+
 TEST(PipeWireHostTest, FailedLinkIsSaidOnceAndDroppedSoItsClientStops) {
   const std::unique_ptr<HostHarness> harness = makeHostHarness();
   FakeExtension extension(harness->host());
@@ -62,12 +70,38 @@ TEST(PipeWireHostTest, FailedLinkIsSaidOnceAndDroppedSoItsClientStops) {
   EXPECT_EQ(started, status::kIllegalOperation);
   EXPECT_TRUE(stopped) << "starts " << extension.outputSource.starts << ", stops "
                        << extension.outputSource.stops;
-  const std::string line = "camera-extension: a link to \"Fake Output\" failed";
-  size_t lines = 0;
-  for (size_t at = said.find(line); at != std::string::npos; at = said.find(line, at + 1)) {
-    ++lines;
+  EXPECT_EQ(occurrences(said, "camera-extension: a link to \"Fake Output\" failed"), 1u) << said;
+}
+
+TEST(PipeWireHostTest, NodeTheDaemonRemovesIsSaidOnceAndMadeAnew) {
+  const std::unique_ptr<HostHarness> harness = makeHostHarness();
+  FakeExtension extension(harness->host());
+  extension.publish();
+  const std::shared_ptr<HardwareClient> client = harness->host().connect();
+  ASSERT_TRUE(harness->eventually([&] { return findFake(*client).output != kObjectUnknown; }));
+  const FakeIDs before = findFake(*client);
+  PipeWirePeer peer("node-remover");
+  const uint32_t output = peer.waitForNode("1", fakeDeviceUID());
+  ASSERT_NE(output, 0u);
+
+  ::testing::internal::CaptureStderr();
+  {
+    pw::PipeWireLoop::Lock lock(peer.loop);
+    peer.registry->destroy(output);
   }
-  EXPECT_EQ(lines, 1u) << said;
+  const bool back = harness->eventually([&] {
+    const FakeIDs now = findFake(*client);
+    return now.output != kObjectUnknown && now.output != before.output;
+  });
+  const std::string said = ::testing::internal::GetCapturedStderr();
+
+  ASSERT_TRUE(back);
+  EXPECT_EQ(occurrences(said, "camera-extension: stream \"Fake Output\" failed"), 1u) << said;
+  // The camera made anew streams as before.
+  const FakeIDs now = findFake(*client);
+  EXPECT_EQ(now.device, before.device);
+  ASSERT_EQ(client->startStream(now.device, now.output), status::kNoError);
+  EXPECT_TRUE(harness->eventually([&] { return extension.outputSource.starts == 1; }));
 }
 
 }  // namespace

@@ -83,28 +83,32 @@ void VideoStream::onStateChanged(void* data, pw_stream_state, pw_stream_state st
                                  const char* error) {
   auto* self = static_cast<VideoStream*>(data);
   self->loop_.assertConfined();
-  if (state == PW_STREAM_STATE_ERROR) self->fail(error);
+  if (state == PW_STREAM_STATE_ERROR) {
+    self->fail(error);
+  } else if (state == PW_STREAM_STATE_UNCONNECTED && error == nullptr) {
+    // The daemon removed the node (with a reason, the connection went: its owner hears of that).
+    self->fail("the node was removed");
+  }
 }
 
 void VideoStream::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
   auto* self = static_cast<VideoStream*>(data);
   self->loop_.assertConfined();
   if (id != SPA_PARAM_Format) return;
-  self->negotiated_.reset();
-  if (param != nullptr) {
-    const std::vector<VideoFormat>& only = self->setup_.only;
-    self->negotiated_ = parseVideoFormat(param, self->setup_.pixelFormats);
-    if (!self->negotiated_ ||
-        (!only.empty() && std::find(only.begin(), only.end(), *self->negotiated_) == only.end())) {
-      self->negotiated_.reset();
-      // Reported to the peer too; the error comes back as the stream's state.
-      pw_stream_set_error(self->stream_, -EINVAL, "a format this stream does not take");
-      return;
-    }
+  const std::vector<VideoFormat>& only = self->setup_.only;
+  self->negotiated_ = parseVideoFormat(param, self->setup_.pixelFormats);
+  if (self->negotiated_ && !only.empty() &&
+      std::find(only.begin(), only.end(), *self->negotiated_) == only.end()) {
+    self->negotiated_.reset();
+  }
+  if (self->negotiated_) {
     VideoParams answer;
     if (self->setup_.buffers) answer.addBuffers(*self->negotiated_, *self->setup_.buffers);
     answer.addHeaderMeta();
     pw_stream_update_params(self->stream_, answer.data(), answer.count());
+  } else if (param != nullptr) {
+    // Reported to the peer too; the error comes back as the stream's state.
+    pw_stream_set_error(self->stream_, -EINVAL, "a format this stream does not take");
   }
   self->owner_.formatChanged(*self);
 }

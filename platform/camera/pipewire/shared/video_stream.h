@@ -47,9 +47,9 @@ class VideoStream {
     virtual void process(VideoStream&) {}
     // A cycle this stream started has ended (streams that drive their graph).
     virtual void triggerDone(VideoStream&) {}
-    // The stream failed, for `reason` (PipeWire's text): an error PipeWire reported, or a format
-    // imposed that it does not take. The stream stays, in error, until the owner drops it (later:
-    // never from inside this call).
+    // The stream failed, for `reason`: an error PipeWire reported, a format imposed that it does
+    // not take, or its node removed by the daemon. The stream stays, failed, until the owner drops
+    // it (later: never from inside this call).
     virtual void failed(VideoStream&, const char* reason) = 0;
 
    protected:
