@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/platform/camera/in_process/in_process_host.h"
 #include "tests/camd/fake_camera.h"
 #include "tests/camd/frame_stream.h"
 #include "tests/camd/report_capture.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 
 extern char** environ;
 

@@ -71,8 +71,8 @@ nlohmann::json FrameStatistics::finalLine(uint64_t endNanos) const {
       {"seconds", rounded(frames_ > 0 ? (endNanos - firstArrivalNanos_) / kNanosPerSecond : 0)},
       {"size", tools::sizeText(size_.value_or(requested_))}};
   if (frames_ > 0) line["format"] = pixelFormatName(pixelFormat_);
-  for (const auto& [name, samples] : {std::pair{"latency", &latenciesMicros_},
-                                      std::pair{"pts_latency", &ptsLatenciesMicros_}}) {
+  for (const auto& [name, samples] :
+       {std::pair{"latency", &latenciesMicros_}, std::pair{"pts_latency", &ptsLatenciesMicros_}}) {
     if (samples->empty()) continue;
     line[std::string(name) + "_ms_p50"] = percentileMillis(*samples, 50);
     line[std::string(name) + "_ms_p99"] = percentileMillis(*samples, 99);

@@ -73,12 +73,11 @@ inline media::SampleBufferRef pictureSample(uint8_t value, int width = 640, int 
     std::fill_n(pixels.data(), picture->dataSize(), value);
   }
   auto description = media::FormatDescription::createForImageBuffer(*picture);
-  return media::SampleBuffer::createForImageBuffer(std::move(picture), true,
-                                                   std::move(description),
-                                                   {media::MediaTime::make(1, 30),
-                                                    media::MediaTime::fromNanos(ptsNanos),
-                                                    media::MediaTime::invalid()},
-                                                   sequence);
+  return media::SampleBuffer::createForImageBuffer(
+      std::move(picture), true, std::move(description),
+      {media::MediaTime::make(1, 30), media::MediaTime::fromNanos(ptsNanos),
+       media::MediaTime::invalid()},
+      sequence);
 }
 
 // The byte every pixel of the sample's picture holds; nullopt for a picture that is not of one

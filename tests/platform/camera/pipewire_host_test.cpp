@@ -61,9 +61,8 @@ TEST(PipeWireHostTest, FailedLinkIsSaidOnceAndDroppedSoItsClientStops) {
                                               /*output=*/false);
   }
   const Status started = watcher->start();
-  const bool stopped = harness->eventually([&] {
-    return extension.outputSource.starts == 1 && extension.outputSource.stops == 1;
-  });
+  const bool stopped = harness->eventually(
+      [&] { return extension.outputSource.starts == 1 && extension.outputSource.stops == 1; });
   harness->settle();
   const std::string said = ::testing::internal::GetCapturedStderr();
 

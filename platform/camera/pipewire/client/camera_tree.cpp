@@ -134,9 +134,9 @@ CameraTree CameraTree::build(const RegistryView& registry) {
         stream.published[selector::kFrameDuration] = *duration;
       }
     } else {
-      const std::string shown = propertyOf(node.properties, PW_KEY_NODE_DESCRIPTION)
-                                    .value_or(propertyOf(node.properties, PW_KEY_NODE_NICK)
-                                                  .value_or(deviceUID));
+      const std::string shown =
+          propertyOf(node.properties, PW_KEY_NODE_DESCRIPTION)
+              .value_or(propertyOf(node.properties, PW_KEY_NODE_NICK).value_or(deviceUID));
       gathered.device.name = shown;
       stream.name = shown;
     }

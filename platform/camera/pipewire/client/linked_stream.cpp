@@ -19,8 +19,8 @@ constexpr std::chrono::milliseconds kPollInterval{2};
 const pw_proxy_events LinkedStream::kLinkEvents = {
     .version = PW_VERSION_PROXY_EVENTS, .bound = onLinkBound, .error = onLinkError};
 
-LinkedStream::LinkedStream(PipeWireLoop& loop, DaemonConnection& connection,
-                           RegistryView& registry, uint32_t peerNode, bool output)
+LinkedStream::LinkedStream(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
+                           uint32_t peerNode, bool output)
     : loop_(loop),
       connection_(connection),
       registry_(registry),
@@ -112,9 +112,9 @@ bool LinkedStream::requestLinkLocked() {
   const uint32_t inputPort = output_ ? *peerPort : *ownPort;
   pw_properties* props = pw_properties_new(
       PW_KEY_LINK_OUTPUT_NODE, std::to_string(outputNode).c_str(), PW_KEY_LINK_OUTPUT_PORT,
-      std::to_string(outputPort).c_str(), PW_KEY_LINK_INPUT_NODE,
-      std::to_string(inputNode).c_str(), PW_KEY_LINK_INPUT_PORT, std::to_string(inputPort).c_str(),
-      PW_KEY_OBJECT_LINGER, "false", nullptr);
+      std::to_string(outputPort).c_str(), PW_KEY_LINK_INPUT_NODE, std::to_string(inputNode).c_str(),
+      PW_KEY_LINK_INPUT_PORT, std::to_string(inputPort).c_str(), PW_KEY_OBJECT_LINGER, "false",
+      nullptr);
   link_ = static_cast<pw_proxy*>(pw_core_create_object(connection_.core(), "link-factory",
                                                        PW_TYPE_INTERFACE_Link, PW_VERSION_LINK,
                                                        &props->dict, 0));

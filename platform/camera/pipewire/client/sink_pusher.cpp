@@ -92,10 +92,9 @@ void SinkPusher::bufferAdded(VideoStream& video, pw_buffer* buffer) {
   loop_.assertConfined();
   spa_data& d = buffer->buffer->datas[0];
   if (video.negotiated()) {
-    media::PixelBufferRef memory =
-        media::PixelBuffer::create(static_cast<int>(video.negotiated()->size.width),
-                                   static_cast<int>(video.negotiated()->size.height),
-                                   media::kPixelFormat32BGRA);
+    media::PixelBufferRef memory = media::PixelBuffer::create(
+        static_cast<int>(video.negotiated()->size.width),
+        static_cast<int>(video.negotiated()->size.height), media::kPixelFormat32BGRA);
     if (memory) {
       d.type = SPA_DATA_MemFd;
       d.flags = SPA_DATA_FLAG_READWRITE;

@@ -68,9 +68,9 @@ void CameraPublisher::connected(pw_core* core) {
                            [this](const RegistryView::Link& link) { linkFailed(link); },
                            [this](const RegistryView::Link& link) { linkRemoved(link); }});
   for (const Published& each : published_) {
-    each.node->connect(core, *registry_,
-                       publishedProperties(*provider_, *each.device, each.node->stream(),
-                                           each.index));
+    each.node->connect(
+        core, *registry_,
+        publishedProperties(*provider_, *each.device, each.node->stream(), each.index));
   }
 }
 

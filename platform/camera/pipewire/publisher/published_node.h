@@ -33,7 +33,8 @@ class PublishedNode : public StreamEndpoint,
   // Makes the node on a new connection, with `published` (the properties clients read: the
   // device's, the provider's, the stream's) among its properties, or drops it with the
   // connection. Loop thread.
-  void connect(pw_core* core, RegistryView& registry, Properties published) QLN_REQUIRES(loopConfinement);
+  void connect(pw_core* core, RegistryView& registry, Properties published)
+      QLN_REQUIRES(loopConfinement);
   void disconnect() QLN_REQUIRES(loopConfinement);
   // The node's global ID in the daemon; SPA_ID_INVALID while it has none. Loop thread.
   uint32_t nodeID() const QLN_REQUIRES(loopConfinement);
@@ -82,7 +83,6 @@ class PublishedNode : public StreamEndpoint,
   pw_core* core_ QLN_GUARDED_BY(loopConfinement) = nullptr;
   RegistryView* registry_ QLN_GUARDED_BY(loopConfinement) = nullptr;
   Properties published_ QLN_GUARDED_BY(loopConfinement);
-
 
   mutable base::Mutex clientsMutex_;
   // By link, in the order they started.

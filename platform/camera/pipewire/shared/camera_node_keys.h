@@ -5,7 +5,7 @@
 // node of a device carries the device's and the provider's.
 namespace platform::camera::pipewire::keys {
 
-inline constexpr char kDeviceUID[] = "camera.device.uid";    // the device's UID, shared by its nodes
+inline constexpr char kDeviceUID[] = "camera.device.uid";  // the device's UID, shared by its nodes
 inline constexpr char kDeviceName[] = "camera.device.name";  // the device's localized name
 inline constexpr char kDeviceModel[] = "camera.device.model";
 inline constexpr char kDeviceTransportType[] = "camera.device.transport-type";  // decimal

@@ -34,8 +34,7 @@ class DaemonConnection {
 
   // `clientName` names the client in the daemon; `reportFailures`: the first failure to reach
   // the daemon is said once on standard error.
-  DaemonConnection(PipeWireLoop& loop, std::string clientName, Events events,
-                   bool reportFailures);
+  DaemonConnection(PipeWireLoop& loop, std::string clientName, Events events, bool reportFailures);
   ~DaemonConnection();  // disconnects (without calling `lost`); under the loop's lock or not
   DaemonConnection(const DaemonConnection&) = delete;
   DaemonConnection& operator=(const DaemonConnection&) = delete;
@@ -54,7 +53,8 @@ class DaemonConnection {
   // Waits until the daemon has handled everything this connection sent before the call; false
   // when not connected or no answer came within `timeout`. Any thread but the loop thread,
   // without the loop's lock.
-  bool roundTrip(std::chrono::milliseconds timeout = std::chrono::seconds(2)) QLN_EXCLUDES(loopConfinement);
+  bool roundTrip(std::chrono::milliseconds timeout = std::chrono::seconds(2))
+      QLN_EXCLUDES(loopConfinement);
 
  private:
   void connect() QLN_REQUIRES(loopConfinement);

@@ -70,7 +70,8 @@ void PipeWireLoop::onLater(void* data, uint64_t) {
 
 PipeWireLoop::Lock::Lock(PipeWireLoop& loop) : loop_(loop) {
   pw_thread_loop_lock(loop_.threadLoop_);
-  if (loop_.depth_++ == 0) loop_.holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  if (loop_.depth_++ == 0)
+    loop_.holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
 }
 
 PipeWireLoop::Lock::~Lock() {

@@ -116,7 +116,8 @@ void RegistryView::onGlobal(void* data, uint32_t id, uint32_t, const char* type,
     const std::optional<uint32_t> input = uintOf(props, PW_KEY_LINK_INPUT_NODE);
     if (!output || !input) return;
     if (self->nodes_.count(*output) == 0 && self->nodes_.count(*input) == 0) return;
-    const Link& link = self->links_[id] = Link{.id = id, .outputNode = *output, .inputNode = *input};
+    const Link& link = self->links_[id] =
+        Link{.id = id, .outputNode = *output, .inputNode = *input};
     self->bind(id, PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &kLinkEvents);
     if (self->events_.linkAdded) self->events_.linkAdded(link);
   }

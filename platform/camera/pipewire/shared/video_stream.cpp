@@ -29,7 +29,8 @@ std::unique_ptr<VideoStream> VideoStream::connect(PipeWireLoop& loop, pw_core* c
   std::unique_ptr<VideoStream> made(new VideoStream(loop, std::move(setup), owner));
   const VideoStreamSetup& how = made->setup_;
   pw_properties* props = pw_properties_new(nullptr, nullptr);
-  for (const auto& [key, value] : how.properties) pw_properties_set(props, key.c_str(), value.c_str());
+  for (const auto& [key, value] : how.properties)
+    pw_properties_set(props, key.c_str(), value.c_str());
   made->stream_ = pw_stream_new(core, how.name.c_str(), props);
   if (made->stream_ == nullptr) return nullptr;
   pw_stream_add_listener(made->stream_, &made->listener_,

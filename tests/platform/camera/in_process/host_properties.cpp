@@ -72,13 +72,11 @@ PropertyResult readDeviceModelOrTransport(ExtensionDeviceSource& source, uint32_
   return PropertyResult::of(*properties.transportType);
 }
 
-PropertyResult readProviderNameOrManufacturer(ExtensionProviderSource& source,
-                                              uint32_t selector) {
+PropertyResult readProviderNameOrManufacturer(ExtensionProviderSource& source, uint32_t selector) {
   if (selector == selector::kProviderName) {
     return textOrUnknown(source.providerProperties({PropertyKey::ProviderName}).name);
   }
-  return textOrUnknown(
-      source.providerProperties({PropertyKey::ProviderManufacturer}).manufacturer);
+  return textOrUnknown(source.providerProperties({PropertyKey::ProviderManufacturer}).manufacturer);
 }
 
 // A sink count as the tree carries it: a uint32, clamped.
@@ -184,8 +182,9 @@ Status writeStreamProperty(const ExtensionStream& stream, uint32_t selector,
   } else if (selector == selector::kFrameDuration) {
     const auto* info = std::get_if<FrameDurationInfo>(&written);
     if (info == nullptr) return status::kBadPropertySize;
-    properties.frameDuration = info->valid != 0 ? media::MediaTime::make(info->value, info->timescale)
-                                                : media::MediaTime::invalid();
+    properties.frameDuration = info->valid != 0
+                                   ? media::MediaTime::make(info->value, info->timescale)
+                                   : media::MediaTime::invalid();
   } else {
     return isStreamSelector(selector) ? status::kIllegalOperation : status::kUnknownProperty;
   }

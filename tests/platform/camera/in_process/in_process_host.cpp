@@ -3,12 +3,12 @@
 #include <algorithm>
 
 #include "platform/base/mutex.h"
+#include "platform/dispatch/serial_queue.h"
 #include "tests/platform/camera/in_process/client_registry.h"
 #include "tests/platform/camera/in_process/consume_delivery.h"
 #include "tests/platform/camera/in_process/host_properties.h"
 #include "tests/platform/camera/in_process/object_tree.h"
 #include "tests/platform/camera/in_process/stream_sessions.h"
-#include "platform/dispatch/serial_queue.h"
 
 namespace platform::camera {
 
@@ -39,8 +39,7 @@ class InProcessCameraHost::Runtime : public std::enable_shared_from_this<Runtime
 
   ExtensionClientRef attachClient();
   void detachClient(const ExtensionClientRef& client);
-  PropertyResult readProperty(const ExtensionClientRef& client, ObjectID object,
-                              uint32_t selector);
+  PropertyResult readProperty(const ExtensionClientRef& client, ObjectID object, uint32_t selector);
   Status writeProperty(const ExtensionClientRef& client, ObjectID object, uint32_t selector,
                        const PropertyValue& value);
   Status copyBufferQueue(const ExtensionClientRef& client, ObjectID stream,
@@ -384,8 +383,8 @@ Status InProcessCameraHost::Runtime::copyBufferQueue(const ExtensionClientRef& c
       if (found.status != status::kNoError) return found.status;
       if (!found.stream) return status::kBadObject;
       const bool sink = found.stream->direction() == StreamDirection::Sink;
-      media::SimpleQueueRef existing = sink ? delivery_.sinkQueueLocked(stream, client)
-                                            : sessions_.outputQueue(stream, client);
+      media::SimpleQueueRef existing =
+          sink ? delivery_.sinkQueueLocked(stream, client) : sessions_.outputQueue(stream, client);
       if (existing) {
         // The client's one queue of this stream, with the newer callback.
         if (sink) {
@@ -401,8 +400,8 @@ Status InProcessCameraHost::Runtime::copyBufferQueue(const ExtensionClientRef& c
     const bool sink = found.stream->direction() == StreamDirection::Sink;
     auto created = media::SimpleQueue::create(
         sink ? sinkQueueCapacity(found.stream->source()
-                                    .streamProperties({PropertyKey::StreamSinkBufferQueueSize})
-                                    .sinkBufferQueueSize)
+                                     .streamProperties({PropertyKey::StreamSinkBufferQueueSize})
+                                     .sinkBufferQueueSize)
              : kDefaultQueueCapacity);
     if (sink) {
       created->setEnqueueListener(
@@ -426,8 +425,8 @@ Status InProcessCameraHost::Runtime::copyBufferQueue(const ExtensionClientRef& c
   });
 }
 
-Status InProcessCameraHost::Runtime::startStream(const ExtensionClientRef& client,
-                                                 ObjectID device, ObjectID stream) {
+Status InProcessCameraHost::Runtime::startStream(const ExtensionClientRef& client, ObjectID device,
+                                                 ObjectID stream) {
   return onCallbackQueue([&] { return startOnCallbackQueue(client, device, stream); });
 }
 

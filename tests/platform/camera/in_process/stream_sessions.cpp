@@ -41,7 +41,8 @@ std::vector<ObjectID> StreamSessions::removeClient(const ExtensionClientRef& cli
   for (auto& [stream, clients] : streaming_) {
     if (std::erase(clients, client) > 0 && clients.empty()) leftIdle.push_back(stream);
   }
-  std::erase_if(outputQueues_, [&](const auto& entry) { return entry.first.second == client.get(); });
+  std::erase_if(outputQueues_,
+                [&](const auto& entry) { return entry.first.second == client.get(); });
   return leftIdle;
 }
 
