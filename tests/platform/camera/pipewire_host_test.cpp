@@ -18,10 +18,6 @@ namespace pw = platform::camera::pipewire;
 class MisfitWatcher final : public pw::LinkedStream {
  public:
   using LinkedStream::LinkedStream;
-  ~MisfitWatcher() override {
-    pw::PipeWireLoop::Lock lock(loop_);
-    destroyLocked();
-  }
 
  private:
   pw::VideoStreamSetup setup() const override {

@@ -21,7 +21,8 @@ namespace platform::camera::pipewire {
 // session manager is needed: a producer's output into a sink node, or a watcher's input from an
 // output node. The link lives as long as the stream (or the connection); its state is the one
 // the registry lists. A stream that fails loses its link and takes nothing more; start() says so.
-// Subclasses say what the stream is and handle its buffers on the loop thread.
+// Subclasses say what the stream is and handle its buffers on the loop thread; one whose hooks
+// touch its own members calls destroyLocked() in its destructor, so that no event finds it gone.
 class LinkedStream : protected VideoStream::Owner {
  public:
   LinkedStream(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
