@@ -36,12 +36,18 @@ DeviceSource::DeviceSource(std::shared_ptr<platform::dispatch::Clock> clock)
                                                    StreamDirection::Source)),
       sink_(std::make_shared<SinkStreamSource>(*this, kSinkStreamName, CameraIDs::sink(),
                                                StreamDirection::Sink)),
+      phaseLock_(kTickIntervalNanos),
       queue_(std::string(APP_ID) + ".camera.frames", clock_) {
   for (const auto& stream : {source_->stream(), sink_->stream()}) {
     if (auto error = device_->addStream(stream)) {
       fatalError("the device refused a stream: " + error->description);
     }
   }
+}
+
+void DeviceSource::sinkFrameArrived(uint64_t arrivalNanos) {
+  platform::dispatch::assertOnQueue(queue_);
+  phaseLock_.frameArrived(arrivalNanos);
 }
 
 void DeviceSource::sourceStateChanged() {
@@ -74,7 +80,9 @@ void DeviceSource::updateClock() {
   const bool streaming = source_->isStreaming();
   if (streaming && !timer_) {
     timer_ = std::make_unique<platform::dispatch::TimerSource>(queue_);
-    timer_->schedule(clock_->nowNanos(), kTickIntervalNanos, kTickLeewayNanos);
+    const uint64_t now = clock_->nowNanos();
+    timer_->schedule(now, kTickIntervalNanos, kTickLeewayNanos);
+    phaseLock_.clockStarted(now);
     timer_->setEventHandler([weakSelf = weak_from_this()] {
       if (auto self = weakSelf.lock()) self->tick();
     });
@@ -90,6 +98,9 @@ void DeviceSource::tick() {
   // Read once: a format change mid-tick applies from the next tick.
   const int64_t formatIndex = source_->activeFormatIndex();
   const uint64_t now = clock_->nowNanos();
+  if (auto moved = phaseLock_.tickFired(now)) {
+    timer_->schedule(*moved, kTickIntervalNanos, kTickLeewayNanos);
+  }
   PixelBufferRef frame = liveFrame(formatIndex, now);
   if (!frame) frame = frames_.placeholder(formatIndex);
   if (!frame) return;

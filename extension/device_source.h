@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "extension/frame_factory.h"
+#include "extension/frame_phase_lock.h"
 #include "extension/sink_stream_source.h"
 #include "extension/source_stream_source.h"
 #include "platform/camera/extension_objects.h"
@@ -17,9 +18,10 @@ namespace quillane {
 // The one camera device: it owns the platform device, the output and sink streams, the frame
 // factory, the frame queue and the frame clock. While the output stream runs, the clock sends
 // one frame per 1/30 s: the newest sink frame fitted to the active format while it is fresh,
-// the placeholder otherwise. Create with std::make_shared. The host calls the device-source
-// methods on its own threads (they touch no mutable state); the clock, every tick and the
-// sink's newest frame live on the frame queue.
+// the placeholder otherwise; a steady producer draws the ticks to just after its frames arrive.
+// Create with std::make_shared. The host calls the device-source methods on its own threads (they
+// touch no mutable state); the clock, every tick and the sink's newest frame live on the frame
+// queue.
 class DeviceSource : public platform::camera::ExtensionDeviceSource,
                      public std::enable_shared_from_this<DeviceSource> {
  public:
@@ -47,6 +49,9 @@ class DeviceSource : public platform::camera::ExtensionDeviceSource,
     return timer_ != nullptr;
   }
 
+  // The sink stored a frame stamped `arrivalNanos`; frame queue only.
+  void sinkFrameArrived(uint64_t arrivalNanos);
+
   // Whether the sink's newest frame may be shown at `nowNanos`: the sink runs, a frame is there,
   // and it arrived less than kStaleAfterNanos ago (wrapping subtraction).
   static bool isSinkFrameFresh(bool sinkStreaming, bool hasLatestBuffer, uint64_t nowNanos,
@@ -71,6 +76,7 @@ class DeviceSource : public platform::camera::ExtensionDeviceSource,
   std::shared_ptr<SourceStreamSource> source_;
   std::shared_ptr<SinkStreamSource> sink_;
   FrameFactory frames_;
+  FramePhaseLock phaseLock_;  // frame queue only
   platform::dispatch::SerialQueue queue_;
   std::unique_ptr<platform::dispatch::TimerSource> timer_;  // frame queue only
 };

@@ -101,6 +101,7 @@ void SinkStreamSource::consumeCompleted(const ExtensionClientRef& client, int64_
     const uint64_t now = device_.clock().nowNanos();
     device_.queue().async([self = shared_from_this(), buffer = std::move(buffer), now] {
       self->latest_ = LatestFrame{buffer, now};
+      self->device_.sinkFrameArrived(now);
     });
     stream()->notifyScheduledOutputChanged({sequenceNumber, now});
   } else if (error) {

@@ -219,6 +219,51 @@ TEST_F(CameraTest, FormatChangeOnTheOutputStreamResizesTheNextFrame) {
   EXPECT_EQ(frames[0]->imageBuffer()->height(), 480);
 }
 
+TEST_F(CameraTest, TicksMoveToJustAfterTheFramesOfASteadyProducer) {
+  constexpr int64_t kMillis = 1'000'000;
+  constexpr Bgra kOther{30, 160, 60, 255};
+  // An earlier watch leaves the clock's old grid behind: the new one starts off it.
+  startWatching();
+  advance(2 * kTick);
+  ASSERT_EQ(clients[0]->stopStream(deviceID, outputID), 0);
+  advance(13 * kMillis);
+  const uint64_t start = clock->nowNanos();
+  auto watcher = startWatching();
+  auto sinkQueue = startProducing();
+  std::vector<SampleBufferRef> sent = take(watcher);
+  // 30 fps, 20 ms after the clock's ticks. Time moves to a millisecond after each frame, then
+  // 8 ms at a time, so a tick runs up to 8 ms after its deadline.
+  std::vector<uint64_t> arrivals;
+  for (uint64_t k = 0; k < 75; ++k) {
+    const uint64_t arrival = start + 20'000'000 + k * kTick;
+    clock->set(arrival);
+    settle();
+    push(sinkQueue, test::solidBuffer(64, 64, k % 2 == 0 ? kLive : kOther));
+    arrivals.push_back(arrival);
+    for (int64_t after : {1, 9, 17, 25}) {
+      clock->set(arrival + static_cast<uint64_t>(after * kMillis));
+      settle();
+      for (auto& frame : take(watcher)) sent.push_back(std::move(frame));
+    }
+  }
+  // Time stamps are in nanoseconds.
+  auto sentAt = [](const SampleBufferRef& frame) { return frame->presentationTimeStamp().value; };
+  // No tick lost or doubled.
+  for (std::size_t i = 1; i < sent.size(); ++i) {
+    ASSERT_NEAR(sentAt(sent[i]) - sentAt(sent[i - 1]), kTick, 9 * kMillis) << "frame " << i;
+  }
+  // Settled: each frame goes out a millisecond after it came.
+  for (std::size_t k = 45; k < arrivals.size(); ++k) {
+    auto shown = std::find_if(sent.begin(), sent.end(), [&](const SampleBufferRef& frame) {
+      return sentAt(frame) >= static_cast<int64_t>(arrivals[k]);
+    });
+    ASSERT_NE(shown, sent.end());
+    EXPECT_EQ(sentAt(*shown), static_cast<int64_t>(arrivals[k] + kMillis)) << "frame " << k;
+    EXPECT_TRUE(
+        test::spanNear(*(*shown)->imageBuffer(), 540, 950, 970, k % 2 == 0 ? kLive : kOther, 3));
+  }
+}
+
 // ---- Sink frames in the output ---------------------------------------------------------------
 
 TEST_F(CameraTest, PushedFrameIsFittedAndRepeatedUntilANewerOne) {

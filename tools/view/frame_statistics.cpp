@@ -31,10 +31,12 @@ double percentileMillis(std::vector<uint32_t> samples, double percent) {
 
 }  // namespace
 
+void FrameStatistics::watchStarted(uint64_t startNanos) {
+  startNanos_ = lineNanos_ = startNanos;
+}
+
 void FrameStatistics::record(const ReceivedFrame& frame) {
-  if (frames_ == 0) {
-    firstArrivalNanos_ = lineNanos_ = frame.arrivalNanos;
-  } else {
+  if (frames_ > 0) {
     intervalsMicros_.push_back(saturated((frame.arrivalNanos - lastArrivalNanos_) / 1000));
     // A counter that went back belongs to a camera that started over; nothing was missed.
     if (frame.sequenceNumber > lastSequenceNumber_) {
@@ -52,23 +54,21 @@ void FrameStatistics::record(const ReceivedFrame& frame) {
 
 nlohmann::json FrameStatistics::secondLine(uint64_t nowNanos) {
   const double seconds = (nowNanos - lineNanos_) / kNanosPerSecond;
-  const double fps = frames_ > 0 && seconds > 0 ? (frames_ - lineFrames_) / seconds : 0;
+  const double fps = seconds > 0 ? (frames_ - lineFrames_) / seconds : 0;
   lineFrames_ = frames_;
   lineNanos_ = nowNanos;
   return {{"fps", rounded(fps)}, {"frames", frames_}};
 }
 
 nlohmann::json FrameStatistics::finalLine(uint64_t endNanos) const {
-  // The rate over the span the frames arrived in: start-up and the wait after the last frame
-  // do not dilute it.
-  const double span = (lastArrivalNanos_ - firstArrivalNanos_) / kNanosPerSecond;
+  const double seconds = (endNanos - startNanos_) / kNanosPerSecond;
   nlohmann::json line = {
       {"dropped", dropped_},
-      {"fps", rounded(frames_ > 1 && span > 0 ? (frames_ - 1) / span : 0)},
+      {"fps", rounded(seconds > 0 ? frames_ / seconds : 0)},
       {"frames", frames_},
       {"interval_ms_p50", percentileMillis(intervalsMicros_, 50)},
       {"interval_ms_p99", percentileMillis(intervalsMicros_, 99)},
-      {"seconds", rounded(frames_ > 0 ? (endNanos - firstArrivalNanos_) / kNanosPerSecond : 0)},
+      {"seconds", rounded(seconds)},
       {"size", tools::sizeText(size_.value_or(requested_))}};
   if (frames_ > 0) line["format"] = pixelFormatName(pixelFormat_);
   for (const auto& [name, samples] :

@@ -28,17 +28,20 @@ class FrameStatistics {
  public:
   explicit FrameStatistics(tools::FrameSize requested) : requested_(requested) {}
 
+  // The camera streams to the viewer from `startNanos` on; before any record().
+  void watchStarted(uint64_t startNanos);
   void record(const ReceivedFrame& frame);
   uint64_t frames() const { return frames_; }
 
-  // {"fps", "frames"}: the rate since the previous line (or the first frame), and the total.
+  // {"fps", "frames"}: the rate since the previous line (or the watch's start), and the total.
   nlohmann::json secondLine(uint64_t nowNanos);
 
   // {"dropped", "fps", "frames", "interval_ms_p50", "interval_ms_p99", "seconds", "size"}, plus
   // "format" (of the last frame) once frames came, "latency_ms_p50" and "latency_ms_p99" when
   // frames carried stamps, "pts_latency_ms_p50" and "pts_latency_ms_p99" when they carried
   // presentation times, and "requested_size" when the camera sent another size than the one
-  // asked for. `endNanos`: when the watch ended.
+  // asked for. `endNanos`: when the watch ended; the rate is the frames over the watched time, so
+  // a burst at the start cannot inflate it.
   nlohmann::json finalLine(uint64_t endNanos) const;
 
  private:
@@ -47,7 +50,7 @@ class FrameStatistics {
   uint64_t dropped_ = 0;
   std::optional<tools::FrameSize> size_;  // of the last frame
   platform::media::FourCC pixelFormat_ = 0;
-  uint64_t firstArrivalNanos_ = 0;
+  uint64_t startNanos_ = 0;
   uint64_t lastArrivalNanos_ = 0;
   uint64_t lastSequenceNumber_ = 0;
   uint64_t lineFrames_ = 0;  // frames at the previous second's line

@@ -147,6 +147,7 @@ void Viewer::startWatching() {
   }
   streaming_ = true;
   const uint64_t started = nowNanos();
+  statistics_.watchStarted(started);
   timer_.schedule(started + kNanosPerSecond, kNanosPerSecond, kNanosPerSecond / 100);
   timer_.setEventHandler([this] { everySecond(); });
   timer_.resume();
