@@ -18,8 +18,8 @@ namespace platform::camera::pipewire {
 
 // One application's connection to the cameras on PipeWire: a daemon connection of its own (so
 // that the daemon ends its links when it goes, as when a process dies), the object tree rebuilt
-// from the registry on every read, a producer stream per started sink stream and a watcher stream
-// per started output stream. Thread-safe: the tree and the streams are touched under the loop's
+// from the registry on every read (its properties those the camera's nodes publish), a producer
+// stream per started sink stream and a watcher stream per started output stream. Thread-safe: the tree and the streams are touched under the loop's
 // lock, the queues under streamsMutex_.
 class PipeWireClient final : public HardwareClient {
  public:
