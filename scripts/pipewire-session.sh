@@ -1,36 +1,53 @@
 #!/usr/bin/env bash
-# Runs a private PipeWire daemon (and, on request, WirePlumber) in a private 0700 folder, so tests
-# and scripts never touch the developer's own daemon.
+# Runs a private PipeWire daemon (and, on request, WirePlumber, or a whole desktop session with the
+# camera portal) in a private 0700 folder, so tests and scripts never touch the developer's own.
 #
-#   pipewire-session.sh start [--wireplumber] [--replace] DIR   start, wait until it answers, print env
-#   pipewire-session.sh env DIR                                 print the environment for DIR
+#   pipewire-session.sh start [--wireplumber|--portal] [--replace] DIR   start, wait, print env
+#   pipewire-session.sh env [--portal] DIR                      print the environment for DIR
+#   pipewire-session.sh portal DIR                              (re)start the camera portal in DIR
 #   pipewire-session.sh stop DIR                                stop what start began, remove DIR
-#   pipewire-session.sh run [--wireplumber] [DIR] -- CMD...     start, run CMD with the environment,
-#                                                               stop on exit or signal; CMD's status
+#   pipewire-session.sh run [--wireplumber|--portal] [DIR] -- CMD...   start, run CMD with the
+#                                                 environment, stop on exit or signal; CMD's status
 #
 # The environment is printed as `export NAME=value` lines, for eval. PIPEWIRE_REMOTE is the socket's
 # absolute path: a relative name would let libpipewire fall back to the system socket folder.
 # PIPEWIRE_SESSION_TIMEOUT (seconds, default 10) bounds the wait for each daemon to answer.
+#
+# --portal is what browsers need to find cameras: a private session D-Bus, PipeWire with its portal
+# module, WirePlumber with the permission store and its portal access script, the permission store
+# and an Access backend that allows every request (scripts/portal-access-backend.py); `portal`
+# then starts xdg-desktop-portal, which a browser asks for the camera. Start the portal after the
+# camera: it tells applications whether a camera is present as it saw it at its start. The bus
+# activates nothing (it has no service folder), so every process on it is one this script started
+# and stops; the document portal and its FUSE mount are never started.
 set -euo pipefail
 
 readonly socket_name=pipewire-0
+readonly bus_name=bus
 readonly marker=.pipewire-session
+readonly portal_program=/usr/libexec/xdg-desktop-portal
+readonly permission_store_program=/usr/libexec/xdg-permission-store
+readonly access_backend_program=$(dirname "$(realpath "$0")")/portal-access-backend.py
+readonly access_backend_name=org.freedesktop.impl.portal.desktop.quillane
 timeout_seconds=${PIPEWIRE_SESSION_TIMEOUT:-10}
 
 die() { echo "pipewire-session: $*" >&2; exit 1; }
 
 usage() {
-  sed -n '5,9p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '5,11p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
 absolute_dir() { realpath -m -- "$1"; }
 
 print_env() {
-  local dir=$1
+  local dir=$1 with_portal=$2
   printf 'export PIPEWIRE_RUNTIME_DIR=%q\n' "$dir"
   printf 'export PIPEWIRE_REMOTE=%q\n' "$dir/$socket_name"
+  ((!with_portal)) || printf 'export DBUS_SESSION_BUS_ADDRESS=%q\n' "$(bus_address "$dir")"
 }
+
+bus_address() { echo "unix:path=$1/$bus_name"; }
 
 # "<pid> <start time>" of a process, or nothing when it has exited (a zombie has exited too).
 process_identity() {
@@ -71,19 +88,26 @@ stop_session() {
   local dir=$1
   [ -d "$dir" ] || return 0
   [ -f "$dir/$marker" ] || die "$dir was not made by this script; not touching it"
-  stop_recorded "$dir/wireplumber.pid"
-  stop_recorded "$dir/pipewire.pid"
+  local name
+  for name in portal access-backend permission-store wireplumber pipewire dbus; do
+    stop_recorded "$dir/$name.pid"
+  done
   rm -rf -- "$dir"
 }
 
 write_pipewire_config() {
-  local dir=$1
+  local dir=$1 with_portal=$2 dbus=false portal=""
+  if ((with_portal)); then
+    dbus=true
+    # Marks the portal's own connections, which hand browsers their restricted view.
+    portal="{ name = libpipewire-module-portal }"
+  fi
   cat >"$dir/pipewire.conf" <<EOF
 # Written by pipewire-session.sh: the protocol, the factories our programs use, no devices.
 context.properties = {
     core.daemon = true
     core.name = "$dir/$socket_name"
-    support.dbus = false
+    support.dbus = $dbus
     mem.allow-mlock = false
     log.level = 2
 }
@@ -97,6 +121,7 @@ context.modules = [
     { name = libpipewire-module-client-node }
     { name = libpipewire-module-adapter }
     { name = libpipewire-module-link-factory }
+    $portal
     # Grants connecting clients their permissions; without it they wait forever.
     { name = libpipewire-module-access }
 ]
@@ -113,16 +138,18 @@ context.objects = [
 EOF
 }
 
-# Only the node policy that links autoconnecting streams: no device monitors, no portal, no D-Bus.
+# Only the node policy that links autoconnecting streams, no device monitors; with the portal also
+# the permission store and the script that gives the portal's clients the cameras they may see.
 write_wireplumber_config() {
-  local dir=$1
+  local dir=$1 with_portal=$2 dbus=false
+  ((!with_portal)) || dbus=true
   mkdir -p "$dir/wireplumber/main.lua.d" "$dir/state"
-  cat >"$dir/wireplumber/wireplumber.conf" <<'EOF'
+  cat >"$dir/wireplumber/wireplumber.conf" <<EOF
 # Written by pipewire-session.sh.
 context.properties = {
   log.level = 2
   wireplumber.script-engine = lua-scripting
-  support.dbus = false
+  support.dbus = $dbus
 }
 context.spa-libs = {
   support.* = support/libspa-support
@@ -159,6 +186,42 @@ local policy = { ["move"] = true, ["follow"] = true }
 load_script("create-item.lua", policy)
 load_script("policy-node.lua", policy)
 EOF
+  ((with_portal)) || return 0
+  cat >>"$dir/wireplumber/main.lua.d/50-node-policy.lua" <<'EOF'
+load_module("portal-permissionstore")
+load_script("access/access-portal.lua")
+EOF
+}
+
+# A session bus of our own: no service folder, so nothing is activated behind our back.
+write_dbus_config() {
+  local dir=$1
+  cat >"$dir/dbus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>$(bus_address "$dir")</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+}
+
+# The Access backend for the portal, found by the portal in its own folder of portal files.
+write_portal_config() {
+  local dir=$1
+  mkdir -p "$dir/portals"
+  cat >"$dir/portals/quillane.portal" <<EOF
+[portal]
+DBusName=$access_backend_name
+Interfaces=org.freedesktop.impl.portal.Access;
+UseIn=
+EOF
 }
 
 # Starts CMD in its own process group with only the private environment; records "<pid> <start>".
@@ -170,6 +233,7 @@ spawn() {
   [ -z "${WIREPLUMBER_DEBUG:-}" ] || debug+=(WIREPLUMBER_DEBUG="$WIREPLUMBER_DEBUG")
   env -i PATH="$PATH" HOME="$dir" LANG=C.UTF-8 "${debug[@]}" \
     XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" \
+    XDG_DATA_HOME="$dir/data" DBUS_SESSION_BUS_ADDRESS="$(bus_address "$dir")" \
     PIPEWIRE_RUNTIME_DIR="$dir" PIPEWIRE_REMOTE="$dir/$socket_name" \
     WIREPLUMBER_CONFIG_DIR="$dir/wireplumber" \
     setsid "$@" </dev/null >"$dir/$name.log" 2>&1 &
@@ -188,11 +252,12 @@ fail_start() {
   exit 1
 }
 
-# Waits until CHECK succeeds, while the daemon recorded in DIR/NAME.pid stays alive.
+# Waits until CHECK DIR [ARGS...] succeeds, while the daemon recorded in DIR/NAME.pid stays alive.
 wait_until() {
   local dir=$1 name=$2 check=$3
+  shift 3
   local deadline=$((SECONDS + timeout_seconds))
-  until "$check" "$dir"; do
+  until "$check" "$dir" "$@"; do
     recorded_alive "$dir/$name.pid" || fail_start "$dir" "$name exited while starting" "$dir/$name.log"
     ((SECONDS < deadline)) || fail_start "$dir" "$name did not answer within ${timeout_seconds}s" "$dir/$name.log"
     sleep 0.01
@@ -214,11 +279,63 @@ wireplumber_answers() {
   client "$1" pw-cli ls Metadata 2>/dev/null | grep -q 'metadata.name = "default"'
 }
 
+bus_call() {
+  local dir=$1
+  shift
+  client "$dir" dbus-send --bus="$(bus_address "$dir")" --print-reply --reply-timeout=2000 \
+    --dest=org.freedesktop.DBus /org/freedesktop/DBus "$@"
+}
+
+bus_answers() { [ -S "$1/$bus_name" ] && bus_call "$1" org.freedesktop.DBus.GetId >/dev/null 2>&1; }
+
+name_owned() {
+  bus_call "$1" org.freedesktop.DBus.NameHasOwner "string:$2" 2>/dev/null | grep -q 'boolean true'
+}
+
+# Starts the bus and the permission store, which WirePlumber's portal module asks.
+start_bus() {
+  local dir=$1
+  write_dbus_config "$dir"
+  spawn "$dir" dbus dbus-daemon --nofork --nopidfile --config-file="$dir/dbus.conf"
+  wait_until "$dir" dbus bus_answers
+  spawn "$dir" permission-store "$permission_store_program"
+  wait_until "$dir" permission-store name_owned org.freedesktop.impl.portal.PermissionStore
+}
+
+start_access_backend() {
+  local dir=$1
+  write_portal_config "$dir"
+  spawn "$dir" access-backend /usr/bin/python3 "$access_backend_program"
+  wait_until "$dir" access-backend name_owned "$access_backend_name"
+}
+
+# Starts xdg-desktop-portal, replacing one this session runs; it reads only our portal files. GIO
+# gets local files and settings in memory, so it starts no helper of its own.
+start_portal() {
+  local dir=$1
+  [ -f "$dir/$marker" ] && recorded_alive "$dir/access-backend.pid" ||
+    die "$dir is no running session started with --portal"
+  stop_recorded "$dir/portal.pid"
+  trap 'fail_start "$dir" "interrupted"' INT TERM HUP
+  spawn "$dir" portal env XDG_DESKTOP_PORTAL_DIR="$dir/portals" GIO_USE_VFS=local \
+    GSETTINGS_BACKEND=memory "$portal_program"
+  wait_until "$dir" portal name_owned org.freedesktop.portal.Desktop
+  trap - INT TERM HUP
+}
+
+session_alive() {
+  local dir=$1 name
+  for name in pipewire wireplumber dbus permission-store access-backend portal; do
+    recorded_alive "$dir/$name.pid" && return 0
+  done
+  return 1
+}
+
 start_session() {
-  local dir=$1 with_wireplumber=$2 replace=$3
+  local dir=$1 with_wireplumber=$2 with_portal=$3 replace=$4
   if [ -e "$dir" ]; then
     if [ -f "$dir/$marker" ]; then
-      if recorded_alive "$dir/pipewire.pid" || recorded_alive "$dir/wireplumber.pid"; then
+      if session_alive "$dir"; then
         ((replace)) || die "a session is already running in $dir (stop it, or start --replace)"
       fi
       stop_session "$dir"
@@ -232,14 +349,16 @@ start_session() {
   chmod 0700 -- "$dir"
   : >"$dir/$marker"
   trap 'fail_start "$dir" "interrupted"' INT TERM HUP
-  write_pipewire_config "$dir"
+  ((!with_portal)) || start_bus "$dir"
+  write_pipewire_config "$dir" "$with_portal"
   spawn "$dir" pipewire pipewire -c "$dir/pipewire.conf"
   wait_until "$dir" pipewire pipewire_answers
-  if ((with_wireplumber)); then
-    write_wireplumber_config "$dir"
+  if ((with_wireplumber || with_portal)); then
+    write_wireplumber_config "$dir" "$with_portal"
     spawn "$dir" wireplumber wireplumber
     wait_until "$dir" wireplumber wireplumber_answers
   fi
+  ((!with_portal)) || start_access_backend "$dir"
   trap - INT TERM HUP
 }
 
@@ -259,15 +378,16 @@ on_run_signal() {
 }
 
 run_session() {
-  local dir=$1 with_wireplumber=$2
-  shift 2
-  start_session "$dir" "$with_wireplumber" 0
+  local dir=$1 with_wireplumber=$2 with_portal=$3
+  shift 3
+  start_session "$dir" "$with_wireplumber" "$with_portal" 0
   run_dir=$dir
   trap 'stop_session "$run_dir"' EXIT
   trap 'on_run_signal INT 2' INT
   trap 'on_run_signal TERM 15' TERM
   trap 'on_run_signal HUP 1' HUP
-  PIPEWIRE_RUNTIME_DIR="$dir" PIPEWIRE_REMOTE="$dir/$socket_name" "$@" &
+  ((!with_portal)) || start_portal "$dir"
+  (eval "$(print_env "$dir" "$with_portal")" && exec "$@") &
   cmd_pid=$!
   local status=0
   wait "$cmd_pid" || status=$?
@@ -279,10 +399,11 @@ main() {
   (($#)) || usage
   local command=$1
   shift
-  local with_wireplumber=0 replace=0 dir=""
+  local with_wireplumber=0 with_portal=0 replace=0 dir=""
   while (($#)); do
     case $1 in
       --wireplumber) with_wireplumber=1 ;;
+      --portal) with_portal=1 ;;
       --replace) replace=1 ;;
       --) break ;;
       -*) usage ;;
@@ -293,12 +414,16 @@ main() {
   case $command in
     start)
       if [ -z "$dir" ] || (($#)); then usage; fi
-      start_session "$dir" "$with_wireplumber" "$replace"
-      print_env "$dir"
+      start_session "$dir" "$with_wireplumber" "$with_portal" "$replace"
+      print_env "$dir" "$with_portal"
       ;;
     env)
       if [ -z "$dir" ] || (($#)); then usage; fi
-      print_env "$dir"
+      print_env "$dir" "$with_portal"
+      ;;
+    portal)
+      if [ -z "$dir" ] || (($#)); then usage; fi
+      start_portal "$dir"
       ;;
     stop)
       if [ -z "$dir" ] || (($#)); then usage; fi
@@ -308,7 +433,7 @@ main() {
       if [ "${1:-}" != -- ] || (($# < 2)); then usage; fi
       shift
       [ -n "$dir" ] || dir=$(mktemp -d "${TMPDIR:-/tmp}/pipewire-session.XXXXXX")
-      run_session "$dir" "$with_wireplumber" "$@"
+      run_session "$dir" "$with_wireplumber" "$with_portal" "$@"
       ;;
     *) usage ;;
   esac

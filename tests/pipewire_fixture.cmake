@@ -1,8 +1,10 @@
 # Private PipeWire daemons for test groups, one per group, started and stopped by CTest fixtures
 # with scripts/pipewire-session.sh in ${CMAKE_BINARY_DIR}/pipewire/<group>.
 #
-#   quillane_pipewire_fixture(<group> [WIREPLUMBER])
-#     adds the tests <group>.PipeWireStart and <group>.PipeWireStop and the fixture <group>.PipeWire.
+#   quillane_pipewire_fixture(<group> [WIREPLUMBER|PORTAL])
+#     adds the tests <group>.PipeWireStart and <group>.PipeWireStop and the fixture <group>.PipeWire;
+#     PORTAL: a desktop session with the camera portal, whose tests start the portal themselves
+#     (`pipewire-session.sh portal $PIPEWIRE_RUNTIME_DIR`) once their camera is up.
 #   quillane_use_pipewire(<group> TESTS <test>...)
 #     tests made with add_test require the fixture and get the daemon's environment.
 #   quillane_use_pipewire(<group> TEST_LIST <var>)
@@ -13,11 +15,15 @@
 set(QUILLANE_PIPEWIRE_SESSION ${PROJECT_SOURCE_DIR}/scripts/pipewire-session.sh)
 
 function(quillane_pipewire_fixture group)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "WIREPLUMBER" "" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "WIREPLUMBER;PORTAL" "" "")
   set(dir ${CMAKE_BINARY_DIR}/pipewire/${group})
   set(options --replace)
   if(arg_WIREPLUMBER)
     list(APPEND options --wireplumber)
+  endif()
+  if(arg_PORTAL)
+    set_property(GLOBAL PROPERTY QUILLANE_PIPEWIRE_PORTAL_${group} --portal)
+    list(APPEND options --portal)
   endif()
   add_test(NAME ${group}.PipeWireStart COMMAND ${QUILLANE_PIPEWIRE_SESSION} start ${options} ${dir})
   add_test(NAME ${group}.PipeWireStop COMMAND ${QUILLANE_PIPEWIRE_SESSION} stop ${dir})
@@ -28,8 +34,9 @@ endfunction()
 # The daemon's environment as ENVIRONMENT_MODIFICATION entries (NAME=set:value), from the script
 # that owns the socket's name; a test's own ENVIRONMENT stays untouched.
 function(quillane_pipewire_environment group out_var)
+  get_property(portal GLOBAL PROPERTY QUILLANE_PIPEWIRE_PORTAL_${group})
   execute_process(
-    COMMAND ${QUILLANE_PIPEWIRE_SESSION} env ${CMAKE_BINARY_DIR}/pipewire/${group}
+    COMMAND ${QUILLANE_PIPEWIRE_SESSION} env ${portal} ${CMAKE_BINARY_DIR}/pipewire/${group}
     OUTPUT_VARIABLE lines OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   string(REGEX REPLACE "export ([A-Z_]+)=" "\\1=set:" lines "${lines}")
   string(REPLACE "\n" ";" entries "${lines}")

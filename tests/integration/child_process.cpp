@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-extern char** environ;
+#include "platform/process/program_tree.h"
 
 namespace quillane::integration {
 namespace {
@@ -18,19 +18,6 @@ std::pair<platform::base::UniqueFd, platform::base::UniqueFd> makePipe() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   return {platform::base::UniqueFd(fds[0]), platform::base::UniqueFd(fds[1])};
-}
-
-std::vector<std::string> environmentWith(const std::map<std::string, std::string>& overrides) {
-  std::map<std::string, std::string> merged;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    const auto equals = text.find('=');
-    if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
-  }
-  for (const auto& [name, value] : overrides) merged[name] = value;
-  std::vector<std::string> entries;
-  for (const auto& [name, value] : merged) entries.push_back(name + "=" + value);
-  return entries;
 }
 
 }  // namespace
@@ -43,7 +30,9 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments,
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
-  std::vector<std::string> entries = environmentWith(environment);
+  std::vector<std::string> overrides;
+  for (const auto& [name, value] : environment) overrides.push_back(name + "=" + value);
+  std::vector<std::string> entries = platform::process::environmentWith(overrides);
   std::vector<char*> envp;
   for (std::string& entry : entries) envp.push_back(entry.data());
   envp.push_back(nullptr);
@@ -62,12 +51,10 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments,
     ::_exit(127);
   }
   input_ = std::move(inputWriter);
-  outputReader_ = std::thread([this, fd = std::move(outputReader)]() mutable {
-    collect(std::move(fd), true);
-  });
-  errorReader_ = std::thread([this, fd = std::move(errorReader)]() mutable {
-    collect(std::move(fd), false);
-  });
+  outputReader_ =
+      std::thread([this, fd = std::move(outputReader)]() mutable { collect(std::move(fd), true); });
+  errorReader_ =
+      std::thread([this, fd = std::move(errorReader)]() mutable { collect(std::move(fd), false); });
 }
 
 ChildProcess::~ChildProcess() {
