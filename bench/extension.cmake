@@ -1,5 +1,5 @@
 add_executable(bench_extension ${CMAKE_CURRENT_LIST_DIR}/extension_benchmarks.cpp)
-target_link_libraries(bench_extension PRIVATE quillane_extension_core platform_camera_in_process libyuv::libyuv
+target_link_libraries(bench_extension PRIVATE quillane_extension_core quillane_in_process_camera_host libyuv::libyuv
   benchmark::benchmark)
 add_executable(bench_extension_cpu ${CMAKE_CURRENT_LIST_DIR}/extension_cpu_driver.cpp)
-target_link_libraries(bench_extension_cpu PRIVATE quillane_extension_core platform_camera_in_process)
+target_link_libraries(bench_extension_cpu PRIVATE quillane_extension_core quillane_in_process_camera_host)

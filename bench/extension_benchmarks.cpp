@@ -12,10 +12,10 @@
 #include "extension/video_format.h"
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/hardware.h"
-#include "platform/camera/in_process/in_process_host.h"
 #include "platform/dispatch/clock.h"
 #include "platform/imaging/pixel_ops.h"
 #include "platform/media/format_description.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 
 namespace {
 

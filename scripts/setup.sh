@@ -3,8 +3,9 @@
 # takes seconds.
 set -euo pipefail
 
-packages=(cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libyuv-dev libpng-dev libcairo2-dev fonts-urw-base35 fontconfig nlohmann-json3-dev
+packages=(cmake g++ clang-14 libclang-rt-14-dev llvm-14 pkg-config libgtest-dev libgmock-dev
+          libbenchmark-dev libyuv-dev libpng-dev libcairo2-dev fonts-urw-base35 fontconfig
+          nlohmann-json3-dev
           pipewire pipewire-bin libpipewire-0.3-dev libspa-0.2-dev wireplumber
           gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
           gstreamer1.0-plugins-good

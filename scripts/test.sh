@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the normal build, then AddressSanitizer+UBSan, then
-# ThreadSanitizer. Usage: scripts/test.sh [normal|address|thread ...]
+# ThreadSanitizer built with clang, whose thread-safety analysis checks every locking annotation
+# (an unchecked one is an error). Usage: scripts/test.sh [normal|address|thread ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -13,13 +14,18 @@ for kind in "${builds[@]}"; do
   dir="build-test-$kind"
   sanitize=""
   bench=ON
+  compilers=(-DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++)
   if [ "$kind" != normal ]; then sanitize="$kind"; bench=OFF; fi
+  if [ "$kind" = thread ]; then
+    compilers=(-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14)
+  fi
   echo "=== $kind build ==="
   # Sanitizer builds at -O1 with line tables only: they compile much faster and still report
   # every finding with its source line.
   flags="-O2 -g1 -DNDEBUG"
   [ -z "$sanitize" ] || flags="-O1 -g1"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" \
+  cmake -S . -B "$dir" "${compilers[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" \
         -DCMAKE_C_FLAGS_RELWITHDEBINFO="$flags" -DQUILLANE_SANITIZE="$sanitize" \
         -DQUILLANE_BENCHMARKS="$bench" >/dev/null
   cmake --build "$dir" -j "$jobs"

@@ -19,13 +19,6 @@ inline constexpr int32_t kDefaultQueueCapacity = 4;
 // An advertised sink queue size above this is clamped to it.
 inline constexpr int32_t kMaxQueueCapacity = 64;
 
-// The sink buffer queue size the stream's source advertises, if any.
-inline std::optional<int64_t> advertisedSinkQueueSize(const ExtensionStream& stream) {
-  return stream.source()
-      .streamProperties({PropertyKey::StreamSinkBufferQueueSize})
-      .sinkBufferQueueSize;
-}
-
 // Capacity of a client's queue on a sink stream that advertises `advertised`.
 inline int32_t sinkQueueCapacity(std::optional<int64_t> advertised) {
   if (!advertised || *advertised < 1) return kDefaultQueueCapacity;

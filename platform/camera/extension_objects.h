@@ -102,8 +102,6 @@ class ExtensionDevice {
   ExtensionDevice& operator=(const ExtensionDevice&) = delete;
 
   const std::string& localizedName() const { return localizedName_; }
-  const Uuid& deviceID() const { return deviceID_; }
-  const std::optional<std::string>& legacyDeviceID() const { return legacyDeviceID_; }
   // The UID clients read: the legacy device ID, else the device ID's text.
   std::string uid() const { return legacyDeviceID_.value_or(deviceID_.toString()); }
   ExtensionDeviceSource& source() const { return source_; }

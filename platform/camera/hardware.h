@@ -58,6 +58,8 @@ constexpr uint32_t kDeviceUID = fourCC("uid ");      // device: text
 constexpr uint32_t kName = fourCC("lnam");           // device, stream: text
 constexpr uint32_t kModel = fourCC("lmod");          // device: text
 constexpr uint32_t kTransportType = fourCC("tran");  // device: uint32
+constexpr uint32_t kManufacturer = fourCC("lmak");   // device: text, its provider's manufacturer
+constexpr uint32_t kProviderName = fourCC("pnam");   // device: text, the name of its provider
 constexpr uint32_t kIsRunningSomewhere =
     fourCC("gone");  // device: uint32, non-zero while any stream runs
 constexpr uint32_t kDirection =
@@ -65,6 +67,11 @@ constexpr uint32_t kDirection =
 constexpr uint32_t kFormats = fourCC("pfta");            // stream: StreamFormatInfo list
 constexpr uint32_t kActiveFormatIndex = fourCC("afmi");  // stream: uint32, settable
 constexpr uint32_t kFrameDuration = fourCC("fdur");      // stream: FrameDurationInfo, settable
+// What a sink stream advertises to the clients that push into it, each a uint32.
+constexpr uint32_t kSinkBufferQueueSize = fourCC("obqs");
+constexpr uint32_t kSinkBuffersRequiredForStartup = fourCC("obrs");
+constexpr uint32_t kSinkBufferUnderrunCount = fourCC("obuc");
+constexpr uint32_t kSinkEndOfData = fourCC("pend");
 }  // namespace selector
 
 // Status codes of the hardware-object interface.

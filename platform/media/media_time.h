@@ -20,6 +20,7 @@ struct MediaTime {
 
   bool isValid() const { return valid; }
   double seconds() const;  // NaN when invalid
+  int64_t nanos() const;   // rounded toward zero; 0 when invalid
   // Equal when both are invalid, or both valid and the same instant (1/30 == 2/60).
   bool operator==(const MediaTime& other) const;
 };

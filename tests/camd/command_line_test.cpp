@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/camera/in_process/in_process_host.h"
 #include "tests/camd/fake_camera.h"
 #include "tests/camd/frame_stream.h"
 #include "tests/camd/report_capture.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 
 extern char** environ;
 
@@ -164,10 +164,19 @@ TEST(QuillaneCamdProgram, ExitStatusAndStreamsOfEachCommand) {
   }
 }
 
+// GCC and clang say differently that a sanitizer is in the build.
+#if defined(__clang__)
+#define SANITIZED (__has_feature(address_sanitizer) || __has_feature(thread_sanitizer))
+#elif defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SANITIZED 1
+#else
+#define SANITIZED 0
+#endif
+
 // A frame larger than the memory at hand ends the run like a malformed stream: a clear line, a
 // final status line and exit status 1, not a crash.
 TEST(QuillaneCamdProgram, FrameLargerThanTheMemoryAtHandEndsTheRunWithItsFailure) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if SANITIZED
   GTEST_SKIP() << "sanitizers reserve more address space than the limit leaves";
 #endif
   const std::string largest = testing::frameHeader(8192, 8192, 8192 * 4 * 8192);

@@ -7,12 +7,12 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/camera/in_process/in_process_host.h"
 #include "platform/dispatch/clock.h"
 #include "platform/media/pixel_buffer.h"
 #include "tests/camd/fake_camera.h"
 #include "tests/camd/frame_stream.h"
 #include "tests/camd/report_capture.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 
 namespace camd {
 namespace {

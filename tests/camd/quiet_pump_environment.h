@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "camd/reporting.h"
-#include "platform/camera/in_process/in_process_host.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 
 namespace camd::testing {
 

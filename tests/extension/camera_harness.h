@@ -14,11 +14,11 @@
 #include "extension/video_format.h"
 #include "platform/camera/extension_objects.h"
 #include "platform/camera/hardware.h"
-#include "platform/camera/in_process/in_process_host.h"
 #include "platform/dispatch/clock.h"
 #include "platform/faults/fault_injection.h"
 #include "platform/media/format_description.h"
 #include "platform/media/sample_buffer.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 
 namespace quillane::test {
 

@@ -2,13 +2,11 @@
 #include <gtest/gtest.h>
 #include <pipewire/pipewire.h>
 
-#include "platform/camera/pipewire/camera_node_keys.h"
-#include "platform/camera/pipewire/daemon_connection.h"
-#include "platform/camera/pipewire/linked_stream.h"
-#include "platform/camera/pipewire/pipewire_loop.h"
-#include "platform/camera/pipewire/registry_view.h"
+#include "formats/camera_identity.h"
+#include "platform/camera/pipewire/client/linked_stream.h"
 #include "tests/integration/camera_watcher.h"
 #include "tests/integration/child_process.h"
+#include "tests/platform/camera/pipewire_peer.h"
 
 namespace quillane::integration {
 namespace {
@@ -20,20 +18,16 @@ namespace pw = platform::camera::pipewire;
 class LyingProducer final : public pw::LinkedStream {
  public:
   using LinkedStream::LinkedStream;
-  ~LyingProducer() override {
-    pw::PipeWireLoop::Lock lock(loop_);
-    destroyLocked();
-  }
 
   // Hands over a 64 × 64 picture whose rows are said to be 4 bytes apart and 64 bytes long.
   bool lie() {
     pw::PipeWireLoop::Lock lock(loop_);
-    pw_buffer* buffer = linkReadyLocked() ? pw_stream_dequeue_buffer(stream_) : nullptr;
+    pw_buffer* buffer = linkReadyLocked() ? video_->dequeue() : nullptr;
     if (buffer == nullptr) return false;
     spa_chunk& chunk = *buffer->buffer->datas[0].chunk;
     chunk = spa_chunk{0, 64, 4, 0};
-    pw_stream_queue_buffer(stream_, buffer);
-    pw_stream_trigger_process(stream_);
+    video_->queue(buffer);
+    video_->triggerProcess();
     return true;
   }
   bool linkGone() {
@@ -42,22 +36,17 @@ class LyingProducer final : public pw::LinkedStream {
   }
 
  private:
-  pw::Properties streamProperties() const override {
-    return {{PW_KEY_MEDIA_CLASS, "Stream/Output/Video"}};
+  pw::VideoStreamSetup setup() const override {
+    return {.name = "lying-producer",
+            .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Output/Video"}},
+            .output = true,
+            .flags = PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS,
+            .buffers = pw::kSinkLinkBuffers,
+            .pixelFormats = {platform::media::kPixelFormat32BGRA},
+            .only = {}};
   }
-  void fillConnectParams(pw::VideoParams& params) const override {
-    params.addFixedFormat({platform::media::kPixelFormat32BGRA, {64, 64}});
-  }
-  const pw_stream_events& streamEvents() const override {
-    static const pw_stream_events events = [] {
-      pw_stream_events e{};
-      e.version = PW_VERSION_STREAM_EVENTS;
-      return e;
-    }();
-    return events;
-  }
-  uint32_t streamFlags() const override {
-    return PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS;
+  void offer(pw::VideoParams& formats) const override {
+    formats.addFixedFormat({platform::media::kPixelFormat32BGRA, {64, 64}});
   }
 };
 
@@ -69,36 +58,22 @@ TEST(BadPeerTest, ProducerWhoseBuffersLieLosesItsLinkOnly) {
   CameraWatcher watcher(*host, 2);
   ASSERT_TRUE(watcher.started());
 
-  pw::PipeWireLoop loop;
-  std::unique_ptr<pw::RegistryView> registry;
-  pw::DaemonConnection connection(
-      loop, "lying-producer",
-      {[&](pw_core* core) { registry = std::make_unique<pw::RegistryView>(core); },
-       [&] { registry.reset(); }},
-      false);
+  platform::camera::testing::PipeWirePeer peer("lying-producer");
+  const uint32_t sink = peer.waitForNode("0", camera_identity::deviceUIDToLookFor());
+  ASSERT_NE(sink, 0u);
+  std::unique_ptr<LyingProducer> producer;
   {
-    pw::PipeWireLoop::Lock lock(loop);
-    connection.start();
+    pw::PipeWireLoop::Lock lock(peer.loop);
+    producer = std::make_unique<LyingProducer>(peer.loop, peer.connection, *peer.registry, sink,
+                                               /*output=*/true);
   }
-  ASSERT_TRUE(connection.awaitFirstTry());
-  uint32_t sink = 0;
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        pw::PipeWireLoop::Lock lock(loop);
-        for (const auto& [id, node] : registry->nodes()) {
-          if (pw::propertyOf(node.properties, pw::keys::kStreamDirection) == "0") sink = id;
-        }
-        return sink != 0;
-      },
-      5s));
-  LyingProducer producer(loop, connection, *registry, sink, true);
-  ASSERT_EQ(producer.start(), platform::camera::status::kNoError);
+  ASSERT_EQ(producer->start(), platform::camera::status::kNoError);
   // Lies until the link is gone: the first buffers on a new link may not reach the camera.
   int lies = 0;
   EXPECT_TRUE(waitUntil(
       [&] {
-        lies += producer.lie();
-        return producer.linkGone();
+        lies += producer->lie();
+        return producer->linkGone();
       },
       5s));
   EXPECT_GT(lies, 0);

@@ -12,7 +12,8 @@ constexpr uint64_t kMillis = 1'000'000;
 constexpr tools::FrameSize kSize{1920, 1080};
 
 ReceivedFrame frameAt(uint64_t sequenceNumber, uint64_t arrivalNanos) {
-  return {sequenceNumber, arrivalNanos, kSize, platform::media::kPixelFormat32BGRA, std::nullopt};
+  return {sequenceNumber, arrivalNanos, kSize, platform::media::kPixelFormat32BGRA, std::nullopt,
+          std::nullopt};
 }
 
 TEST(FrameStatisticsTest, RateIsTheFramesOverTheWatchedTimeEvenForABurst) {

@@ -49,6 +49,7 @@ void FrameStatistics::record(const ReceivedFrame& frame) {
   size_ = frame.size;
   pixelFormat_ = frame.pixelFormat;
   if (frame.latencyMicros) latenciesMicros_.push_back(saturated(*frame.latencyMicros));
+  if (frame.ptsLatencyMicros) ptsLatenciesMicros_.push_back(saturated(*frame.ptsLatencyMicros));
 }
 
 nlohmann::json FrameStatistics::secondLine(uint64_t nowNanos) {
@@ -70,9 +71,11 @@ nlohmann::json FrameStatistics::finalLine(uint64_t endNanos) const {
       {"seconds", rounded(seconds)},
       {"size", tools::sizeText(size_.value_or(requested_))}};
   if (frames_ > 0) line["format"] = pixelFormatName(pixelFormat_);
-  if (!latenciesMicros_.empty()) {
-    line["latency_ms_p50"] = percentileMillis(latenciesMicros_, 50);
-    line["latency_ms_p99"] = percentileMillis(latenciesMicros_, 99);
+  for (const auto& [name, samples] :
+       {std::pair{"latency", &latenciesMicros_}, std::pair{"pts_latency", &ptsLatenciesMicros_}}) {
+    if (samples->empty()) continue;
+    line[std::string(name) + "_ms_p50"] = percentileMillis(*samples, 50);
+    line[std::string(name) + "_ms_p99"] = percentileMillis(*samples, 99);
   }
   if (size_ && *size_ != requested_) line["requested_size"] = tools::sizeText(requested_);
   return line;

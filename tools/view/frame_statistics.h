@@ -18,6 +18,8 @@ struct ReceivedFrame {
   tools::FrameSize size;
   platform::media::FourCC pixelFormat;
   std::optional<uint64_t> latencyMicros;  // from the producer's stamp, when it carried one
+  // From the presentation time the camera gave the frame, when it gave one before the arrival.
+  std::optional<uint64_t> ptsLatencyMicros;
 };
 
 // What the viewer reports about the frames it received: a line a second while it runs and a
@@ -36,7 +38,8 @@ class FrameStatistics {
 
   // {"dropped", "fps", "frames", "interval_ms_p50", "interval_ms_p99", "seconds", "size"}, plus
   // "format" (of the last frame) once frames came, "latency_ms_p50" and "latency_ms_p99" when
-  // frames carried stamps and "requested_size" when the camera sent another size than the one
+  // frames carried stamps, "pts_latency_ms_p50" and "pts_latency_ms_p99" when they carried
+  // presentation times, and "requested_size" when the camera sent another size than the one
   // asked for. `endNanos`: when the watch ended; the rate is the frames over the watched time, so
   // a burst at the start cannot inflate it.
   nlohmann::json finalLine(uint64_t endNanos) const;
@@ -54,6 +57,7 @@ class FrameStatistics {
   uint64_t lineNanos_ = 0;   // and when it was made
   std::vector<uint32_t> intervalsMicros_;
   std::vector<uint32_t> latenciesMicros_;
+  std::vector<uint32_t> ptsLatenciesMicros_;
 };
 
 }  // namespace quillane::view

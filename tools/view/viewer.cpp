@@ -184,13 +184,16 @@ void Viewer::receive(const SampleBufferRef& frame) {
                                             : tools::frame_stamp::Layout::kFourBytes});
     }
   }
+  // The camera's presentation time is on the host clock, as the arrival is.
+  const platform::media::MediaTime pts = frame->presentationTimeStamp();
+  const bool ptsBefore = pts.valid && pts.nanos() >= 0 && uint64_t(pts.nanos()) <= arrival;
   statistics_.record(
       {frame->sequenceNumber(),
        arrival,
        {static_cast<uint32_t>(picture.width()), static_cast<uint32_t>(picture.height())},
        picture.pixelFormat(),
-       stamp ? std::optional(tools::frame_stamp::ageMicros(*stamp, arrival / 1000))
-             : std::nullopt});
+       stamp ? std::optional(tools::frame_stamp::ageMicros(*stamp, arrival / 1000)) : std::nullopt,
+       ptsBefore ? std::optional((arrival - uint64_t(pts.nanos())) / 1000) : std::nullopt});
   const uint64_t number = statistics_.frames();
   if (pngEncoder_ && (number - 1) % options_.pngEvery == 0) pngEncoder_->submit(frame, number);
   if (y4mEncoder_) y4mEncoder_->submit(frame, number);

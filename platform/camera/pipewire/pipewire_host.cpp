@@ -3,9 +3,9 @@
 
 #include "platform/base/mutex.h"
 #include "platform/camera/camera_host.h"
-#include "platform/camera/pipewire/camera_publisher.h"
-#include "platform/camera/pipewire/pipewire_client.h"
-#include "platform/camera/pipewire/pipewire_loop.h"
+#include "platform/camera/pipewire/client/pipewire_client.h"
+#include "platform/camera/pipewire/publisher/camera_publisher.h"
+#include "platform/camera/pipewire/shared/pipewire_loop.h"
 #include "platform/dispatch/clock.h"
 
 namespace platform::camera {

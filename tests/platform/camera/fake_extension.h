@@ -45,7 +45,12 @@ class FakeProviderSource final : public ExtensionProviderSource {
     ++disconnects;
   }
   PropertySet availableProperties() override { return {}; }
-  ExtensionProviderProperties providerProperties(const PropertySet&) override { return {}; }
+  ExtensionProviderProperties providerProperties(const PropertySet& keys) override {
+    ExtensionProviderProperties properties;
+    if (keys.count(PropertyKey::ProviderName) != 0) properties.name = "Fake Provider";
+    if (keys.count(PropertyKey::ProviderManufacturer) != 0) properties.manufacturer = "Fakes";
+    return properties;
+  }
   void setProviderProperties(const ExtensionProviderProperties&) override {}
 
   std::atomic<int> connects{0};
@@ -101,6 +106,9 @@ class FakeStreamSource final : public ExtensionStreamSource {
     if (keys.count(PropertyKey::StreamSinkBufferQueueSize) != 0) {
       properties.sinkBufferQueueSize = sinkBufferQueueSize;
     }
+    if (keys.count(PropertyKey::StreamSinkBufferUnderrunCount) != 0 && sinkBufferQueueSize) {
+      properties.sinkBufferUnderrunCount = underruns.load();
+    }
     return properties;
   }
   void setStreamProperties(const ExtensionStreamProperties& properties) override {
@@ -134,7 +142,9 @@ class FakeStreamSource final : public ExtensionStreamSource {
   std::atomic<int> starts{0};
   std::atomic<int> stops{0};
   std::atomic<bool> authorize{true};
-  std::optional<int64_t> sinkBufferQueueSize;  // set before the service starts
+  // Set before the service starts; a stream that advertises a queue size counts underruns too.
+  std::optional<int64_t> sinkBufferQueueSize;
+  std::atomic<int64_t> underruns{0};
   std::function<void()> onStart;               // set before the service starts
   std::function<void()> onStop;                // set before the service starts
 

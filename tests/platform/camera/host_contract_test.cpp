@@ -13,6 +13,7 @@ namespace {
 class HostContractTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    extension.sinkSource.sinkBufferQueueSize = 3;
     extension.publish();
     ASSERT_TRUE(harness->eventually([&] { return findFake(*client).device != kObjectUnknown; }));
     ids = findFake(*client);
@@ -39,6 +40,23 @@ TEST_F(HostContractTest, PublishedDeviceShowsItsIdentityAndStreamsInOrder) {
   EXPECT_EQ(readUInt32(*client, ids.sink, selector::kDirection), 0u);
   EXPECT_EQ(readUInt32(*client, ids.output, selector::kDirection), 1u);
   EXPECT_EQ(readUInt32(*client, ids.device, selector::kIsRunningSomewhere), 0u);
+  // What the extension's sources answer, read as an application reads it.
+  EXPECT_EQ(readString(*client, ids.device, selector::kModel), "Fake Model");
+  EXPECT_EQ(readUInt32(*client, ids.device, selector::kTransportType), kTransportTypeVirtual);
+  EXPECT_EQ(readString(*client, ids.device, selector::kProviderName), "Fake Provider");
+  EXPECT_EQ(readString(*client, ids.device, selector::kManufacturer), "Fakes");
+  EXPECT_EQ(readString(*client, ids.output, selector::kName), "Fake Output");
+  for (ObjectID stream : {ids.sink, ids.output}) {
+    PropertyResult duration = client->readProperty(stream, {selector::kFrameDuration});
+    const auto* info = duration.valueIf<FrameDurationInfo>();
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->value, 1);
+    EXPECT_EQ(info->timescale, 30);
+  }
+  EXPECT_EQ(readUInt32(*client, ids.sink, selector::kSinkBufferQueueSize), 3u);
+  EXPECT_EQ(readUInt32(*client, ids.sink, selector::kSinkBufferUnderrunCount), 0u);
+  EXPECT_EQ(client->readProperty(ids.output, {selector::kSinkBufferQueueSize}).status,
+            status::kUnknownProperty);
 
   EXPECT_EQ(client->readProperty(999'999, {selector::kName}).status, status::kBadObject);
   EXPECT_EQ(client->readProperty(ids.device, {fourCC("zzzz")}).status, status::kUnknownProperty);
@@ -88,12 +106,19 @@ TEST_F(HostContractTest, OutputStreamRunsFromTheFirstWatcherToTheLast) {
   // Each frame is sent until the taking watcher has it: a camera sends every tick, and one sent
   // before a watcher's buffers are in place may be skipped.
   const int frames = slow->capacity() + 3;
+  uint64_t lastSequence = 0;
   for (int i = 1; i <= frames; ++i) {
+    const uint64_t pts = 7'000'000'000 + static_cast<uint64_t>(i);
     ASSERT_TRUE(harness->eventually([&] {
-      extension.output->sendSampleBuffer(pictureSample(static_cast<uint8_t>(i)),
-                                         kDiscontinuityNone, 0);
+      extension.output->sendSampleBuffer(pictureSample(static_cast<uint8_t>(i), 640, 480, pts),
+                                         kDiscontinuityNone, pts);
       for (media::SampleBufferRef got; (got = taking->dequeue());) {
-        if (uniformByte(got) == i) return true;
+        if (uniformByte(got) != i) continue;
+        // Each frame keeps the camera's time, and the host numbers what it sent.
+        EXPECT_EQ(got->presentationTimeStamp(), media::MediaTime::fromNanos(pts));
+        EXPECT_GT(got->sequenceNumber(), lastSequence);
+        lastSequence = got->sequenceNumber();
+        return true;
       }
       return false;
     })) << i;
@@ -125,14 +150,14 @@ TEST_F(HostContractTest, OutputStreamRunsFromTheFirstWatcherToTheLast) {
 TEST_F(HostContractTest, ConsumeIsAnsweredExactlyOnce) {
   media::SimpleQueueRef queue;
   ASSERT_EQ(client->copyBufferQueue(ids.sink, nullptr, &queue), status::kNoError);
-  EXPECT_EQ(queue->capacity(), 4);
+  EXPECT_EQ(queue->capacity(), 3);  // as the sink advertises
   start(*client, ids.sink, extension.sinkSource);
   const std::vector<ExtensionClientRef> streaming = extension.sink->streamingClients();
   ASSERT_EQ(streaming.size(), 1u);
 
   ConsumeRecorder delivered;
-  ASSERT_EQ(queue->enqueue(pictureSample(7, 1920, 1080)), media::kStatusOK);
-  ASSERT_EQ(queue->enqueue(pictureSample(9, 1920, 1080)), media::kStatusOK);
+  ASSERT_EQ(queue->enqueue(pictureSample(7, 1920, 1080, 5'000'000'001, 41)), media::kStatusOK);
+  ASSERT_EQ(queue->enqueue(pictureSample(9, 1920, 1080, 5'033'333'334, 42)), media::kStatusOK);
   extension.sink->consumeSampleBuffer(streaming[0], delivered.completion());
   ASSERT_TRUE(harness->eventually([&] { return delivered.count() == 1; }));
   extension.sink->consumeSampleBuffer(streaming[0], delivered.completion());
@@ -142,6 +167,11 @@ TEST_F(HostContractTest, ConsumeIsAnsweredExactlyOnce) {
   EXPECT_EQ(uniformByte(results[0].buffer), 7);
   EXPECT_EQ(uniformByte(results[1].buffer), 9);
   EXPECT_LT(results[0].sequenceNumber, results[1].sequenceNumber);
+  // What the producer stamped on each frame travels with it.
+  EXPECT_EQ(results[0].buffer->presentationTimeStamp(), media::MediaTime::fromNanos(5'000'000'001));
+  EXPECT_EQ(results[1].buffer->presentationTimeStamp(), media::MediaTime::fromNanos(5'033'333'334));
+  EXPECT_EQ(results[0].buffer->sequenceNumber(), 41u);
+  EXPECT_EQ(results[1].buffer->sequenceNumber(), 42u);
 
   ConsumeRecorder timedOut;
   const uint64_t asked = harness->nowNanos();
@@ -149,11 +179,15 @@ TEST_F(HostContractTest, ConsumeIsAnsweredExactlyOnce) {
   extension.sink->consumeSampleBuffer(streaming[0], [&, record = timedOut.completion()](
                                                         auto&&... answer) {
     answered = harness->nowNanos();
+    ++extension.sinkSource.underruns;  // as the extension counts an empty answer
     record(answer...);
   });
   harness->elapse(kConsumeTimeoutNanos + 100'000'000);
   ASSERT_TRUE(harness->eventually([&] { return timedOut.count() == 1; }));
   EXPECT_GE(answered - asked, kConsumeTimeoutNanos);
+  // Clients read the count the sink reports after the underrun.
+  EXPECT_TRUE(harness->eventually(
+      [&] { return readUInt32(*client, ids.sink, selector::kSinkBufferUnderrunCount) == 1u; }));
 
   ConsumeRecorder refused;
   extension.sink->consumeSampleBuffer(nullptr, refused.completion());

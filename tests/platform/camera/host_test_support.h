@@ -64,8 +64,9 @@ inline FakeIDs findFake(HardwareClient& client, const std::string& uid = fakeDev
 }
 
 // A BGRA picture of one of the fake's formats filled with `value` in every byte, in a sample
-// buffer as a producer would enqueue it.
-inline media::SampleBufferRef pictureSample(uint8_t value, int width = 640, int height = 480) {
+// buffer as a producer would enqueue it, with its presentation time and sequence number.
+inline media::SampleBufferRef pictureSample(uint8_t value, int width = 640, int height = 480,
+                                            uint64_t ptsNanos = 1, uint64_t sequence = 0) {
   auto picture = media::PixelBuffer::create(width, height, media::kPixelFormat32BGRA);
   {
     media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
@@ -74,7 +75,9 @@ inline media::SampleBufferRef pictureSample(uint8_t value, int width = 640, int 
   auto description = media::FormatDescription::createForImageBuffer(*picture);
   return media::SampleBuffer::createForImageBuffer(
       std::move(picture), true, std::move(description),
-      {media::MediaTime::make(1, 30), media::MediaTime::fromNanos(1), media::MediaTime::invalid()});
+      {media::MediaTime::make(1, 30), media::MediaTime::fromNanos(ptsNanos),
+       media::MediaTime::invalid()},
+      sequence);
 }
 
 // The byte every pixel of the sample's picture holds; nullopt for a picture that is not of one

@@ -1,6 +1,6 @@
-#include "platform/camera/in_process/in_process_host.h"
 #include "platform/dispatch/clock.h"
 #include "tests/platform/camera/host_test_support.h"
+#include "tests/platform/camera/in_process/in_process_host.h"
 
 namespace platform::camera::testing {
 namespace {

@@ -3,7 +3,7 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/iter.h>
 
-#include "platform/camera/pipewire/video_params.h"
+#include "platform/camera/pipewire/shared/video_params.h"
 
 namespace platform::camera::pipewire {
 namespace {

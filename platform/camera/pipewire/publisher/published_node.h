@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/base/mutex.h"
+#include "platform/camera/extension_objects.h"
+#include "platform/camera/pipewire/shared/pipewire_loop.h"
+#include "platform/camera/pipewire/shared/registry_view.h"
+#include "platform/camera/pipewire/shared/video_stream.h"
+#include "platform/dispatch/serial_queue.h"
+
+namespace platform::camera::pipewire {
+
+// One published stream of an extension as a PipeWire node: what output and sink nodes share. The
+// node exists while the daemon is connected; the clients that stream on it are the links to or
+// from it, each one client, and the stream's source hears of the first that comes and the last
+// that goes on the publisher's callback queue, never on PipeWire's thread. A node whose stream
+// fails is said once on standard error, loses its links and is made anew.
+class PublishedNode : public StreamEndpoint,
+                      protected VideoStream::Owner,
+                      public std::enable_shared_from_this<PublishedNode> {
+ public:
+  PublishedNode(PipeWireLoop& loop, dispatch::SerialQueue& callbacks,
+                std::shared_ptr<ExtensionStream> stream);
+  ~PublishedNode() override;
+
+  ExtensionStream& stream() const { return *stream_; }
+
+  // Makes the node on a new connection, with `published` (the properties clients read: the
+  // device's, the provider's, the stream's) among its properties, or drops it with the
+  // connection. Loop thread.
+  void connect(pw_core* core, RegistryView& registry, Properties published)
+      QLN_REQUIRES(loopConfinement);
+  void disconnect() QLN_REQUIRES(loopConfinement);
+  // The node's global ID in the daemon; SPA_ID_INVALID while it has none. Loop thread.
+  uint32_t nodeID() const QLN_REQUIRES(loopConfinement);
+  // Whether the link carries this node's data: it ends (sink) or starts (output) at the node.
+  bool carries(const RegistryView::Link& link) const QLN_REQUIRES(loopConfinement);
+
+  // The stream is being withdrawn: what waits for it is answered with an error. Callback queue.
+  virtual void withdrawn() {}
+
+  // A link to or from the node came or went: its client starts or stops. Loop thread.
+  void linked(uint32_t link) QLN_REQUIRES(loopConfinement);
+  void unlinked(uint32_t link) QLN_REQUIRES(loopConfinement);
+  // Every client stops, as when the daemon went away or the stream is withdrawn. Loop thread.
+  void unlinkAll() QLN_REQUIRES(loopConfinement);
+
+  // StreamEndpoint.
+  std::vector<ExtensionClientRef> streamingClients() const override;
+
+ protected:
+  // What makes this kind of node: its media class and own properties, direction, flags and
+  // buffers, and the formats it offers. Loop thread.
+  virtual VideoStreamSetup kind() const QLN_REQUIRES(loopConfinement) = 0;
+  virtual void offer(VideoParams& formats) const QLN_REQUIRES(loopConfinement) = 0;
+  // The node's stream is about to go: what was kept for its buffers goes with it. Loop thread.
+  virtual void streamGoing() QLN_REQUIRES(loopConfinement) {}
+  // A link to or from the node came or went.
+  virtual void linksChanged() QLN_REQUIRES(loopConfinement) {}
+  // The client stopped streaming; runs on the callback queue.
+  virtual void clientStopped(const ExtensionClientRef& client) { (void)client; }
+  // Cuts the links of every client, as for a peer that broke the rules. Loop thread.
+  void dropLinks() QLN_REQUIRES(loopConfinement);
+
+  PipeWireLoop& loop_;
+  dispatch::SerialQueue& callbacks_;
+  // While connected; it may be in error until it is made anew.
+  std::unique_ptr<VideoStream> video_ QLN_GUARDED_BY(loopConfinement);
+  std::vector<uint32_t> links_ QLN_GUARDED_BY(loopConfinement);  // the links to or from the node
+
+ private:
+  // VideoStream::Owner: says so, drops the links and makes the stream anew, after the event.
+  void failed(VideoStream& stream, const char* reason) final;
+  void remakeFailedStream();
+
+  const std::shared_ptr<ExtensionStream> stream_;
+  // While connected; loop thread.
+  pw_core* core_ QLN_GUARDED_BY(loopConfinement) = nullptr;
+  RegistryView* registry_ QLN_GUARDED_BY(loopConfinement) = nullptr;
+  Properties published_ QLN_GUARDED_BY(loopConfinement);
+
+  mutable base::Mutex clientsMutex_;
+  // By link, in the order they started.
+  std::vector<std::pair<uint32_t, ExtensionClientRef>> clients_ QLN_GUARDED_BY(clientsMutex_);
+};
+
+}  // namespace platform::camera::pipewire
