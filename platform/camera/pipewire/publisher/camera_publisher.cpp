@@ -48,7 +48,12 @@ CameraPublisher::~CameraPublisher() {
 void CameraPublisher::withdraw() {
   if (withdrawn_) return;
   withdrawn_ = true;
-  for (const Published& each : published_) each.node->stream().bindEndpoint(nullptr);
+  // No call reaches a node from now on, and the calls under way end before the connection and,
+  // after it, the loop go.
+  for (const Published& each : published_) {
+    each.node->stream().bindEndpoint(nullptr);
+    each.node->retire();
+  }
   // Waiting requests learn of the withdrawal first; the clients stop after, with the nodes.
   callbacks_.async([published = published_] {
     for (const Published& each : published) each.node->withdrawn();

@@ -110,35 +110,54 @@ void OutputNode::bufferRemoved(VideoStream&, pw_buffer* buffer) {
   slots_.erase(buffer);
 }
 
-void OutputNode::reclaimHeldBuffers(uint64_t nowNanos) {
-  for (auto& [buffer, slot] : slots_) {
-    spa_meta_busy* busy = slot.busy;
-    if (busy == nullptr) continue;
-    // The count lives in memory the watchers share and change from their own processes.
-    if (__atomic_load_n(&busy->count, __ATOMIC_SEQ_CST) == 0) {
-      slot.heldSince = 0;
-    } else if (slot.heldSince == 0) {
-      slot.heldSince = nowNanos;
-    } else if (nowNanos - slot.heldSince > kHeldTooLongNanos) {
-      __atomic_store_n(&busy->count, 0, __ATOMIC_SEQ_CST);
-      slot.heldSince = 0;
+pw_buffer* OutputNode::dequeueFree() {
+  for (std::size_t tries = 0; tries < slots_.size(); ++tries) {
+    if (pw_buffer* buffer = video_->dequeue()) return buffer;
+  }
+  return nullptr;
+}
+
+pw_buffer* OutputNode::takeBuffer(uint64_t nowNanos) {
+  if (pw_buffer* free = dequeueFree()) return free;
+  const Slot* oldest = nullptr;
+  for (const auto& [buffer, slot] : slots_) {
+    if (slot.busy != nullptr && slot.sentAt != 0 && (!oldest || slot.sentAt < oldest->sentAt)) {
+      oldest = &slot;
     }
   }
+  if (oldest == nullptr || nowNanos - oldest->sentAt <= kHeldTooLongNanos) return nullptr;
+  // PipeWire lends a buffer only while its busy count is 0. The count lives in memory the
+  // watchers share and change from their own processes: it is lowered by what they hold for the
+  // moment of the dequeue and raised by as much after, so that it goes on counting their holds
+  // and the buffer comes round again only once they all gave it back (a count set to 0 would go
+  // below it as they do, and let the camera write into a buffer another watcher reads).
+  const uint32_t held = __atomic_load_n(&oldest->busy->count, __ATOMIC_SEQ_CST);
+  __atomic_sub_fetch(&oldest->busy->count, held, __ATOMIC_SEQ_CST);
+  pw_buffer* taken = dequeueFree();
+  __atomic_add_fetch(&oldest->busy->count, held, __ATOMIC_SEQ_CST);
+  return taken;
+}
+
+void OutputNode::retire() {
+  base::MutexLock lock(sendingMutex_);
+  retired_ = true;
 }
 
 void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNanoseconds) {
   const media::PixelBufferRef& picture = sampleBuffer->imageBuffer();
   if (!picture) return;
+  base::MutexLock sending(sendingMutex_);
+  if (retired_) return;
   PipeWireLoop::Lock lock(loop_);
-  if (!video_ || !video_->negotiated() ||
+  if (!video_ || !video_->streaming() || !video_->negotiated() ||
       video_->negotiated()->size != VideoSize{static_cast<uint32_t>(picture->width()),
                                               static_cast<uint32_t>(picture->height())}) {
-    return;  // no watcher yet, or a frame of a format the watchers no longer take
+    return;  // no watcher streams yet, or a frame of a format the watchers no longer take
   }
-  reclaimHeldBuffers(hostTimeInNanoseconds);
-  pw_buffer* buffer = video_->dequeue();
+  ++sequence_;
+  pw_buffer* buffer = takeBuffer(hostTimeInNanoseconds);
   if (buffer == nullptr) {
-    // Every buffer is still with the watchers: this frame is skipped, but the cycle hands back
+    // Every buffer is still with the watchers: this frame is dropped, but the cycle hands back
     // what they let go of.
     video_->triggerProcess();
     return;
@@ -164,9 +183,10 @@ void OutputNode::send(media::SampleBufferRef sampleBuffer, uint64_t hostTimeInNa
   }
   if (slot.header != nullptr) {
     const media::MediaTime pts = sampleBuffer->presentationTimeStamp();
-    FrameHeader{pts.valid ? pts : media::MediaTime::fromNanos(hostTimeInNanoseconds), ++sequence_}
+    FrameHeader{pts.valid ? pts : media::MediaTime::fromNanos(hostTimeInNanoseconds), sequence_}
         .write(*slot.header);
   }
+  slot.sentAt = hostTimeInNanoseconds;
   video_->queue(buffer);
   video_->triggerProcess();
 }

@@ -43,6 +43,9 @@ class PublishedNode : public StreamEndpoint,
 
   // The stream is being withdrawn: what waits for it is answered with an error. Callback queue.
   virtual void withdrawn() {}
+  // Ends the calls that reach the loop from other threads (frames sent): when this returns, none
+  // runs and none starts, so the loop may go. Any thread but the loop thread, without its lock.
+  virtual void retire() {}
 
   // A link to or from the node came or went: its client starts or stops. Loop thread.
   void linked(uint32_t link) QLN_REQUIRES(loopConfinement);

@@ -84,6 +84,7 @@ void VideoStream::onStateChanged(void* data, pw_stream_state, pw_stream_state st
                                  const char* error) {
   auto* self = static_cast<VideoStream*>(data);
   self->loop_.assertConfined();
+  self->streaming_ = state == PW_STREAM_STATE_STREAMING;
   if (state == PW_STREAM_STATE_ERROR) {
     self->fail(error);
   } else if (state == PW_STREAM_STATE_UNCONNECTED && error == nullptr) {

@@ -69,6 +69,8 @@ class VideoStream {
     return negotiated_;
   }
   bool failed() const QLN_REQUIRES(loopConfinement) { return failed_; }
+  // Whether its links run: buffers queued now go out with the next cycle.
+  bool streaming() const QLN_REQUIRES(loopConfinement) { return streaming_; }
   // The node's global ID in the daemon; SPA_ID_INVALID while it has none.
   uint32_t nodeID() const QLN_REQUIRES(loopConfinement);
 
@@ -104,6 +106,7 @@ class VideoStream {
   spa_hook listener_ QLN_GUARDED_BY(loopConfinement){};
   std::optional<VideoFormat> negotiated_ QLN_GUARDED_BY(loopConfinement);
   bool failed_ QLN_GUARDED_BY(loopConfinement) = false;
+  bool streaming_ QLN_GUARDED_BY(loopConfinement) = false;
 };
 
 }  // namespace platform::camera::pipewire
