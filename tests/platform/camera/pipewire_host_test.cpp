@@ -1,11 +1,20 @@
 // What only the PipeWire host does: it says once on standard error what fails and acts on it. A
 // link that fails between the camera and a peer that takes none of its formats is dropped, so that
 // the stream's source sees its client stop even while the peer holds on to the link; a node that
-// the daemon removes is made anew.
+// the daemon removes is made anew. A watcher that holds the camera's buffers never gets it to
+// write into one another watcher holds.
 #include <gtest/gtest.h>
 #include <pipewire/pipewire.h>
 
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <thread>
+
 #include "platform/camera/pipewire/client/linked_stream.h"
+#include "platform/camera/pipewire/publisher/output_node.h"
+#include "platform/camera/pipewire/shared/frame_header.h"
+#include "platform/dispatch/clock.h"
 #include "tests/platform/camera/host_test_support.h"
 #include "tests/platform/camera/pipewire_peer.h"
 
@@ -32,6 +41,76 @@ class MisfitWatcher final : public pw::LinkedStream {
   void offer(pw::VideoParams& formats) const override {
     formats.addFixedFormat({media::kPixelFormat32BGRA, {64, 64}});
   }
+};
+
+// A watcher at 640x480 that keeps each buffer it gets for `hold` before it gives it back, and
+// notes each one the camera wrote into again while it held it (its header's number changed):
+// early, while the camera may not take it back, or late.
+class HoldingWatcher final : public pw::LinkedStream {
+ public:
+  // Wide of the camera's own limit by more than a frame's way to a watcher on a busy machine.
+  static constexpr auto kEarly =
+      std::chrono::nanoseconds(pw::OutputNode::kHeldTooLongNanos) - std::chrono::milliseconds(100);
+
+  HoldingWatcher(pw::PipeWireLoop& loop, pw::DaemonConnection& connection,
+                 pw::RegistryView& registry, uint32_t output, std::chrono::milliseconds hold)
+      : LinkedStream(loop, connection, registry, output, /*output=*/false), hold_(hold) {}
+  ~HoldingWatcher() override {
+    pw::PipeWireLoop::Lock lock(loop_);
+    destroyLocked();
+  }
+
+  std::atomic<int> frames{0};
+  std::atomic<int> rewrittenEarly{0};
+  std::atomic<int> rewrittenLate{0};
+
+ private:
+  struct Held {
+    pw_buffer* buffer;
+    uint64_t sequence;
+    std::chrono::steady_clock::time_point since;
+    bool rewritten = false;
+  };
+
+  pw::VideoStreamSetup setup() const override {
+    return {.name = "holding-watcher",
+            .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Input/Video"}},
+            .output = false,
+            .flags = PW_STREAM_FLAG_MAP_BUFFERS,
+            .buffers = std::nullopt,
+            .pixelFormats = {media::kPixelFormat32BGRA},
+            .only = {}};
+  }
+  void offer(pw::VideoParams& formats) const override {
+    formats.addFixedFormat({media::kPixelFormat32BGRA, {640, 480}});
+  }
+  // Runs at every frame the camera sends.
+  void process(pw::VideoStream& video) override {
+    loop_.assertConfined();
+    const auto now = std::chrono::steady_clock::now();
+    for (Held& held : held_) {
+      if (held.rewritten || sequenceOf(held.buffer) == held.sequence) continue;
+      held.rewritten = true;
+      ++(now - held.since < kEarly ? rewrittenEarly : rewrittenLate);
+    }
+    for (; !held_.empty() && now - held_.front().since >= hold_; held_.pop_front()) {
+      video.queue(held_.front().buffer);
+    }
+    while (pw_buffer* buffer = video.dequeue()) {
+      ++frames;
+      held_.push_back({buffer, sequenceOf(buffer), now});
+    }
+  }
+  void bufferRemoved(pw::VideoStream&, pw_buffer* buffer) override {
+    std::erase_if(held_, [&](const Held& held) { return held.buffer == buffer; });
+  }
+  static uint64_t sequenceOf(pw_buffer* buffer) {
+    const spa_meta_header* header = pw::FrameHeader::of(*buffer->buffer);
+    return header != nullptr ? header->seq : 0;
+  }
+
+  const std::chrono::milliseconds hold_;
+  std::deque<Held> held_;  // loop thread
 };
 
 // How often `line` occurs in `text`.
@@ -97,6 +176,44 @@ TEST(PipeWireHostTest, NodeTheDaemonRemovesIsSaidOnceAndMadeAnew) {
   EXPECT_EQ(now.device, before.device);
   ASSERT_EQ(client->startStream(now.device, now.output), status::kNoError);
   EXPECT_TRUE(harness->eventually([&] { return extension.outputSource.starts == 1; }));
+}
+
+TEST(PipeWireHostTest, WatcherHoldingBuffersNeverGetsAnotherOnesRewrittenNorStallsIt) {
+  const std::unique_ptr<HostHarness> harness = makeHostHarness();
+  FakeExtension extension(harness->host());
+  extension.publish();
+  PipeWirePeer peer("holding-peers");
+  const uint32_t output = peer.waitForNode("1", fakeDeviceUID());
+  ASSERT_NE(output, 0u);
+  std::unique_ptr<HoldingWatcher> hoarder, reader;
+  {
+    pw::PipeWireLoop::Lock lock(peer.loop);
+    // The hoarder holds every frame longer than the camera takes to go round its buffers, so
+    // the camera runs short; the reader gives each back within a few frames.
+    hoarder = std::make_unique<HoldingWatcher>(peer.loop, peer.connection, *peer.registry, output,
+                                               std::chrono::milliseconds(400));
+    reader = std::make_unique<HoldingWatcher>(peer.loop, peer.connection, *peer.registry, output,
+                                              std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(hoarder->start(), status::kNoError);
+  ASSERT_EQ(reader->start(), status::kNoError);
+
+  constexpr int kFrames = 150;
+  auto next = std::chrono::steady_clock::now();
+  for (int i = 0; i < kFrames; ++i) {
+    const uint64_t now = dispatch::hostClock()->nowNanos();
+    extension.output->sendSampleBuffer(pictureSample(static_cast<uint8_t>(i), 640, 480, now),
+                                       kDiscontinuityNone, now);
+    std::this_thread::sleep_until(next += std::chrono::milliseconds(33));
+  }
+  harness->settle();
+
+  // The camera took buffers back from the hoarder once it had held them long, never one the
+  // reader held, and kept sending.
+  EXPECT_GT(hoarder->rewrittenLate, 0);
+  EXPECT_EQ(hoarder->rewrittenEarly, 0);
+  EXPECT_EQ(reader->rewrittenEarly + reader->rewrittenLate, 0);
+  EXPECT_GE(reader->frames * 2, kFrames) << reader->frames;
 }
 
 }  // namespace

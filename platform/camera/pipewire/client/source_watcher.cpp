@@ -55,16 +55,20 @@ void SourceWatcher::formatChanged(VideoStream& video) {
 
 void SourceWatcher::process(VideoStream& video) {
   loop_.assertConfined();
-  bool altered = false;
+  // Pictures that waited while the loop was busy (as at the start of a watch) are older than
+  // the newest: only that one is copied, and every buffer goes back at once.
+  pw_buffer* newest = nullptr;
   while (pw_buffer* buffer = video.dequeue()) {
-    media::SampleBufferRef sample =
-        video.negotiated() ? copyOf(*video.negotiated(), *buffer) : nullptr;
-    video.queue(buffer);
-    if (!sample) continue;
-    queue_->dequeueOldestIfFull();
-    altered |= queue_->enqueue(std::move(sample)) == media::kStatusOK;
+    if (newest != nullptr) video.queue(newest);
+    newest = buffer;
   }
-  if (altered && queueAltered_) queueAltered_();
+  if (newest == nullptr) return;
+  media::SampleBufferRef sample =
+      video.negotiated() ? copyOf(*video.negotiated(), *newest) : nullptr;
+  video.queue(newest);
+  if (!sample) return;
+  queue_->dequeueOldestIfFull();
+  if (queue_->enqueue(std::move(sample)) == media::kStatusOK && queueAltered_) queueAltered_();
 }
 
 media::SampleBufferRef SourceWatcher::copyOf(const VideoFormat& format, const pw_buffer& buffer) {

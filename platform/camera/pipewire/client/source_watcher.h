@@ -13,11 +13,11 @@ namespace platform::camera::pipewire {
 
 // A watcher's stream from a camera's output node. Each arriving picture is copied out of the
 // camera's buffer at once and the buffer given back, so a slow watcher never holds the camera's
-// buffers; the copy, with the camera's presentation time and sequence number, goes into the
-// client's queue, whose oldest frame is dropped when it is full. It asks for `formats`, the
-// preferred one first, and takes the first of them the camera can give (the one it runs in, once
-// another watcher runs it); one it did not ask for fails the stream. Frames carry the negotiated
-// pixel format.
+// buffers; of pictures that arrived together only the newest is kept. The copy, with the
+// camera's presentation time and sequence number, goes into the client's queue, whose oldest
+// frame is dropped when it is full. It asks for `formats`, the preferred one first, and takes the
+// first of them the camera can give (the one it runs in, once another watcher runs it); one it
+// did not ask for fails the stream. Frames carry the negotiated pixel format.
 class SourceWatcher final : public LinkedStream {
  public:
   SourceWatcher(PipeWireLoop& loop, DaemonConnection& connection, RegistryView& registry,
