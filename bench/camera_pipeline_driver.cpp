@@ -2,7 +2,8 @@
 // it under scripts/pipewire-session.sh run): the extension's CPU with 1 and 8 watchers of the
 // placeholder and while it passes a producer's 1080p frames through, to a watcher in BGRA and to
 // one in YUY2; producer-to-watcher latency and the watcher's frame interval with a 30 and a 15 fps
-// producer; quillane-camd run's ingest rate against a plain reader of the same pipe. Figures are
+// producer; the latency of a new watch's first frame; quillane-camd run's ingest rate against a
+// plain reader of the same pipe. Figures are
 // printed with their goals, never judged.
 //
 //   bench_camera_pipeline                the figures
@@ -238,6 +239,34 @@ void reportPassThrough(platform::camera::CameraHost& host, pid_t extension, int 
   printInterval("interval p99", percentile(seen.intervals, 0.99));
 }
 
+// The latency of the first frame of each of `watches` new watches of the idle camera while a
+// stamped 30 fps producer runs: the frame the camera shows first should be the current one.
+void reportFirstFrames(platform::camera::CameraHost& host, uint32_t bgra, int watches) {
+  ChildProcess run({QUILLANE_CAMD_PATH, "run"});
+  std::atomic<bool> stop{false};
+  std::thread feed = feeder(run, 30, 1 << 30, stop);
+  std::this_thread::sleep_for(1s);
+  std::vector<double> latencies;
+  for (int i = 0; i < watches; ++i) {
+    {
+      CameraWatcher watcher(host, bgra);
+      const platform::media::SampleBufferRef first = watcher.nextFrame(5s);
+      const uint64_t now = platform::dispatch::hostClock()->nowNanos();
+      const uint64_t stamp = first ? stampOf(first) : 0;
+      if (stamp != 0 && stamp < now) latencies.push_back(double(now - stamp) / 1e6);
+    }
+    std::this_thread::sleep_for(500ms);  // the camera goes idle again
+  }
+  stop = true;
+  feed.join();
+  run.closeInput();
+  run.waitForExit(10s);
+  std::printf("first frame of a new watch, producer at 30 fps, %zu of %d watches stamped:\n",
+              latencies.size(), watches);
+  printAtMost("latency p50", percentile(latencies, 0.5), 40);
+  printAtMost("latency max", percentile(latencies, 1), 40);
+}
+
 // Frames a second the program takes through its standard input, `frames` 1080p frames written as
 // fast as the pipe takes them; `watcher` (optional) watches meanwhile.
 double ingest(std::vector<std::string> program, int frames, CameraWatcher* watcher, Watched* seen) {
@@ -288,6 +317,7 @@ int main(int argc, char* argv[]) {
   const uint32_t yuy2 = formatIndexOf(*host, platform::media::kPixelFormatYUY2);
   reportPassThrough(*host, extension.pid(), 30, bgra);
   reportPassThrough(*host, extension.pid(), 15, bgra);
+  reportFirstFrames(*host, bgra, 9);
 
   // Rounds alternate the two pixel formats, so that both meet the same machine.
   constexpr int kFormatRounds = 3;
