@@ -115,7 +115,10 @@ TEST_F(CameraProcessesTest, ToolSeesTheCameraAndWatchersGetThePushedColourAtEver
     ASSERT_TRUE(waitUntil(
         [&] {
           frame = watcher.nextFrame();
-          if (frame) { ++seen; last = centrePixel(frame); }
+          if (frame) {
+            ++seen;
+            last = centrePixel(frame);
+          }
           return frame && near(last, pushed);
         },
         10s))
@@ -134,12 +137,51 @@ TEST_F(CameraProcessesTest, ToolSeesTheCameraAndWatchersGetThePushedColourAtEver
   ASSERT_TRUE(watcher.started());
   producer.pause();
   const auto paused = std::chrono::steady_clock::now();
-  ASSERT_TRUE(waitUntil([&] {
-    platform::media::SampleBufferRef frame = watcher.nextFrame();
-    return frame && !near(centrePixel(frame), pushed);
-  }, 5s));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        platform::media::SampleBufferRef frame = watcher.nextFrame();
+        return frame && !near(centrePixel(frame), pushed);
+      },
+      5s));
   EXPECT_GT(std::chrono::steady_clock::now() - paused, 1s);
   producer.stop();
+  run.closeInput();
+  EXPECT_EQ(run.waitForExit(10s), 0);
+}
+
+// A watch of the idle camera starts with the frame pushed last, never with frames the camera or
+// a former watch kept from before.
+TEST_F(CameraProcessesTest, NewWatchStartsWithTheFramePushedLast) {
+  startCamera();
+  ChildProcess run({QUILLANE_CAMD_PATH, "run"});
+  const auto watchedFirst = [&](const Bgra& expected) {
+    CameraWatcher watcher(*host, 2);
+    EXPECT_TRUE(watcher.started());
+    const platform::media::SampleBufferRef first = watcher.nextFrame(10s);
+    return first && near(centrePixel(first), expected);
+  };
+  // Frames pushed from the moment the run's status line says `pushed` or more.
+  const auto pushedBeyond = [&](int64_t pushed) {
+    const std::optional<std::string> line = run.waitForLine(
+        [&](const std::string& text) {
+          const json report = parsed(text);
+          return report.is_object() && report["frames"].get<int64_t>() > pushed;
+        },
+        15s);
+    return line ? parsed(*line)["frames"].get<int64_t>() : -1;
+  };
+
+  auto producer =
+      std::make_unique<Producer>(run, 640, 480, std::array<uint8_t, 4>{10, 20, 30, 255});
+  ASSERT_GE(pushedBeyond(2), 0) << run.errorText();
+  EXPECT_TRUE(watchedFirst({30, 20, 10, 255}));
+  producer.reset();
+  const int64_t before = pushedBeyond(-1);
+  producer = std::make_unique<Producer>(run, 640, 480, std::array<uint8_t, 4>{200, 100, 50, 255});
+  // Once more than a whole status period of the new colour went in, the camera holds it.
+  ASSERT_GE(pushedBeyond(pushedBeyond(before)), 0);
+  EXPECT_TRUE(watchedFirst({50, 100, 200, 255}));
+  producer.reset();
   run.closeInput();
   EXPECT_EQ(run.waitForExit(10s), 0);
 }
@@ -227,8 +269,8 @@ namespace {
 // The camera on a daemon of this test's own, which the test takes away and brings back.
 TEST(CameraWithoutDaemonTest, ExtensionSaysOnceThatItWaitsAndComesBackWithTheDaemon) {
   const std::string folder = ::testing::TempDir() + "daemon-" + std::to_string(::getpid());
-  const std::map<std::string, std::string> environment{
-      {"PIPEWIRE_RUNTIME_DIR", folder}, {"PIPEWIRE_REMOTE", folder + "/pipewire-0"}};
+  const std::map<std::string, std::string> environment{{"PIPEWIRE_RUNTIME_DIR", folder},
+                                                       {"PIPEWIRE_REMOTE", folder + "/pipewire-0"}};
   for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
   auto session = [&](const char* command) {
     ChildProcess script({QUILLANE_SESSION_SCRIPT, command, folder});
