@@ -23,35 +23,34 @@ namespace {
 
 namespace pw = platform::camera::pipewire;
 
+// A watcher's stream that takes BGRA at the size it offers.
+pw::VideoStreamSetup bgraWatcher(const char* name) {
+  return {.name = name,
+          .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Input/Video"}},
+          .output = false,
+          .flags = PW_STREAM_FLAG_MAP_BUFFERS,
+          .buffers = std::nullopt,
+          .pixelFormats = {media::kPixelFormat32BGRA},
+          .only = {}};
+}
+
 // A watcher that takes only a size the camera does not offer.
 class MisfitWatcher final : public pw::LinkedStream {
  public:
   using LinkedStream::LinkedStream;
 
  private:
-  pw::VideoStreamSetup setup() const override {
-    return {.name = "misfit-watcher",
-            .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Input/Video"}},
-            .output = false,
-            .flags = PW_STREAM_FLAG_MAP_BUFFERS,
-            .buffers = std::nullopt,
-            .pixelFormats = {media::kPixelFormat32BGRA},
-            .only = {}};
-  }
+  pw::VideoStreamSetup setup() const override { return bgraWatcher("misfit-watcher"); }
   void offer(pw::VideoParams& formats) const override {
     formats.addFixedFormat({media::kPixelFormat32BGRA, {64, 64}});
   }
 };
 
 // A watcher at 640x480 that keeps each buffer it gets for `hold` before it gives it back, and
-// notes each one the camera wrote into again while it held it (its header's number changed):
-// early, while the camera may not take it back, or late.
+// notes each one the camera wrote into again while it held it (its header changed): early, when
+// the camera wrote it less than kHeldTooLongNanos after it sent it, or later.
 class HoldingWatcher final : public pw::LinkedStream {
  public:
-  // Wide of the camera's own limit by more than a frame's way to a watcher on a busy machine.
-  static constexpr auto kEarly =
-      std::chrono::nanoseconds(pw::OutputNode::kHeldTooLongNanos) - std::chrono::milliseconds(100);
-
   HoldingWatcher(pw::PipeWireLoop& loop, pw::DaemonConnection& connection,
                  pw::RegistryView& registry, uint32_t output, std::chrono::milliseconds hold)
       : LinkedStream(loop, connection, registry, output, /*output=*/false), hold_(hold) {}
@@ -67,20 +66,12 @@ class HoldingWatcher final : public pw::LinkedStream {
  private:
   struct Held {
     pw_buffer* buffer;
-    uint64_t sequence;
+    spa_meta_header header;  // as it came
     std::chrono::steady_clock::time_point since;
     bool rewritten = false;
   };
 
-  pw::VideoStreamSetup setup() const override {
-    return {.name = "holding-watcher",
-            .properties = {{PW_KEY_MEDIA_CLASS, "Stream/Input/Video"}},
-            .output = false,
-            .flags = PW_STREAM_FLAG_MAP_BUFFERS,
-            .buffers = std::nullopt,
-            .pixelFormats = {media::kPixelFormat32BGRA},
-            .only = {}};
-  }
+  pw::VideoStreamSetup setup() const override { return bgraWatcher("holding-watcher"); }
   void offer(pw::VideoParams& formats) const override {
     formats.addFixedFormat({media::kPixelFormat32BGRA, {640, 480}});
   }
@@ -89,24 +80,27 @@ class HoldingWatcher final : public pw::LinkedStream {
     loop_.assertConfined();
     const auto now = std::chrono::steady_clock::now();
     for (Held& held : held_) {
-      if (held.rewritten || sequenceOf(held.buffer) == held.sequence) continue;
+      const spa_meta_header header = headerOf(held.buffer);
+      if (held.rewritten || header.seq == held.header.seq) continue;
       held.rewritten = true;
-      ++(now - held.since < kEarly ? rewrittenEarly : rewrittenLate);
+      // The frames' times are when the camera sent them.
+      const auto since = static_cast<uint64_t>(header.pts - held.header.pts);
+      ++(since <= pw::OutputNode::kHeldTooLongNanos ? rewrittenEarly : rewrittenLate);
     }
     for (; !held_.empty() && now - held_.front().since >= hold_; held_.pop_front()) {
       video.queue(held_.front().buffer);
     }
     while (pw_buffer* buffer = video.dequeue()) {
       ++frames;
-      held_.push_back({buffer, sequenceOf(buffer), now});
+      held_.push_back({buffer, headerOf(buffer), now});
     }
   }
   void bufferRemoved(pw::VideoStream&, pw_buffer* buffer) override {
     std::erase_if(held_, [&](const Held& held) { return held.buffer == buffer; });
   }
-  static uint64_t sequenceOf(pw_buffer* buffer) {
+  static spa_meta_header headerOf(pw_buffer* buffer) {
     const spa_meta_header* header = pw::FrameHeader::of(*buffer->buffer);
-    return header != nullptr ? header->seq : 0;
+    return header != nullptr ? *header : spa_meta_header{};
   }
 
   const std::chrono::milliseconds hold_;
@@ -120,10 +114,16 @@ size_t occurrences(const std::string& text, const std::string& line) {
   return count;
 }
 
-TEST(PipeWireHostTest, FailedLinkIsSaidOnceAndDroppedSoItsClientStops) {
+// Each test has the fake extension published on a host of its own.
+class PipeWireHostTest : public ::testing::Test {
+ protected:
+  void SetUp() override { extension.publish(); }
+
   const std::unique_ptr<HostHarness> harness = makeHostHarness();
-  FakeExtension extension(harness->host());
-  extension.publish();
+  FakeExtension extension{harness->host()};
+};
+
+TEST_F(PipeWireHostTest, FailedLinkIsSaidOnceAndDroppedSoItsClientStops) {
   PipeWirePeer peer("misfit-peer");
   const uint32_t output = peer.waitForNode("1", fakeDeviceUID());
   ASSERT_NE(output, 0u);
@@ -147,10 +147,7 @@ TEST(PipeWireHostTest, FailedLinkIsSaidOnceAndDroppedSoItsClientStops) {
   EXPECT_EQ(occurrences(said, "camera-extension: a link to \"Fake Output\" failed"), 1u) << said;
 }
 
-TEST(PipeWireHostTest, NodeTheDaemonRemovesIsSaidOnceAndMadeAnew) {
-  const std::unique_ptr<HostHarness> harness = makeHostHarness();
-  FakeExtension extension(harness->host());
-  extension.publish();
+TEST_F(PipeWireHostTest, NodeTheDaemonRemovesIsSaidOnceAndMadeAnew) {
   const std::shared_ptr<HardwareClient> client = harness->host().connect();
   ASSERT_TRUE(harness->eventually([&] { return findFake(*client).output != kObjectUnknown; }));
   const FakeIDs before = findFake(*client);
@@ -178,10 +175,7 @@ TEST(PipeWireHostTest, NodeTheDaemonRemovesIsSaidOnceAndMadeAnew) {
   EXPECT_TRUE(harness->eventually([&] { return extension.outputSource.starts == 1; }));
 }
 
-TEST(PipeWireHostTest, WatcherHoldingBuffersNeverGetsAnotherOnesRewrittenNorStallsIt) {
-  const std::unique_ptr<HostHarness> harness = makeHostHarness();
-  FakeExtension extension(harness->host());
-  extension.publish();
+TEST_F(PipeWireHostTest, WatcherHoldingBuffersNeverGetsAnotherOnesRewrittenNorStallsIt) {
   PipeWirePeer peer("holding-peers");
   const uint32_t output = peer.waitForNode("1", fakeDeviceUID());
   ASSERT_NE(output, 0u);
@@ -198,7 +192,7 @@ TEST(PipeWireHostTest, WatcherHoldingBuffersNeverGetsAnotherOnesRewrittenNorStal
   ASSERT_EQ(hoarder->start(), status::kNoError);
   ASSERT_EQ(reader->start(), status::kNoError);
 
-  constexpr int kFrames = 150;
+  constexpr int kFrames = 240;
   auto next = std::chrono::steady_clock::now();
   for (int i = 0; i < kFrames; ++i) {
     const uint64_t now = dispatch::hostClock()->nowNanos();
@@ -208,11 +202,11 @@ TEST(PipeWireHostTest, WatcherHoldingBuffersNeverGetsAnotherOnesRewrittenNorStal
   }
   harness->settle();
 
-  // The camera took buffers back from the hoarder once it had held them long, never one the
-  // reader held, and kept sending.
+  // The camera took buffers back from the hoarder once it had held them long, never sooner
+  // from either (the reader gives each back long before, unless a busy machine holds it up),
+  // and kept sending.
   EXPECT_GT(hoarder->rewrittenLate, 0);
-  EXPECT_EQ(hoarder->rewrittenEarly, 0);
-  EXPECT_EQ(reader->rewrittenEarly + reader->rewrittenLate, 0);
+  EXPECT_EQ(hoarder->rewrittenEarly + reader->rewrittenEarly, 0);
   EXPECT_GE(reader->frames * 2, kFrames) << reader->frames;
 }
 
