@@ -160,26 +160,27 @@ TEST_F(CameraProcessesTest, NewWatchStartsWithTheFramePushedLast) {
     const platform::media::SampleBufferRef first = watcher.nextFrame(10s);
     return first && near(centrePixel(first), expected);
   };
-  // Frames pushed from the moment the run's status line says `pushed` or more.
-  const auto pushedBeyond = [&](int64_t pushed) {
-    const std::optional<std::string> line = run.waitForLine(
-        [&](const std::string& text) {
-          const json report = parsed(text);
-          return report.is_object() && report["frames"].get<int64_t>() > pushed;
-        },
-        15s);
-    return line ? parsed(*line)["frames"].get<int64_t>() : -1;
+  // Until the run's status line counts more than `frames` frames read and pushed.
+  const auto pushedBeyond = [&](int64_t frames) {
+    return run
+        .waitForLine(
+            [&](const std::string& text) {
+              const json report = parsed(text);
+              return report.is_object() && report["frames"].get<int64_t>() > frames;
+            },
+            15s)
+        .has_value();
   };
 
   auto producer =
       std::make_unique<Producer>(run, 640, 480, std::array<uint8_t, 4>{10, 20, 30, 255});
-  ASSERT_GE(pushedBeyond(2), 0) << run.errorText();
+  ASSERT_TRUE(pushedBeyond(2)) << run.errorText();
   EXPECT_TRUE(watchedFirst({30, 20, 10, 255}));
-  producer.reset();
-  const int64_t before = pushedBeyond(-1);
+  producer->stop();
+  const int first = producer->written();
   producer = std::make_unique<Producer>(run, 640, 480, std::array<uint8_t, 4>{200, 100, 50, 255});
-  // Once more than a whole status period of the new colour went in, the camera holds it.
-  ASSERT_GE(pushedBeyond(pushedBeyond(before)), 0);
+  // Half a second of the new colour went in after the last frame of the old one.
+  ASSERT_TRUE(pushedBeyond(first + 15));
   EXPECT_TRUE(watchedFirst({50, 100, 200, 255}));
   producer.reset();
   run.closeInput();
