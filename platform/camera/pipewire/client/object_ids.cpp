@@ -1,0 +1,17 @@
+#include "platform/camera/pipewire/client/object_ids.h"
+
+namespace platform::camera::pipewire {
+
+ObjectIDs& ObjectIDs::ofProcess() {
+  static ObjectIDs ids;
+  return ids;
+}
+
+ObjectID ObjectIDs::idOf(uint32_t daemonCookie, uint64_t serial, Kind kind) {
+  base::MutexLock lock(mutex_);
+  const auto [entry, minted] = minted_.try_emplace({daemonCookie, serial, kind}, next_);
+  if (minted) ++next_;
+  return entry->second;
+}
+
+}  // namespace platform::camera::pipewire
