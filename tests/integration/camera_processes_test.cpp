@@ -230,6 +230,21 @@ TEST_F(CameraProcessesTest, TerminationWithdrawsTheCameraAndExitsZero) {
 namespace quillane::integration {
 namespace {
 
+// Makes the daemon drop a program's connections, as it drops a client it gives up on; the daemon
+// lives on.
+void dropConnectionsOf(pid_t pid) {
+  ChildProcess clients({"pw-cli", "ls", "Client"});
+  ASSERT_EQ(clients.waitForExit(5s), 0) << clients.errorText();
+  const std::string owner = "pipewire.sec.pid = \"" + std::to_string(pid) + "\"";
+  std::string id;
+  for (const std::string& line : clients.outputLines()) {
+    if (line.starts_with("\tid ")) id = line.substr(4, line.find(',') - 4);
+    if (line.find(owner) == std::string::npos) continue;
+    ChildProcess destroy({"pw-cli", "destroy", id});
+    EXPECT_EQ(destroy.waitForExit(5s), 0) << destroy.errorText();
+  }
+}
+
 // The camera on a daemon of this test's own, which the test takes away and brings back.
 class CameraWithoutDaemonTest : public ::testing::Test {
  protected:
@@ -270,7 +285,8 @@ TEST_F(CameraWithoutDaemonTest, ExtensionSaysOnceThatItWaitsAndComesBackWithTheD
 // The daemon restarts under a running producer and a running viewer: run says within 2 s that the
 // camera is gone and pushes again once it is back; the viewer ends as for a camera that vanished.
 // Clients that lost the daemon try again five times a second. Then a restart quicker than run's
-// beat: the camera is back under new IDs, so run still lets go of the stream that died.
+// beat, and a connection the daemon drops while it lives on: the camera shows under new IDs, so
+// run still lets go of the stream that died.
 TEST_F(CameraWithoutDaemonTest, RunPushesAgainAfterEachDaemonRestartAndTheViewerEnds) {
   session("start");
   ChildProcess extension({QUILLANE_EXTENSION_PATH}, environment);
@@ -306,7 +322,12 @@ TEST_F(CameraWithoutDaemonTest, RunPushesAgainAfterEachDaemonRestartAndTheViewer
   const CameraIDs before = findCamera(*client);
   session("stop");
   session("start");
-  EXPECT_TRUE(statusLine(run, true, (*back)["frames"].get<int64_t>() + 30, 10s)) << run.errorText();
+  const std::optional<json> again =
+      statusLine(run, true, (*back)["frames"].get<int64_t>() + 30, 10s);
+  ASSERT_TRUE(again) << run.errorText();
+  dropConnectionsOf(run.pid());
+  EXPECT_TRUE(statusLine(run, true, (*again)["frames"].get<int64_t>() + 30, 10s))
+      << run.errorText();
   CameraWatcher watcher(*host, 2);
   ASSERT_TRUE(watcher.started());
   EXPECT_TRUE(waitUntil(

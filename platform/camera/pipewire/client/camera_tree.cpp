@@ -7,7 +7,6 @@
 #include <limits>
 #include <sstream>
 
-#include "platform/camera/pipewire/client/object_ids.h"
 #include "platform/camera/pipewire/shared/camera_node_keys.h"
 
 namespace platform::camera::pipewire {
@@ -90,7 +89,7 @@ std::vector<VideoSize> parseSizes(const std::string& text) {
 
 }  // namespace
 
-CameraTree CameraTree::build(const RegistryView& registry, uint32_t daemonCookie) {
+CameraTree CameraTree::build(const RegistryView& registry, ObjectIDs::Daemon daemon) {
   ObjectIDs& ids = ObjectIDs::ofProcess();
   std::map<std::string, Gathered> byUID;
   for (const auto& [id, node] : registry.nodes()) {
@@ -105,7 +104,7 @@ CameraTree CameraTree::build(const RegistryView& registry, uint32_t daemonCookie
     gathered.device.running |= node.running;
     Stream stream;
     stream.node = id;
-    stream.id = ids.idOf(daemonCookie, node.serial, ObjectIDs::Kind::Stream);
+    stream.id = ids.idOf(daemon, node.serial, ObjectIDs::Kind::Stream);
     if (uid) {
       gathered.device.name = propertyOf(node.properties, keys::kDeviceName).value_or("");
       stream.name = propertyOf(node.properties, keys::kStreamName).value_or("");
@@ -141,7 +140,7 @@ CameraTree CameraTree::build(const RegistryView& registry, uint32_t daemonCookie
   for (Gathered& device : gathered) {
     std::stable_sort(device.streams.begin(), device.streams.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    device.device.id = ids.idOf(daemonCookie, device.firstSerial, ObjectIDs::Kind::Device);
+    device.device.id = ids.idOf(daemon, device.firstSerial, ObjectIDs::Kind::Device);
     for (auto& [place, stream] : device.streams) device.device.streams.push_back(std::move(stream));
     tree.devices.push_back(std::move(device.device));
   }

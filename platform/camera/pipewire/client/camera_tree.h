@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/camera/hardware.h"
+#include "platform/camera/pipewire/client/object_ids.h"
 #include "platform/camera/pipewire/shared/registry_view.h"
 #include "platform/camera/pipewire/shared/video_params.h"
 
@@ -42,8 +43,7 @@ struct CameraTree {
   // In the order the devices were published.
   std::vector<Device> devices;
 
-  // `daemonCookie`: the daemon the registry belongs to.
-  static CameraTree build(const RegistryView& registry, uint32_t daemonCookie)
+  static CameraTree build(const RegistryView& registry, ObjectIDs::Daemon daemon)
       QLN_REQUIRES(loopConfinement);
 
   const Device* device(ObjectID id) const;

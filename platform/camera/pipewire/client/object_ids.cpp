@@ -7,9 +7,10 @@ ObjectIDs& ObjectIDs::ofProcess() {
   return ids;
 }
 
-ObjectID ObjectIDs::idOf(uint32_t daemonCookie, uint64_t serial, Kind kind) {
+ObjectID ObjectIDs::idOf(Daemon daemon, uint64_t serial, Kind kind) {
   base::MutexLock lock(mutex_);
-  const auto [entry, minted] = minted_.try_emplace({daemonCookie, serial, kind}, next_);
+  const auto [entry, minted] =
+      minted_.try_emplace({daemon.cookie, daemon.returns, serial, kind}, next_);
   if (minted) ++next_;
   return entry->second;
 }

@@ -62,13 +62,20 @@ void PipeWireClient::lost() {
   // producer here would wait for its worker, which may be waiting for this very thread.
   for (auto& [stream, started] : started_) started->connectionLost();
   registry_.reset();
+  lostSinceTree_ = true;
 }
 
-CameraTree PipeWireClient::treeLocked() const {
+CameraTree PipeWireClient::treeLocked() {
   if (!registry_) return {};
-  const std::optional<uint32_t> daemon = connection_->daemonCookie();
-  if (!daemon) return {};
-  return CameraTree::build(*registry_, *daemon);
+  const std::optional<uint32_t> cookie = connection_->daemonCookie();
+  if (!cookie) return {};
+  if (*cookie != daemon_.cookie) {
+    daemon_ = {.cookie = *cookie, .returns = 0};
+  } else if (lostSinceTree_) {
+    ++daemon_.returns;
+  }
+  lostSinceTree_ = false;
+  return CameraTree::build(*registry_, daemon_);
 }
 
 PropertyResult PipeWireClient::readProperty(ObjectID object, const PropertyAddress& address) {
