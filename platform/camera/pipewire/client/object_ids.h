@@ -37,8 +37,7 @@ class ObjectIDs {
   base::Mutex mutex_;
   ObjectID next_ QLN_GUARDED_BY(mutex_) = kSystemObject + 1;
   // One entry for each camera node the process was shown.
-  std::map<std::tuple<uint32_t, uint32_t, uint64_t, Kind>, ObjectID> minted_
-      QLN_GUARDED_BY(mutex_);
+  std::map<std::tuple<uint32_t, uint32_t, uint64_t, Kind>, ObjectID> minted_ QLN_GUARDED_BY(mutex_);
 };
 
 }  // namespace platform::camera::pipewire
