@@ -103,6 +103,16 @@ run_reports() {
 }
 # One viewer that must see three frames.
 viewer_sees_frames() { "$view" --size 640x480 --frames 3 --wait 5 >/dev/null 2>>"$work/view.err"; }
+# After the restart or kill named $1 (the long run let go of the camera): the camera is listed
+# again, the run pushes again and a viewer sees frames.
+comes_back() {
+  local frames
+  frames=$(run_frames)
+  camera_up 10 || fail "$1: the camera did not come back"
+  run_reports streaming true 10 $((frames + 10)) ||
+    fail "$1: run did not push again ($(tail -n 1 "$work/run.log"))"
+  viewer_sees_frames || fail "$1: a viewer saw no frames"
+}
 
 start_daemon
 start_extension
@@ -143,12 +153,8 @@ figures "before daemon restarts"
 for ((r = 1; r <= restarts; ++r)); do
   scripts/pipewire-session.sh stop "$session" >/dev/null
   run_reports device false 2 -1 || fail "restart $r: run did not report the camera gone within 2 s"
-  frames=$(run_frames)
   start_daemon
-  camera_up 10 || fail "restart $r: the camera did not come back"
-  run_reports streaming true 10 $((frames + 10)) ||
-    fail "restart $r: run did not push again ($(tail -n 1 "$work/run.log"))"
-  viewer_sees_frames || fail "restart $r: a viewer saw no frames"
+  comes_back "restart $r"
 done
 figures "after daemon restarts"
 
@@ -158,11 +164,7 @@ for ((k = 1; k <= kills; ++k)); do
   start_extension
   # The camera may be back before run's next beat: run lets go of it then, as it is another.
   run_reports streaming false 2 -1 || fail "kill $k: run did not let go of the camera within 2 s"
-  frames=$(run_frames)
-  camera_up 10 || fail "kill $k: the camera did not come back"
-  run_reports streaming true 10 $((frames + 10)) ||
-    fail "kill $k: run did not push again ($(tail -n 1 "$work/run.log"))"
-  viewer_sees_frames || fail "kill $k: a viewer saw no frames"
+  comes_back "kill $k"
 done
 figures "after extension kills (the daemon is the one of the restarts' end)"
 
