@@ -136,7 +136,7 @@ TEST(PipeWireHostTest, PicturesFilledInTheLinksBuffersArriveAndComeBack) {
     extension.sink->consumeSampleBuffer(producer, delivered.completion());
     ASSERT_TRUE(harness->eventually([&] { return delivered.count() == before + 1; }));
     const ConsumeResult got = delivered.results().back();
-    ASSERT_FALSE(got.error);
+    ASSERT_FALSE(got.error) << "picture " << int(value);
     EXPECT_EQ(uniformByte(got.buffer), value);
     EXPECT_EQ(got.buffer->presentationTimeStamp(), media::MediaTime::fromNanos(1000 + value));
     EXPECT_EQ(got.buffer->sequenceNumber(), value);

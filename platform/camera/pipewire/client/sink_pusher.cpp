@@ -212,7 +212,12 @@ void SinkPusher::retryLater(uint64_t cycle) {
     retryPending_ = false;
     {
       PipeWireLoop::Lock lock(loop_);
-      if (cycle != 0 && inFlight_ == cycle) inFlight_ = 0;  // its end went unannounced
+      if (cycle != 0 && inFlight_ == cycle && video_) {
+        // Its end went unannounced, as for a cycle started while the graph was still getting
+        // ready: a picture it was to carry still waits in the stream, and a new cycle takes it.
+        inFlight_ = 0;
+        askForBuffersLocked();
+      }
     }
     pump();
   });
@@ -241,6 +246,8 @@ void SinkPusher::pump() {
     }
     queue_->dequeue();
   }
+  PipeWireLoop::Lock lock(loop_);
+  if (inFlight_ != 0) retryLater(inFlight_);  // in case the last cycle's end goes unannounced
 }
 
 bool SinkPusher::restartFor(VideoSize size) {

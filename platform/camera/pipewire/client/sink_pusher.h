@@ -52,7 +52,7 @@ class SinkPusher final : public LinkedStream {
   void triggerDone(VideoStream& stream) override;
 
   // Looks again a little later, in case what the pusher waits for never announces itself; a
-  // `cycle` in flight that long counts as finished. The pusher's queue.
+  // `cycle` still in flight by then is started anew. The pusher's queue.
   void retryLater(uint64_t cycle);
 
   // The link's buffers out with the client, each with the number of its handout, and those let
@@ -73,7 +73,8 @@ class SinkPusher final : public LinkedStream {
   pw_buffer* freeBufferLocked() QLN_REQUIRES(loopConfinement);
   // The link's buffer behind `picture` when it is out with the client; it is taken back.
   pw_buffer* takeBackLocked(const media::PixelBuffer& picture) QLN_REQUIRES(loopConfinement);
-  // Starts a cycle, unless one is in flight, so that the camera hands back buffers.
+  // Starts a cycle, unless one is in flight: it hands back buffers the camera let go of, and
+  // carries a picture still waiting in the stream.
   void askForBuffersLocked() QLN_REQUIRES(loopConfinement);
   // Forgets every handout: the stream's buffers are gone.
   void forgetHandouts();
