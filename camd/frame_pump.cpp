@@ -170,8 +170,8 @@ std::optional<FramePump::Sink> FramePump::attachedSink() const {
 void FramePump::enqueue(const Sink& sink, const FrameReader::Frame& frame) {
   // Only this thread enqueues, so a queue with room keeps it until the enqueue below.
   if (sink.queue->count() >= sink.queue->capacity()) return;
-  media::PixelBufferRef picture = client_->pictureToFill(
-      sink.stream, static_cast<int>(frame.width), static_cast<int>(frame.height));
+  media::PixelBufferRef picture = client_->pictureToFill(sink.stream, static_cast<int>(frame.width),
+                                                         static_cast<int>(frame.height));
   if (!picture) return;
   media::SampleBufferRef sample = converter_.makeSample(frame.rgba, std::move(picture));
   if (!sample) return;

@@ -22,12 +22,12 @@ namespace camd {
 // Feeds the frames read from an input (standard input by default) into the camera's sink stream
 // while reporting its state every 500 ms, until the input ends. run() and the frame loop run on
 // the calling thread, which alone reads the input, converts frames into pictures the sink stream
-// hands out and enqueues them, so that a frame is written once and crosses no thread inside the
-// tool. The heartbeat, the attach check, detaching and the final report run on statusQueue_,
-// which alone changes the attachment state. The first attach try runs in start(), before any
-// frame is read, so that the first status line reports it; later tries run on attachQueue_ and
-// touch only the client, then hand their outcome to statusQueue_, so a camera slow to link holds
-// up neither reading nor the heartbeat.
+// hands out and enqueues them, so that a frame is written once and hops only to the host's thread
+// that sends it. The heartbeat, the attach check, detaching and the final report run on
+// statusQueue_, which alone changes the attachment state. The first attach try runs in start(),
+// before any frame is read, so that the first status line reports it; later tries run on
+// attachQueue_ and touch only the client, then hand their outcome to statusQueue_, so a camera
+// slow to link holds up neither reading nor the heartbeat.
 class FramePump {
  public:
   // Reaches the camera through `client`; the clock drives the heartbeat and the attach throttle.

@@ -297,8 +297,8 @@ TEST_F(FramePumpTest, RefusedStartLeavesThePumpDetached) {
   camera.publish();
   start();
   EXPECT_EQ(capture_.reports().front(), statusLine(true, false, 0));
-  const std::string refused = "CMIODeviceStartStream failed: " +
-                              std::to_string(camera::status::kIllegalOperation);
+  const std::string refused =
+      "CMIODeviceStartStream failed: " + std::to_string(camera::status::kIllegalOperation);
   EXPECT_EQ(capture_.errorLines(), std::vector<std::string>{refused});
   pumpFrame();  // tries again, refused again
   pumpFrame();  // within 2 s: no try

@@ -133,9 +133,8 @@ void SinkPusher::Handouts::givenBack(pw_buffer* buffer, uint64_t number) {
 media::PixelBufferRef SinkPusher::pictureToFill(VideoSize size) {
   PipeWireLoop::Lock lock(loop_);
   if (!readyForLocked(size)) {
-    const media::PixelBufferAttributes attributes{.pixelFormat = media::kPixelFormat32BGRA,
-                                                  .width = size.width,
-                                                  .height = size.height};
+    const media::PixelBufferAttributes attributes{
+        .pixelFormat = media::kPixelFormat32BGRA, .width = size.width, .height = size.height};
     if (!waitingPool_ || waitingPool_->attributes() != attributes) {
       waitingPool_ = media::PixelBufferPool::create(attributes);
     }
@@ -160,11 +159,9 @@ media::PixelBufferRef SinkPusher::pictureToFill(VideoSize size) {
     handouts_->out[buffer] = number;
   }
   // The picture keeps the buffer's memory mapped; letting go of it unsent makes the buffer spare.
-  return media::PixelBufferRef(
-      memory->second.get(),
-      [handouts = handouts_, buffer, number, keep = memory->second](media::PixelBuffer*) {
-        handouts->givenBack(buffer, number);
-      });
+  return media::PixelBufferRef(memory->second.get(),
+                               [handouts = handouts_, buffer, number, keep = memory->second](
+                                   media::PixelBuffer*) { handouts->givenBack(buffer, number); });
 }
 
 pw_buffer* SinkPusher::freeBufferLocked() {
@@ -263,8 +260,7 @@ bool SinkPusher::restartFor(VideoSize size) {
 }
 
 bool SinkPusher::readyForLocked(VideoSize size) const {
-  return video_ && video_->negotiated() && video_->negotiated()->size == size &&
-         linkReadyLocked();
+  return video_ && video_->negotiated() && video_->negotiated()->size == size && linkReadyLocked();
 }
 
 bool SinkPusher::sendLocked(const media::SampleBuffer& sample, media::PixelBuffer& picture) {
