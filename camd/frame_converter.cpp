@@ -14,17 +14,10 @@ namespace imaging = platform::imaging;
 // RGBA to BGRA: blue from source byte 2, green from 1, red from 0, alpha from 3.
 constexpr std::array<uint8_t, 4> kRGBAToBGRA = {2, 1, 0, 3};
 
-media::SampleBufferRef FrameConverter::makeSample(const uint8_t* rgba, int width, int height) {
-  if (!pool_ || poolSize_ != std::pair(width, height)) {
-    pool_ = media::PixelBufferPool::create(
-        {.pixelFormat = media::kPixelFormat32BGRA, .width = width, .height = height});
-    poolSize_ = {width, height};
-    forgetFormatDescription();
-    if (!pool_) return nullptr;
-  }
-  media::PixelBufferRef buffer = pool_->createPixelBuffer();
-  if (!buffer) return nullptr;
-
+media::SampleBufferRef FrameConverter::makeSample(const uint8_t* rgba,
+                                                  media::PixelBufferRef buffer) {
+  const int width = buffer->width();
+  const int height = buffer->height();
   imaging::ImagingError error;
   {
     media::BaseAddressLock lock(*buffer, media::PixelBuffer::LockFlags::ReadWrite);
@@ -54,7 +47,9 @@ void FrameConverter::forgetFormatDescription() {
 
 media::FormatDescriptionRef FrameConverter::formatDescriptionFor(const media::PixelBuffer& buffer) {
   platform::base::MutexLock lock(formatDescMutex_);
-  if (!formatDesc_) formatDesc_ = media::FormatDescription::createForImageBuffer(buffer);
+  if (!formatDesc_ || !formatDesc_->matchesImageBuffer(buffer)) {
+    formatDesc_ = media::FormatDescription::createForImageBuffer(buffer);
+  }
   return formatDesc_;
 }
 

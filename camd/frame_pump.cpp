@@ -56,15 +56,12 @@ void FramePump::start() {
 bool FramePump::pumpFrame() {
   const std::optional<FrameReader::Frame> frame = reader_.next();
   if (!frame) return false;
-  if (!attached_) {
+  if (const std::optional<Sink> sink = attachedSink()) {
+    enqueue(*sink, *frame);
+  } else {
     // Dropped: read while detached or while a try is in flight.
     statusQueue_.sync([this] { attachIfDue(); });
-    return true;
   }
-  media::SampleBufferRef sample = converter_.makeSample(frame->rgba, static_cast<int>(frame->width),
-                                                        static_cast<int>(frame->height));
-  if (!sample) return true;
-  statusQueue_.sync([&] { enqueue(std::move(sample)); });
   return true;
 }
 
@@ -121,7 +118,8 @@ void FramePump::adopt(std::optional<Attachment> attachment) {
   stream_ = attachment->stream;
   queue_ = std::move(attachment->queue);
   streaming_ = true;
-  attached_ = true;
+  platform::base::MutexLock lock(sinkMutex_);
+  sink_ = Sink{stream_, queue_};
 }
 
 void FramePump::detach() {
@@ -131,7 +129,10 @@ void FramePump::detach() {
     streaming_ = false;
   }
   queue_.reset();
-  attached_ = false;
+  {
+    platform::base::MutexLock lock(sinkMutex_);
+    sink_.reset();
+  }
   device_ = 0;
   stream_ = 0;
   converter_.forgetFormatDescription();
@@ -144,7 +145,7 @@ nlohmann::json FramePump::status() {
     detach();
   }
   const bool device = queue_ != nullptr || CMIO::findQuillaneDevice(*client_).has_value();
-  return {{"ok", true}, {"device", device}, {"streaming", streaming_}, {"frames", frames_}};
+  return {{"ok", true}, {"device", device}, {"streaming", streaming_}, {"frames", frames_.load()}};
 }
 
 void FramePump::attachIfDue() {
@@ -161,10 +162,20 @@ void FramePump::attachIfDue() {
   });
 }
 
-void FramePump::enqueue(media::SampleBufferRef sample) {
-  platform::dispatch::assertOnQueue(statusQueue_);
-  if (!queue_ || queue_->count() >= queue_->capacity()) return;
-  const media::Status status = queue_->enqueue(std::move(sample));
+std::optional<FramePump::Sink> FramePump::attachedSink() const {
+  platform::base::MutexLock lock(sinkMutex_);
+  return sink_;
+}
+
+void FramePump::enqueue(const Sink& sink, const FrameReader::Frame& frame) {
+  // Only this thread enqueues, so a queue with room keeps it until the enqueue below.
+  if (sink.queue->count() >= sink.queue->capacity()) return;
+  media::PixelBufferRef picture = client_->pictureToFill(sink.stream, static_cast<int>(frame.width),
+                                                         static_cast<int>(frame.height));
+  if (!picture) return;
+  media::SampleBufferRef sample = converter_.makeSample(frame.rgba, std::move(picture));
+  if (!sample) return;
+  const media::Status status = sink.queue->enqueue(std::move(sample));
   if (status == media::kStatusOK) {
     ++frames_;
   } else {

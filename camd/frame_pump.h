@@ -10,6 +10,7 @@
 #include "camd/cmio.h"
 #include "camd/frame_converter.h"
 #include "camd/frame_reader.h"
+#include "platform/base/mutex.h"
 #include "platform/camera/hardware.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/serial_queue.h"
@@ -20,13 +21,13 @@ namespace camd {
 
 // Feeds the frames read from an input (standard input by default) into the camera's sink stream
 // while reporting its state every 500 ms, until the input ends. run() and the frame loop run on
-// the calling thread, which alone reads the input and converts frames. The heartbeat, the attach
-// check, enqueueing, detaching and the final report run on statusQueue_, which alone touches the
-// attachment state. The first attach try runs in start(), before any frame is read, so that the
-// first status line reports it; later tries run on attachQueue_ and touch only the client, then
-// hand their outcome to statusQueue_, so a camera slow to link holds up neither reading nor the
-// heartbeat. The calling thread reads attached_ to learn whether a frame is worth converting,
-// so each frame costs one hop to statusQueue_.
+// the calling thread, which alone reads the input, converts frames into pictures the sink stream
+// hands out and enqueues them, so that a frame is written once and hops only to the host's thread
+// that sends it. The heartbeat, the attach check, detaching and the final report run on
+// statusQueue_, which alone changes the attachment state. The first attach try runs in start(),
+// before any frame is read, so that the first status line reports it; later tries run on
+// attachQueue_ and touch only the client, then hand their outcome to statusQueue_, so a camera
+// slow to link holds up neither reading nor the heartbeat.
 class FramePump {
  public:
   // Reaches the camera through `client`; the clock drives the heartbeat and the attach throttle.
@@ -71,9 +72,15 @@ class FramePump {
   // Starts a try on attachQueue_ when detached, no try is in flight and the last one began more
   // than 2 s ago. statusQueue_.
   void attachIfDue();
-  // Hands the sample to the sink stream's queue, dropping it when detached or the queue is full.
-  // statusQueue_.
-  void enqueue(platform::media::SampleBufferRef sample);
+  // The sink stream and its queue, while attached.
+  struct Sink {
+    CMIO::ObjectID stream;
+    platform::media::SimpleQueueRef queue;
+  };
+  std::optional<Sink> attachedSink() const QLN_EXCLUDES(sinkMutex_);
+  // Converts the frame into a picture of the sink stream and enqueues it; the frame is dropped
+  // when the queue is full, no picture is free or a step failed. Calling thread.
+  void enqueue(const Sink& sink, const FrameReader::Frame& frame);
 
   const std::shared_ptr<platform::camera::HardwareClient> client_;
   std::shared_ptr<platform::dispatch::Clock> clock_;
@@ -85,13 +92,15 @@ class FramePump {
   CMIO::ObjectID device_ = 0;
   CMIO::ObjectID stream_ = 0;
   platform::media::SimpleQueueRef queue_;  // set exactly while attached
-  int64_t frames_ = 0;
   bool streaming_ = false;
   std::optional<uint64_t> lastAttachAttempt_;  // clock_ nanoseconds; none: never tried
   bool attachInFlight_ = false;
-  // Whether queue_ is set, stored on statusQueue_ and read by the calling thread without a hop;
-  // a stale value costs one frame, converted and then dropped by enqueue(), or dropped unconverted.
-  std::atomic<bool> attached_{false};
+  // Frames enqueued: counted by the calling thread, reported on statusQueue_.
+  std::atomic<int64_t> frames_{0};
+  // A copy of the attachment for the calling thread, set and cleared on statusQueue_ with queue_;
+  // a stale one costs a frame enqueued into a stopped stream, or one dropped.
+  mutable platform::base::Mutex sinkMutex_;
+  std::optional<Sink> sink_ QLN_GUARDED_BY(sinkMutex_);
 
   platform::dispatch::SerialQueue statusQueue_;
   // Declared after statusQueue_, so destroyed before it: a try still queued hands its outcome to

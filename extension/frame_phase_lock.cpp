@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 
 namespace quillane {
 
@@ -13,8 +14,19 @@ void FramePhaseLock::clockStarted(uint64_t firstDeadlineNanos) {
 }
 
 void FramePhaseLock::frameArrived(uint64_t arrivalNanos) {
+  int64_t phase = 0;
+  if (!arrivals_.empty()) {
+    const auto gap = static_cast<int64_t>(arrivalNanos - arrivals_.back().nanos);
+    if (gap < interval_ / 2 || gap > slowestGap()) {
+      run_ = 0;
+      reference_.reset();
+    } else {
+      phase = arrivals_.back().phase + wrapped(gap);
+    }
+  }
   if (arrivals_.size() == kWindow) arrivals_.pop_front();
-  arrivals_.push_back(arrivalNanos);
+  arrivals_.push_back({arrivalNanos, phase});
+  if (++run_ >= kWindow && !reference_) reference_ = Reference{arrivalNanos, medianPhase()};
 }
 
 std::optional<uint64_t> FramePhaseLock::tickFired(uint64_t nowNanos) {
@@ -32,19 +44,15 @@ std::optional<uint64_t> FramePhaseLock::tickFired(uint64_t nowNanos) {
 }
 
 std::optional<int64_t> FramePhaseLock::phaseError(uint64_t dueNanos, uint64_t plainNanos) const {
-  if (arrivals_.size() < kWindow) return std::nullopt;
-  const uint64_t latest = arrivals_.back();
-  const int64_t slowest = kMaxPeriods * interval_ + interval_ / 2;
+  // A burst or a faster producer has gaps under half an interval, and its run starts afresh.
+  if (run_ < kWindow) return std::nullopt;
+  const uint64_t latest = arrivals_.back().nanos;
   // A producer silent for longer than the slowest period followed has stopped.
-  if (static_cast<int64_t>(dueNanos - latest) > slowest) return std::nullopt;
-  // A burst or a faster producer has gaps under half an interval.
+  if (static_cast<int64_t>(dueNanos - latest) > slowestGap()) return std::nullopt;
+  if (!driftWithinBound()) return std::nullopt;
   std::array<int64_t, kWindow> phases{};
   for (std::size_t i = 0; i < kWindow; ++i) {
-    if (i > 0) {
-      const auto gap = static_cast<int64_t>(arrivals_[i] - arrivals_[i - 1]);
-      if (gap < interval_ / 2 || gap > slowest) return std::nullopt;
-    }
-    phases[i] = wrapped(static_cast<int64_t>(arrivals_[i] - latest));
+    phases[i] = wrapped(static_cast<int64_t>(arrivals_[i].nanos - latest));
   }
   // The largest group of phases within kJitterNanos, the latest group on a tie. A rate that is
   // no whole fraction of the clock's spreads them; a frame held up on its way stands apart.
@@ -60,6 +68,21 @@ std::optional<int64_t> FramePhaseLock::phaseError(uint64_t dueNanos, uint64_t pl
   }
   if (group + kOutliers < kWindow) return std::nullopt;
   return wrapped(static_cast<int64_t>(latest - plainNanos) + groupLast + kMarginNanos);
+}
+
+bool FramePhaseLock::driftWithinBound() const {
+  const auto elapsed = static_cast<int64_t>(arrivals_.back().nanos - reference_->nanos);
+  const int64_t drift = medianPhase() - reference_->phase;
+  return std::abs(drift) <= kJitterNanos + elapsed / 1'000'000 * kMaxDriftPpm;
+}
+
+int64_t FramePhaseLock::medianPhase() const {
+  // The median, so that a frame held up on its way moves neither the reference nor the drift.
+  std::array<int64_t, kWindow> phases{};
+  std::size_t count = 0;
+  for (const Arrival& arrival : arrivals_) phases[count++] = arrival.phase;
+  std::nth_element(phases.begin(), phases.begin() + count / 2, phases.begin() + count);
+  return phases[count / 2];
 }
 
 int64_t FramePhaseLock::wrapped(int64_t nanos) const {

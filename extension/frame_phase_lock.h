@@ -13,8 +13,11 @@ namespace quillane {
 // each tick: every interval stays within kMaxNudgeNanos of the clock's own, and once the ticks sit
 // just after a producer of the clock's rate (or a whole fraction of it) the grid is plain again.
 // A producer counts as steady while its last kWindow arrivals come one to kMaxPeriods intervals
-// apart (30, 15 or 10 fps), all but kOutliers at the same phase of the clock within kJitterNanos;
-// with none, or an irregular one, the clock keeps its plain grid. Frame queue only.
+// apart (30, 15 or 10 fps), all but kOutliers at the same phase of the clock within kJitterNanos,
+// and its phase has moved no further since its run of such frames began than clocks drifting
+// kMaxDriftPpm apart would move it; so the lock follows drift between two crystals but not a
+// producer of another rate (29.97 fps), and the clock keeps its own rate on average. With none,
+// or an irregular one, the clock keeps its plain grid. Frame queue only.
 class FramePhaseLock {
  public:
   // How long after the latest expected arrival the tick comes, for jitter beyond what was seen.
@@ -28,6 +31,8 @@ class FramePhaseLock {
   static constexpr std::size_t kWindow = 8;
   // Frames of a window that may come late, held up on their way, without breaking the lock.
   static constexpr std::size_t kOutliers = 1;
+  // How fast, in parts per million, a producer's clock may run from ours and still be followed.
+  static constexpr int64_t kMaxDriftPpm = 250;
 
   explicit FramePhaseLock(uint64_t intervalNanos);
 
@@ -44,12 +49,33 @@ class FramePhaseLock {
   // after the producer's arrivals, within half an interval; none while the producer is not steady
   // at the tick due at `dueNanos`.
   std::optional<int64_t> phaseError(uint64_t dueNanos, uint64_t plainNanos) const;
+  // The longest gap between a followed producer's frames: kMaxPeriods intervals and half another.
+  int64_t slowestGap() const { return kMaxPeriods * interval_ + interval_ / 2; }
+  // Whether the producer's phase has kept within drift between clocks since its run began.
+  bool driftWithinBound() const;
   // `nanos` modulo the interval, as the nearest signed distance.
   int64_t wrapped(int64_t nanos) const;
+  // The median phase of the window's arrivals.
+  int64_t medianPhase() const;
+
+  struct Arrival {
+    uint64_t nanos;
+    // Where in the clock's interval the frame came, unwrapped: how far it lies from the run's
+    // first frame's phase, summed gap by gap so that a slow drift keeps growing past a whole
+    // interval.
+    int64_t phase;
+  };
+  // The window's median phase once the run filled its first window, and when.
+  struct Reference {
+    uint64_t nanos;
+    int64_t phase;
+  };
 
   const int64_t interval_;
-  uint64_t nextDeadline_ = 0;      // of the timer's grid
-  std::deque<uint64_t> arrivals_;  // the last kWindow, oldest first
+  uint64_t nextDeadline_ = 0;     // of the timer's grid
+  std::deque<Arrival> arrivals_;  // the last kWindow, oldest first
+  std::size_t run_ = 0;           // arrivals since a gap outside the followed periods
+  std::optional<Reference> reference_;
 };
 
 }  // namespace quillane

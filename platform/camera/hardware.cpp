@@ -12,4 +12,8 @@ PropertyResult PropertyResult::failed(Status why) {
   return {why, std::monostate{}};
 }
 
+media::PixelBufferRef HardwareClient::pictureToFill(ObjectID, int width, int height) {
+  return media::PixelBuffer::create(width, height, media::kPixelFormat32BGRA);
+}
+
 }  // namespace platform::camera

@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/media/pixel_buffer.h"
 #include "platform/media/simple_queue.h"
 #include "platform/media/status.h"
 
@@ -121,6 +122,13 @@ class HardwareClient {
   // replaces the callback.
   virtual Status copyBufferQueue(ObjectID stream, std::function<void()> queueAltered,
                                  media::SimpleQueueRef* queue) = 0;
+
+  // A picture to fill for a sample the client will enqueue into the sink `stream` it started:
+  // `width` × `height` in 32BGRA, in memory the camera reads where it lies (on PipeWire one of the
+  // link's buffers; on macOS it would come from an IOSurface-backed pool), so that the frame is
+  // written once on its way in. nullptr when none is free now or the stream is not running: the
+  // frame is dropped. A host that shares no memory with the camera makes a new picture.
+  virtual media::PixelBufferRef pictureToFill(ObjectID stream, int width, int height);
 
   // Start and stop. A start of a stream the client already runs succeeds without effect. Status:
   // kBadObject for unknown IDs, kIllegalOperation for a stream of another device, a refused or

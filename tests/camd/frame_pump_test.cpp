@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -48,6 +49,11 @@ class SlowLinkClient : public camera::HardwareClient {
                                  platform::media::SimpleQueueRef* queue) override {
     return inner_->copyBufferQueue(stream, std::move(queueAltered), queue);
   }
+  platform::media::PixelBufferRef pictureToFill(camera::ObjectID stream, int width,
+                                                int height) override {
+    if (refusePictures) return nullptr;
+    return inner_->pictureToFill(stream, width, height);
+  }
   camera::Status startStream(camera::ObjectID device, camera::ObjectID stream) override {
     {
       std::unique_lock lock(mutex_);
@@ -73,6 +79,9 @@ class SlowLinkClient : public camera::HardwareClient {
     holding_ = false;
     changed_.notify_all();
   }
+  // As when the camera holds every buffer of the link, or the link is gone.
+  std::atomic<bool> refusePictures{false};
+
   int starts() {
     std::lock_guard lock(mutex_);
     return starts_;
@@ -253,6 +262,20 @@ TEST_F(FramePumpTest, FullSinkQueueDropsTheNewestFramesSilently) {
   EXPECT_TRUE(capture_.errorLines().empty());
 }
 
+TEST_F(FramePumpTest, FrameWithoutAPictureToFillIsDroppedAndTheNextOneGoes) {
+  FakeCamera camera(host_);
+  camera.publish();
+  start();
+  client_->refusePictures = true;
+  pumpFrame();
+  pumpFrame();
+  client_->refusePictures = false;
+  pumpFrame();
+  ASSERT_TRUE(camera.waitForTaken(1));
+  EXPECT_EQ(heartbeatAfter(), statusLine(true, true, 1));
+  EXPECT_TRUE(capture_.errorLines().empty());
+}
+
 TEST_F(FramePumpTest, MalformedStreamEndsTheRunWithItsFailure) {
   FakeCamera camera(host_);
   camera.publish();
@@ -274,8 +297,8 @@ TEST_F(FramePumpTest, RefusedStartLeavesThePumpDetached) {
   camera.publish();
   start();
   EXPECT_EQ(capture_.reports().front(), statusLine(true, false, 0));
-  const std::string refused = "CMIODeviceStartStream failed: " +
-                              std::to_string(camera::status::kIllegalOperation);
+  const std::string refused =
+      "CMIODeviceStartStream failed: " + std::to_string(camera::status::kIllegalOperation);
   EXPECT_EQ(capture_.errorLines(), std::vector<std::string>{refused});
   pumpFrame();  // tries again, refused again
   pumpFrame();  // within 2 s: no try

@@ -81,6 +81,26 @@ INSTANTIATE_TEST_SUITE_P(RatesAndPhases, SteadyProducerTest,
                          ::testing::Combine(::testing::Values(1, 2, 3),
                                             ::testing::Values(15 * kMillis, 17 * kMillis)));
 
+TEST(FramePhaseLockTest, FollowsDriftBetweenClocksButNotAProducerOfAnotherRate) {
+  // 100 ppm slow or fast, as two crystals may drift apart: followed frame by frame.
+  for (const uint64_t period : {kTick + kTick / 10'000, kTick - kTick / 10'000}) {
+    const uint64_t end = kStart + 30 * kSecond;
+    const std::vector<uint64_t> arrivals = producer(kStart + 7 * kMillis, period, end);
+    const std::vector<uint64_t> ticks = runClock(arrivals, end);
+    for (uint64_t arrival : arrivals) {
+      if (arrival < kStart + 3 * kSecond) continue;
+      ASSERT_NEAR(double(tickAfter(ticks, arrival) - arrival), double(kMargin), 0.1 * kMillis)
+          << "period " << period << ", frame at " << arrival - kStart;
+    }
+  }
+  // 29.97 fps drifts 1000 ppm: the clock leaves it within seconds and keeps 30 ticks a second.
+  const uint64_t end = kStart + 60 * kSecond;
+  const std::vector<uint64_t> ticks =
+      runClock(producer(kStart + 7 * kMillis, kSecond * 1001 / 30'000, end), end);
+  expectPlainTicking(ticks, kStart + 5 * kSecond);
+  EXPECT_NEAR(double(ticks.size()), 60.0 * 30, 1.0);
+}
+
 TEST(FramePhaseLockTest, SmallJitterAndAnOddLateFrameStillLockAndOtherFramesMakeTheirTicks) {
   const uint64_t end = kStart + 10 * kSecond;
   std::vector<uint64_t> arrivals = producer(kStart + 21 * kMillis, kTick, end);

@@ -206,5 +206,58 @@ TEST_F(PipeWireHostTest, HeldBufferIsWrittenAgainOnlyOnceItWasSentLongAgo) {
   EXPECT_EQ(hoarder->rewrittenEarly + reader->rewrittenEarly, 0);
 }
 
+// Pictures filled in the link's buffers reach the extension whole, with their stamps. While the
+// client holds every buffer the camera does not, it gets none more, at once; pictures let go of
+// unsent are handed out again, never lost.
+TEST_F(PipeWireHostTest, PicturesFilledInTheLinksBuffersArriveAndComeBack) {
+  const std::shared_ptr<HardwareClient> client = harness->host().connect();
+  ASSERT_TRUE(harness->eventually([&] { return findFake(*client).sink != kObjectUnknown; }));
+  const FakeIDs ids = findFake(*client);
+  media::SimpleQueueRef queue;
+  ASSERT_EQ(client->copyBufferQueue(ids.sink, nullptr, &queue), status::kNoError);
+  ASSERT_EQ(client->startStream(ids.device, ids.sink), status::kNoError);
+  ASSERT_TRUE(harness->eventually([&] { return extension.sinkSource.starts == 1; }));
+  const ExtensionClientRef producer = extension.sink->streamingClients().at(0);
+
+  const auto fill = [&] { return client->pictureToFill(ids.sink, 1920, 1080); };
+  // Enqueues a picture filled with `value`, and the extension takes it (and holds it).
+  ConsumeRecorder delivered;
+  const auto pushAndTake = [&](uint8_t value) {
+    media::PixelBufferRef picture = fill();
+    ASSERT_TRUE(picture);
+    {
+      media::BaseAddressLock pixels(*picture, media::PixelBuffer::LockFlags::ReadWrite);
+      std::fill_n(pixels.data(), picture->dataSize(), value);
+    }
+    auto description = media::FormatDescription::createForImageBuffer(*picture);
+    ASSERT_EQ(queue->enqueue(media::SampleBuffer::createForImageBuffer(
+                  std::move(picture), true, std::move(description),
+                  {media::MediaTime::make(1, 30), media::MediaTime::fromNanos(1000 + value),
+                   media::MediaTime::invalid()},
+                  value)),
+              media::kStatusOK);
+    const std::size_t before = delivered.count();
+    extension.sink->consumeSampleBuffer(producer, delivered.completion());
+    ASSERT_TRUE(harness->eventually([&] { return delivered.count() == before + 1; }));
+    const ConsumeResult got = delivered.results().back();
+    ASSERT_FALSE(got.error) << "picture " << int(value);
+    EXPECT_EQ(uniformByte(got.buffer), value);
+    EXPECT_EQ(got.buffer->presentationTimeStamp(), media::MediaTime::fromNanos(1000 + value));
+    EXPECT_EQ(got.buffer->sequenceNumber(), value);
+  };
+  for (uint8_t value = 1; value <= 3; ++value) pushAndTake(value);
+
+  std::vector<media::PixelBufferRef> held;
+  while (held.size() < 20) {
+    media::PixelBufferRef picture = fill();
+    if (!picture) break;
+    held.push_back(std::move(picture));
+  }
+  EXPECT_LT(held.size(), 20u) << "buffers kept coming while the link had none free";
+  held.clear();
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(fill()) << i;
+  pushAndTake(99);
+}
+
 }  // namespace
 }  // namespace platform::camera::testing

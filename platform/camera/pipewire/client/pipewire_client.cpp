@@ -175,6 +175,18 @@ Status PipeWireClient::copyBufferQueue(ObjectID stream, std::function<void()> qu
   return status::kNoError;
 }
 
+media::PixelBufferRef PipeWireClient::pictureToFill(ObjectID stream, int width, int height) {
+  if (disconnected_ || width < 1 || height < 1) return nullptr;
+  std::shared_ptr<SinkPusher> pusher;
+  {
+    PipeWireLoop::Lock lock(loop_);
+    auto started = started_.find(stream);
+    if (started != started_.end()) pusher = std::dynamic_pointer_cast<SinkPusher>(started->second);
+  }
+  if (!pusher) return nullptr;
+  return pusher->pictureToFill({static_cast<uint32_t>(width), static_cast<uint32_t>(height)});
+}
+
 Status PipeWireClient::startStream(ObjectID device, ObjectID stream) {
   if (disconnected_) return status::kIllegalOperation;
   base::MutexLock operations(operationsMutex_);

@@ -36,6 +36,7 @@ class PipeWireClient final : public HardwareClient {
                        const PropertyValue& value) override;
   Status copyBufferQueue(ObjectID stream, std::function<void()> queueAltered,
                          media::SimpleQueueRef* queue) override;
+  media::PixelBufferRef pictureToFill(ObjectID stream, int width, int height) override;
   Status startStream(ObjectID device, ObjectID stream) override;
   Status stopStream(ObjectID device, ObjectID stream) override;
   void disconnect() override;

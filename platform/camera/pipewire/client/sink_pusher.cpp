@@ -68,6 +68,7 @@ void SinkPusher::expectSizeOfWaitingPicture() {
 
 void SinkPusher::streamGoing() {
   memory_.clear();
+  forgetHandouts();
 }
 
 void SinkPusher::linked() {
@@ -111,6 +112,88 @@ void SinkPusher::bufferAdded(VideoStream& video, pw_buffer* buffer) {
 void SinkPusher::bufferRemoved(VideoStream&, pw_buffer* buffer) {
   loop_.assertConfined();
   memory_.erase(buffer);
+  // Buffers go together, when the format changes or the stream goes.
+  forgetHandouts();
+}
+
+void SinkPusher::forgetHandouts() {
+  base::MutexLock lock(handouts_->mutex);
+  handouts_->out.clear();
+  handouts_->spare.clear();
+}
+
+void SinkPusher::Handouts::givenBack(pw_buffer* buffer, uint64_t number) {
+  base::MutexLock lock(mutex);
+  auto handout = out.find(buffer);
+  if (handout == out.end() || handout->second != number) return;  // sent, or its stream is gone
+  out.erase(handout);
+  spare.push_back(buffer);
+}
+
+media::PixelBufferRef SinkPusher::pictureToFill(VideoSize size) {
+  PipeWireLoop::Lock lock(loop_);
+  if (!readyForLocked(size)) {
+    const media::PixelBufferAttributes attributes{
+        .pixelFormat = media::kPixelFormat32BGRA, .width = size.width, .height = size.height};
+    if (!waitingPool_ || waitingPool_->attributes() != attributes) {
+      waitingPool_ = media::PixelBufferPool::create(attributes);
+    }
+    return waitingPool_ ? waitingPool_->createPixelBuffer() : nullptr;
+  }
+  pw_buffer* buffer = freeBufferLocked();
+  if (buffer == nullptr) {
+    askForBuffersLocked();
+    return nullptr;
+  }
+  auto memory = memory_.find(buffer);
+  if (memory == memory_.end()) {
+    // Memory of our own could not be had for it: it goes back to the stream empty.
+    buffer->buffer->datas[0].chunk->size = 0;
+    video_->queue(buffer);
+    return nullptr;
+  }
+  uint64_t number = 0;
+  {
+    base::MutexLock handouts(handouts_->mutex);
+    number = ++handouts_->count;
+    handouts_->out[buffer] = number;
+  }
+  // The picture keeps the buffer's memory mapped; letting go of it unsent makes the buffer spare.
+  return media::PixelBufferRef(memory->second.get(),
+                               [handouts = handouts_, buffer, number, keep = memory->second](
+                                   media::PixelBuffer*) { handouts->givenBack(buffer, number); });
+}
+
+pw_buffer* SinkPusher::freeBufferLocked() {
+  {
+    base::MutexLock lock(handouts_->mutex);
+    if (!handouts_->spare.empty()) {
+      pw_buffer* buffer = handouts_->spare.back();
+      handouts_->spare.pop_back();
+      return buffer;
+    }
+  }
+  return video_->dequeue();
+}
+
+pw_buffer* SinkPusher::takeBackLocked(const media::PixelBuffer& picture) {
+  base::MutexLock lock(handouts_->mutex);
+  for (auto handout = handouts_->out.begin(); handout != handouts_->out.end(); ++handout) {
+    pw_buffer* buffer = handout->first;
+    auto memory = memory_.find(buffer);
+    if (memory != memory_.end() && memory->second.get() == &picture) {
+      handouts_->out.erase(handout);
+      return buffer;
+    }
+  }
+  return nullptr;
+}
+
+void SinkPusher::askForBuffersLocked() {
+  // The camera still holds the stream's free buffers; a cycle hands back what it let go of.
+  if (inFlight_ != 0) return;
+  inFlight_ = ++cycles_;
+  video_->triggerProcess();
 }
 
 void SinkPusher::triggerDone(VideoStream&) {
@@ -126,7 +209,12 @@ void SinkPusher::retryLater(uint64_t cycle) {
     retryPending_ = false;
     {
       PipeWireLoop::Lock lock(loop_);
-      if (cycle != 0 && inFlight_ == cycle) inFlight_ = 0;  // its end went unannounced
+      if (cycle != 0 && inFlight_ == cycle && video_) {
+        // Its end went unannounced, as for a cycle started while the graph was still getting
+        // ready: a picture it was to carry still waits in the stream, and a new cycle takes it.
+        inFlight_ = 0;
+        askForBuffersLocked();
+      }
     }
     pump();
   });
@@ -155,6 +243,8 @@ void SinkPusher::pump() {
     }
     queue_->dequeue();
   }
+  PipeWireLoop::Lock lock(loop_);
+  if (inFlight_ != 0) retryLater(inFlight_);  // in case the last cycle's end goes unannounced
 }
 
 bool SinkPusher::restartFor(VideoSize size) {
@@ -169,17 +259,19 @@ bool SinkPusher::restartFor(VideoSize size) {
   return start() == status::kNoError;
 }
 
+bool SinkPusher::readyForLocked(VideoSize size) const {
+  return video_ && video_->negotiated() && video_->negotiated()->size == size && linkReadyLocked();
+}
+
 bool SinkPusher::sendLocked(const media::SampleBuffer& sample, media::PixelBuffer& picture) {
   // One cycle at a time: a cycle started before the last one finished can lose a picture.
-  if (!video_->negotiated() || video_->negotiated()->size != sizeOf(picture) ||
-      !linkReadyLocked() || inFlight_ != 0) {
-    return false;
-  }
-  pw_buffer* buffer = video_->dequeue();
+  if (!readyForLocked(sizeOf(picture)) || inFlight_ != 0) return false;
+  // A picture filled in one of the stream's buffers goes as it is; any other is copied.
+  pw_buffer* buffer = takeBackLocked(picture);
+  const bool filledInPlace = buffer != nullptr;
+  if (!filledInPlace) buffer = freeBufferLocked();
   if (buffer == nullptr) {
-    // The camera still holds the next buffer; a cycle hands back what it let go of.
-    inFlight_ = ++cycles_;
-    video_->triggerProcess();
+    askForBuffersLocked();
     return false;
   }
   spa_data& data = buffer->buffer->datas[0];
@@ -188,7 +280,7 @@ bool SinkPusher::sendLocked(const media::SampleBuffer& sample, media::PixelBuffe
     data.chunk->size = 0;
   } else {
     media::PixelBuffer& target = *memory->second;
-    copyPicture(picture, target);
+    if (!filledInPlace) copyPicture(picture, target);
     data.chunk->offset = 0;
     data.chunk->size = static_cast<uint32_t>(target.dataSize());
     data.chunk->stride = static_cast<int32_t>(target.bytesPerRow());
