@@ -26,7 +26,14 @@ void FramePhaseLock::frameArrived(uint64_t arrivalNanos) {
   }
   if (arrivals_.size() == kWindow) arrivals_.pop_front();
   arrivals_.push_back({arrivalNanos, phase});
-  if (++run_ >= kWindow && !reference_) reference_ = Reference{arrivalNanos, medianPhase()};
+  if (++run_ < kWindow) return;
+  // The reference comes from a steady window, never from frames still settling at the start or
+  // scattered by a busy moment, which would hold the drift outside its bound for good.
+  if (!steadyPhase()) {
+    reference_.reset();
+  } else if (!reference_) {
+    reference_ = Reference{arrivalNanos, medianPhase()};
+  }
 }
 
 std::optional<uint64_t> FramePhaseLock::tickFired(uint64_t nowNanos) {
@@ -49,7 +56,14 @@ std::optional<int64_t> FramePhaseLock::phaseError(uint64_t dueNanos, uint64_t pl
   const uint64_t latest = arrivals_.back().nanos;
   // A producer silent for longer than the slowest period followed has stopped.
   if (static_cast<int64_t>(dueNanos - latest) > slowestGap()) return std::nullopt;
-  if (!driftWithinBound()) return std::nullopt;
+  if (!reference_ || !driftWithinBound()) return std::nullopt;
+  const std::optional<int64_t> phase = steadyPhase();
+  if (!phase) return std::nullopt;
+  return wrapped(static_cast<int64_t>(latest - plainNanos) + *phase + kMarginNanos);
+}
+
+std::optional<int64_t> FramePhaseLock::steadyPhase() const {
+  const uint64_t latest = arrivals_.back().nanos;
   std::array<int64_t, kWindow> phases{};
   for (std::size_t i = 0; i < kWindow; ++i) {
     phases[i] = wrapped(static_cast<int64_t>(arrivals_[i].nanos - latest));
@@ -67,7 +81,7 @@ std::optional<int64_t> FramePhaseLock::phaseError(uint64_t dueNanos, uint64_t pl
     }
   }
   if (group + kOutliers < kWindow) return std::nullopt;
-  return wrapped(static_cast<int64_t>(latest - plainNanos) + groupLast + kMarginNanos);
+  return groupLast;
 }
 
 bool FramePhaseLock::driftWithinBound() const {

@@ -14,7 +14,7 @@ namespace quillane {
 // just after a producer of the clock's rate (or a whole fraction of it) the grid is plain again.
 // A producer counts as steady while its last kWindow arrivals come one to kMaxPeriods intervals
 // apart (30, 15 or 10 fps), all but kOutliers at the same phase of the clock within kJitterNanos,
-// and its phase has moved no further since its run of such frames began than clocks drifting
+// and its phase has moved no further since its window became steady than clocks drifting
 // kMaxDriftPpm apart would move it; so the lock follows drift between two crystals but not a
 // producer of another rate (29.97 fps), and the clock keeps its own rate on average. With none,
 // or an irregular one, the clock keeps its plain grid. Frame queue only.
@@ -51,7 +51,11 @@ class FramePhaseLock {
   std::optional<int64_t> phaseError(uint64_t dueNanos, uint64_t plainNanos) const;
   // The longest gap between a followed producer's frames: kMaxPeriods intervals and half another.
   int64_t slowestGap() const { return kMaxPeriods * interval_ + interval_ / 2; }
-  // Whether the producer's phase has kept within drift between clocks since its run began.
+  // With a full window: the latest phase of its arrivals relative to the latest one, when all but
+  // kOutliers lie within kJitterNanos of each other; none when they are scattered.
+  std::optional<int64_t> steadyPhase() const;
+  // Whether the producer's phase has kept within drift between clocks since its window was last
+  // steady.
   bool driftWithinBound() const;
   // `nanos` modulo the interval, as the nearest signed distance.
   int64_t wrapped(int64_t nanos) const;
@@ -65,7 +69,7 @@ class FramePhaseLock {
     // interval.
     int64_t phase;
   };
-  // The window's median phase once the run filled its first window, and when.
+  // The window's median phase when it became steady, and when; none while it is not.
   struct Reference {
     uint64_t nanos;
     int64_t phase;

@@ -93,6 +93,17 @@ TEST(FramePhaseLockTest, FollowsDriftBetweenClocksButNotAProducerOfAnotherRate) 
           << "period " << period << ", frame at " << arrival - kStart;
     }
   }
+  // Its first frames 4 ms late while the link settles: followed once they come steadily.
+  {
+    const uint64_t end = kStart + 10 * kSecond;
+    std::vector<uint64_t> arrivals = producer(kStart + 7 * kMillis, kTick, end);
+    for (std::size_t k = 0; k < 10; ++k) arrivals[k] += 4 * kMillis;
+    const std::vector<uint64_t> ticks = runClock(arrivals, end);
+    for (uint64_t arrival : arrivals) {
+      if (arrival < kStart + 3 * kSecond) continue;
+      ASSERT_EQ(tickAfter(ticks, arrival), arrival + kMargin) << "frame at " << arrival - kStart;
+    }
+  }
   // 29.97 fps drifts 1000 ppm: the clock leaves it within seconds and keeps 30 ticks a second.
   const uint64_t end = kStart + 60 * kSecond;
   const std::vector<uint64_t> ticks =
