@@ -83,9 +83,10 @@ void SinkNode::streamGoing() {
 
 bool SinkNode::carries(const RegistryView::Link& link) const {
   if (PublishedNode::carries(link)) return true;
-  return std::any_of(feeds_.begin(), feeds_.end(), [&](const auto& entry) {
-    return entry.second.inlet && entry.first->nodeID() == link.inputNode;
-  });
+  for (const auto& [video, feed] : feeds_) {
+    if (feed.inlet && video->nodeID() == link.inputNode) return true;
+  }
+  return false;
 }
 
 SinkNode::Feed& SinkNode::feedOf(const VideoStream& video) {
@@ -137,8 +138,9 @@ void SinkNode::linksChanged() {
       continue;
     }
     const uint32_t first = feed.links.front();
+    const std::vector<uint32_t>& current = links_;
     std::erase_if(feed.links, [&](uint32_t link) {
-      return std::find(links_.begin(), links_.end(), link) == links_.end();
+      return std::find(current.begin(), current.end(), link) == current.end();
     });
     if (feed.links.empty()) {
       feed.since = 0;
