@@ -85,8 +85,12 @@ bool PublishedNode::carries(const RegistryView::Link& link) const {
 void PublishedNode::linked(const RegistryView::Link& came) {
   const uint32_t link = came.id;
   links_.push_back(link);
-  linkCame(came);
+  const bool taken = linkCame(came);
   linksChanged();
+  if (!taken) {
+    dropLink(link);
+    return;
+  }
   auto client = std::make_shared<const ExtensionClient>(ExtensionClient{Uuid::random(), 0, ""});
   callbacks_.async([self = shared_from_this(), link, client] {
     // A client the source refuses is not listed; its link carries nothing the source takes.

@@ -64,9 +64,11 @@ class PublishedNode : public StreamEndpoint,
   // Loop thread.
   virtual void streamMade() QLN_REQUIRES(loopConfinement) {}
   virtual void streamGoing() QLN_REQUIRES(loopConfinement) {}
-  // A link to or from the node came (first told alone) or went.
-  virtual void linkCame(const RegistryView::Link& link) QLN_REQUIRES(loopConfinement) {
+  // A link to or from the node came: whether the node takes it (one it does not take is asked to
+  // go, and its client never starts). Then, or when one went, linksChanged.
+  virtual bool linkCame(const RegistryView::Link& link) QLN_REQUIRES(loopConfinement) {
     (void)link;
+    return true;
   }
   virtual void linksChanged() QLN_REQUIRES(loopConfinement) {}
   // The client stopped streaming; runs on the callback queue.

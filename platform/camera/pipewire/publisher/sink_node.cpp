@@ -95,7 +95,7 @@ SinkNode::Feed& SinkNode::feedOf(const VideoStream& video) {
 
 void SinkNode::offerInlet() {
   for (const auto& [video, feed] : feeds_) {
-    if (feed.inlet && feed.links.empty()) return;
+    if (feed.inlet && !feed.link) return;
   }
   VideoStreamSetup setup = kind();
   setup.name = stream().localizedName() + " inlet";
@@ -119,40 +119,35 @@ void SinkNode::offerInlet() {
   feeds_[made].inlet = std::move(inlet);
 }
 
-void SinkNode::linkCame(const RegistryView::Link& link) {
+bool SinkNode::linkCame(const RegistryView::Link& link) {
   for (auto& [video, feed] : feeds_) {
     if (video->nodeID() != link.inputNode) continue;
-    if (feed.links.empty()) feed.since = ++linksCame_;
-    feed.links.push_back(link.id);
+    if (feed.link) {
+      // PipeWire may no longer tell this stream when its buffers go: none of them is touched
+      // again, and the stream goes with every link it has.
+      remake(video);
+      return false;
+    }
+    feed.link = link.id;
+    feed.since = ++linksCame_;
     if (feed.inlet) offerInlet();
-    return;
+    return true;
   }
+  return true;
 }
 
 void SinkNode::linksChanged() {
-  std::vector<const VideoStream*> broken;
+  std::vector<const VideoStream*> surplus;
   int unlinkedInlets = 0;
   for (auto& [video, feed] : feeds_) {
-    if (feed.links.empty()) {
-      unlinkedInlets += feed.inlet != nullptr;
-      continue;
-    }
-    const uint32_t first = feed.links.front();
-    const std::vector<uint32_t>& current = links_;
-    std::erase_if(feed.links, [&](uint32_t link) {
-      return std::find(current.begin(), current.end(), link) == current.end();
-    });
-    if (feed.links.empty()) {
+    if (feed.link && std::find(links_.begin(), links_.end(), *feed.link) == links_.end()) {
+      feed.link.reset();
       feed.since = 0;
-      // A producer that makes its stream anew may link to its old inlet at once: two stay.
-      if (feed.inlet && ++unlinkedInlets > 2) broken.push_back(video);
-    } else if (feed.links.front() != first) {
-      broken.push_back(video);  // its buffers went with the first link
     }
+    // A producer that makes its stream anew may link to its old inlet at once: two stay.
+    if (feed.inlet && !feed.link && ++unlinkedInlets > 2) surplus.push_back(video);
   }
-  for (const VideoStream* video : broken) {
-    if (feeds_.count(video) != 0) remake(video);
-  }
+  for (const VideoStream* video : surplus) remake(video);
 }
 
 void SinkNode::remake(const VideoStream* video) {
@@ -276,10 +271,10 @@ void SinkNode::process(VideoStream& video) {
     if (!sample) {
       video.queue(buffer);
       // The link whose buffers these are.
-      if (feed.links.empty()) {
-        dropLinks();
+      if (feed.link) {
+        dropLink(*feed.link);
       } else {
-        dropLink(feed.links.front());
+        dropLinks();
       }
       continue;
     }

@@ -29,14 +29,14 @@ namespace platform::camera::pipewire {
 // kConsumeTimeoutNanos, or at once for a client that is not streaming. A producer whose buffer is
 // not such memory, or does not hold the picture it claims, loses its link. Each sample keeps the
 // presentation time and sequence number the producer gave its frame.
-// Any number of producers may link. PipeWire gives a port's buffers to its first link only (a
-// later link's go to the port's mixer, and the port's own are freed with the first link), so each
-// producer gets a stream of its own: the node keeps an unlinked inlet (a node clients find by
-// keys::kSinkInletOf) and makes another as soon as one is linked; an inlet its producer left
-// stays for the next while no more than two are unlinked. The stream whose first link came last
-// is the one whose pictures the node takes; the others' buffers go back at once. A stream whose
-// first link goes while others stay (producers that linked to one stream together) is made anew:
-// the others lose their links, never a buffer that went with the first.
+// Any number of producers may link. PipeWire gives an input port's buffers to its first link only
+// (a later link's go to the port's mixer, and the port's own are freed with the first link, under
+// the node), so each producer gets a stream of its own: the node keeps an unlinked inlet (a node
+// clients find by keys::kSinkInletOf) and makes another as soon as one is linked; an inlet its
+// producer left stays for the next while no more than two are unlinked. A stream that gets a
+// second link (producers that chose one inlet together) is made anew at once, with neither link:
+// once a port had two, PipeWire may free its buffers without telling the node. The stream whose
+// link came last is the one whose pictures the node takes; the others' buffers go back at once.
 class SinkNode final : public PublishedNode {
  public:
   SinkNode(PipeWireLoop& loop, dispatch::SerialQueue& callbacks,
@@ -68,7 +68,7 @@ class SinkNode final : public PublishedNode {
   bool carries(const RegistryView::Link& link) const QLN_REQUIRES(loopConfinement) override;
   void streamMade() QLN_REQUIRES(loopConfinement) override;
   void streamGoing() QLN_REQUIRES(loopConfinement) override;
-  void linkCame(const RegistryView::Link& link) QLN_REQUIRES(loopConfinement) override;
+  bool linkCame(const RegistryView::Link& link) QLN_REQUIRES(loopConfinement) override;
   void linksChanged() QLN_REQUIRES(loopConfinement) override;
   void clientStopped(const ExtensionClientRef& client) override;
   void formatChanged(VideoStream& stream) override;
@@ -83,13 +83,12 @@ class SinkNode final : public PublishedNode {
                                   const media::FormatDescriptionRef& description,
                                   const spa_chunk& chunk,
                                   const std::shared_ptr<Slot>& slot) QLN_REQUIRES(loopConfinement);
-  // One stream producers push into: the node's own, or an inlet; and its links, in the order they
-  // came (the first one's buffers are the stream's).
+  // One stream producers push into: the node's own, or an inlet; and its one link.
   struct Feed {
     std::unique_ptr<VideoStream> inlet;  // null for the node's own
     media::FormatDescriptionRef description;
-    std::vector<uint32_t> links;
-    uint64_t since = 0;  // when its first link came; 0 while it has none
+    std::optional<uint32_t> link;
+    uint64_t since = 0;  // when its link came
   };
   Feed& feedOf(const VideoStream& stream) QLN_REQUIRES(loopConfinement);
   // Makes an inlet unless an unlinked one is there.
