@@ -61,6 +61,21 @@ class Producer {
   std::thread thread_;
 };
 
+// Waits until run writes a status line with this device flag and more frames than
+// `framesAbove`, and returns it.
+std::optional<json> statusLine(ChildProcess& run, bool device, int64_t framesAbove,
+                               std::chrono::milliseconds timeout) {
+  const std::optional<std::string> line = run.waitForLine(
+      [&](const std::string& text) {
+        const json report = parsed(text);
+        return report.is_object() && report["device"] == device &&
+               report["frames"].get<int64_t>() > framesAbove;
+      },
+      timeout);
+  if (!line) return std::nullopt;
+  return parsed(*line);
+}
+
 class CameraProcessesTest : public ::testing::Test {
  protected:
   // Starts the extension and waits until the test's own client sees the camera.
@@ -141,24 +156,15 @@ TEST_F(CameraProcessesTest, RunKeepsGoingWhileTheCameraIsKilledAndStartedAgain) 
   startCamera();
   ChildProcess run({QUILLANE_CAMD_PATH, "run"});
   Producer producer(run, 640, 480, {1, 2, 3, 255});
-  auto status = [&](bool device, int64_t framesAbove) {
-    return run.waitForLine(
-        [&](const std::string& line) {
-          const json report = parsed(line);
-          return report.is_object() && report["device"] == device &&
-                 report["frames"].get<int64_t>() > framesAbove;
-        },
-        15s);
-  };
-  const std::optional<std::string> before = status(true, 5);
+  const std::optional<json> before = statusLine(run, true, 5, 15s);
   ASSERT_TRUE(before);
 
   extension->signal(SIGKILL);
   ASSERT_TRUE(extension->waitForExit(5s));
-  ASSERT_TRUE(status(false, -1));
+  ASSERT_TRUE(statusLine(run, false, -1, 15s));
   startCamera();
   // Re-attached: the count goes on from where it was.
-  EXPECT_TRUE(status(true, parsed(*before)["frames"].get<int64_t>() + 10));
+  EXPECT_TRUE(statusLine(run, true, (*before)["frames"].get<int64_t>() + 10, 15s));
   producer.stop();
   run.closeInput();
   EXPECT_EQ(run.waitForExit(10s), 0);
@@ -261,21 +267,40 @@ TEST_F(CameraProcessesTest, TerminationWithdrawsTheCameraAndExitsZero) {
 namespace quillane::integration {
 namespace {
 
+// Makes the daemon drop a program's connections, as it drops a client it gives up on; the daemon
+// lives on.
+void dropConnectionsOf(pid_t pid) {
+  ChildProcess clients({"pw-cli", "ls", "Client"});
+  ASSERT_EQ(clients.waitForExit(5s), 0) << clients.errorText();
+  const std::string owner = "pipewire.sec.pid = \"" + std::to_string(pid) + "\"";
+  std::string id;
+  for (const std::string& line : clients.outputLines()) {
+    if (line.starts_with("\tid ")) id = line.substr(4, line.find(',') - 4);
+    if (line.find(owner) == std::string::npos) continue;
+    ChildProcess destroy({"pw-cli", "destroy", id});
+    EXPECT_EQ(destroy.waitForExit(5s), 0) << destroy.errorText();
+  }
+}
+
 // The camera on a daemon of this test's own, which the test takes away and brings back.
-TEST(CameraWithoutDaemonTest, ExtensionSaysOnceThatItWaitsAndComesBackWithTheDaemon) {
-  const std::string folder = ::testing::TempDir() + "daemon-" + std::to_string(::getpid());
-  const std::map<std::string, std::string> environment{
-      {"PIPEWIRE_RUNTIME_DIR", folder}, {"PIPEWIRE_REMOTE", folder + "/pipewire-0"}};
-  for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-  auto session = [&](const char* command) {
+class CameraWithoutDaemonTest : public ::testing::Test {
+ protected:
+  CameraWithoutDaemonTest() {
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  ~CameraWithoutDaemonTest() override { session("stop"); }
+
+  void session(const char* command) {
     ChildProcess script({QUILLANE_SESSION_SCRIPT, command, folder});
     EXPECT_EQ(script.waitForExit(15s), 0) << command << ": " << script.errorText();
-  };
-  struct StopDaemon {
-    std::function<void()> stop;
-    ~StopDaemon() { stop(); }
-  } stopDaemon{[&] { session("stop"); }};
+  }
 
+  const std::string folder = ::testing::TempDir() + "daemon-" + std::to_string(::getpid());
+  const std::map<std::string, std::string> environment{{"PIPEWIRE_RUNTIME_DIR", folder},
+                                                       {"PIPEWIRE_REMOTE", folder + "/pipewire-0"}};
+};
+
+TEST_F(CameraWithoutDaemonTest, ExtensionSaysOnceThatItWaitsAndComesBackWithTheDaemon) {
   ChildProcess extension({QUILLANE_EXTENSION_PATH}, environment);
   EXPECT_TRUE(waitUntil([&] { return !extension.errorText().empty(); }, 5s));
   session("start");
@@ -292,6 +317,71 @@ TEST(CameraWithoutDaemonTest, ExtensionSaysOnceThatItWaitsAndComesBackWithTheDae
   auto again = host->connect();
   EXPECT_TRUE(waitUntil([&] { return findCamera(*again).device != 0; }, 5s));
   EXPECT_EQ(extension.waitForExit(0ms), std::nullopt);
+}
+
+// The daemon restarts under a running producer and a running viewer: run says within 2 s that the
+// camera is gone and pushes again once it is back; the viewer ends as for a camera that vanished.
+// Clients that lost the daemon try again five times a second. Then a restart quicker than run's
+// beat, and a connection the daemon drops while it lives on: the camera shows under new IDs, so
+// run still lets go of the stream that died.
+TEST_F(CameraWithoutDaemonTest, RunPushesAgainAfterEachDaemonRestartAndTheViewerEnds) {
+  session("start");
+  ChildProcess extension({QUILLANE_EXTENSION_PATH}, environment);
+  auto host = platform::camera::createSystemCameraHost();
+  auto client = host->connect();
+  ASSERT_TRUE(waitUntil([&] { return findCamera(*client).device != 0; }, 5s));
+  ChildProcess run({QUILLANE_CAMD_PATH, "run"}, environment);
+  Producer producer(run, 640, 480, {200, 100, 50, 255});  // RGBA in, BGRA out
+  ASSERT_TRUE(statusLine(run, true, 5, 15s)) << run.errorText();
+  ChildProcess viewer({QUILLANE_VIEW_PATH, "--size", "640x480"}, environment);
+  ASSERT_TRUE(viewer.waitForLine([](const std::string&) { return true; }, 10s))
+      << viewer.errorText();
+  const auto left = [](std::chrono::steady_clock::time_point deadline) {
+    return std::max(0ms, std::chrono::duration_cast<std::chrono::milliseconds>(
+                             deadline - std::chrono::steady_clock::now()));
+  };
+
+  session("stop");
+  const auto noticed = std::chrono::steady_clock::now() + 2s;
+  const std::optional<json> gone = statusLine(run, false, -1, left(noticed));
+  ASSERT_TRUE(gone) << run.errorText();
+  EXPECT_EQ(viewer.waitForExit(left(noticed)), 1);
+  EXPECT_EQ(viewer.errorText(), "camera vanished\n");
+  // This client's first try fails now; its next comes 200 ms later, not seconds.
+  auto late = host->connect();
+  const auto firstTry = std::chrono::steady_clock::now();
+  session("start");
+  EXPECT_TRUE(waitUntil([&] { return findCamera(*late).device != 0; }, left(firstTry + 1800ms)));
+  const std::optional<json> back =
+      statusLine(run, true, (*gone)["frames"].get<int64_t>() + 10, 10s);
+  ASSERT_TRUE(back) << run.errorText();
+
+  const CameraIDs before = findCamera(*client);
+  session("stop");
+  session("start");
+  const std::optional<json> again =
+      statusLine(run, true, (*back)["frames"].get<int64_t>() + 30, 10s);
+  ASSERT_TRUE(again) << run.errorText();
+  dropConnectionsOf(run.pid());
+  EXPECT_TRUE(statusLine(run, true, (*again)["frames"].get<int64_t>() + 30, 10s))
+      << run.errorText();
+  CameraWatcher watcher(*host, 2);
+  ASSERT_TRUE(watcher.started());
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        const platform::media::SampleBufferRef frame = watcher.nextFrame();
+        return frame && near(centrePixel(frame), Bgra{50, 100, 200, 255});
+      },
+      10s));
+  const CameraIDs after = findCamera(*client);
+  for (platform::camera::ObjectID old : {before.device, before.output, before.sink}) {
+    EXPECT_NE(old, after.device);
+    EXPECT_NE(old, after.output);
+    EXPECT_NE(old, after.sink);
+  }
+  producer.stop();
+  run.closeInput();
+  EXPECT_EQ(run.waitForExit(10s), 0);
 }
 
 }  // namespace

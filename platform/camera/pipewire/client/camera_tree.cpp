@@ -71,19 +71,6 @@ struct Gathered {
   std::vector<std::pair<int64_t, CameraTree::Stream>> streams;  // by place in the device's list
 };
 
-// Object IDs follow from the daemon's object serials, which are never reused: a device that
-// vanishes and comes back gets a new ID, as the hardware-object interface promises, and every
-// client sees the same IDs. A stream's is its node's serial; a device's is its first node's
-// serial with the top bit set, so the two never meet. Node serials are well above the system
-// object's 1.
-ObjectID streamObjectID(uint64_t nodeSerial) {
-  return static_cast<ObjectID>(nodeSerial & 0x7fff'ffff);
-}
-
-ObjectID deviceObjectID(uint64_t firstNodeSerial) {
-  return static_cast<ObjectID>(0x8000'0000 | (firstNodeSerial & 0x7fff'ffff));
-}
-
 // "1920x1080,1280x720" as sizes; entries that are not sizes are left out.
 std::vector<VideoSize> parseSizes(const std::string& text) {
   std::vector<VideoSize> sizes;
@@ -102,7 +89,8 @@ std::vector<VideoSize> parseSizes(const std::string& text) {
 
 }  // namespace
 
-CameraTree CameraTree::build(const RegistryView& registry) {
+CameraTree CameraTree::build(const RegistryView& registry, ObjectIDs::Daemon daemon) {
+  ObjectIDs& ids = ObjectIDs::ofProcess();
   std::map<std::string, Gathered> byUID;
   for (const auto& [id, node] : registry.nodes()) {
     if (!node.known) continue;
@@ -116,7 +104,7 @@ CameraTree CameraTree::build(const RegistryView& registry) {
     gathered.device.running |= node.running;
     Stream stream;
     stream.node = id;
-    stream.id = streamObjectID(node.serial);
+    stream.id = ids.idOf(daemon, node.serial, ObjectIDs::Kind::Stream);
     if (uid) {
       gathered.device.name = propertyOf(node.properties, keys::kDeviceName).value_or("");
       stream.name = propertyOf(node.properties, keys::kStreamName).value_or("");
@@ -152,7 +140,7 @@ CameraTree CameraTree::build(const RegistryView& registry) {
   for (Gathered& device : gathered) {
     std::stable_sort(device.streams.begin(), device.streams.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    device.device.id = deviceObjectID(device.firstSerial);
+    device.device.id = ids.idOf(daemon, device.firstSerial, ObjectIDs::Kind::Device);
     for (auto& [place, stream] : device.streams) device.device.streams.push_back(std::move(stream));
     tree.devices.push_back(std::move(device.device));
   }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/camera/hardware.h"
+#include "platform/camera/pipewire/client/object_ids.h"
 #include "platform/camera/pipewire/shared/registry_view.h"
 #include "platform/camera/pipewire/shared/video_params.h"
 
@@ -15,7 +16,8 @@ namespace platform::camera::pipewire {
 // The camera object tree as a client sees it, built from what the registry lists: published
 // cameras (their nodes grouped by device UID, streams in the device's order) and every other
 // Video/Source node as a device with one output stream, whose UID is its node name. Nodes that
-// have not yet answered with their properties are left out.
+// have not yet answered with their properties are left out. IDs come from ObjectIDs: a stream's
+// is its node's, a device's its first node's.
 struct CameraTree {
   struct Stream {
     ObjectID id = kObjectUnknown;
@@ -41,7 +43,8 @@ struct CameraTree {
   // In the order the devices were published.
   std::vector<Device> devices;
 
-  static CameraTree build(const RegistryView& registry) QLN_REQUIRES(loopConfinement);
+  static CameraTree build(const RegistryView& registry, ObjectIDs::Daemon daemon)
+      QLN_REQUIRES(loopConfinement);
 
   const Device* device(ObjectID id) const;
   // The stream and the device it belongs to; nulls when there is none.

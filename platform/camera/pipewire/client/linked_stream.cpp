@@ -51,6 +51,7 @@ void LinkedStream::destroyLocked() {
 }
 
 void LinkedStream::connectionLost() {
+  connectionLost_ = true;
   destroyLocked();
 }
 
@@ -62,7 +63,7 @@ void LinkedStream::failed(VideoStream&, const char*) {
 Status LinkedStream::start() {
   {
     PipeWireLoop::Lock lock(loop_);
-    if (connection_.core() == nullptr) return status::kIllegalOperation;
+    if (connectionLost_ || connection_.core() == nullptr) return status::kIllegalOperation;
     VideoParams formats;
     offer(formats);
     video_ = VideoStream::connect(loop_, connection_.core(), setup(), formats, *this);

@@ -36,7 +36,8 @@ class LinkedStream : protected VideoStream::Owner {
   // nothing answered in time. Any thread but the loop thread, without the loop's lock.
   Status start() QLN_EXCLUDES(loopConfinement);
 
-  // The connection went away, and with it the stream and the link; the stream is over.
+  // The connection went away, and with it the stream and the link; the stream is over, and
+  // start() fails from now on: the registry it was made with is gone.
   void connectionLost() QLN_REQUIRES(loopConfinement);
 
  protected:
@@ -80,6 +81,7 @@ class LinkedStream : protected VideoStream::Owner {
   spa_hook linkListener_ QLN_GUARDED_BY(loopConfinement){};
   std::optional<uint32_t> linkID_ QLN_GUARDED_BY(loopConfinement);  // its global ID, once bound
   bool linkRefused_ QLN_GUARDED_BY(loopConfinement) = false;
+  bool connectionLost_ QLN_GUARDED_BY(loopConfinement) = false;
 };
 
 }  // namespace platform::camera::pipewire

@@ -62,11 +62,20 @@ void PipeWireClient::lost() {
   // producer here would wait for its worker, which may be waiting for this very thread.
   for (auto& [stream, started] : started_) started->connectionLost();
   registry_.reset();
+  lostSinceTree_ = true;
 }
 
-CameraTree PipeWireClient::treeLocked() const {
+CameraTree PipeWireClient::treeLocked() {
   if (!registry_) return {};
-  return CameraTree::build(*registry_);
+  const std::optional<uint32_t> cookie = connection_->daemonCookie();
+  if (!cookie) return {};
+  if (*cookie != daemon_.cookie) {
+    daemon_ = {.cookie = *cookie, .returns = 0};
+  } else if (lostSinceTree_) {
+    ++daemon_.returns;
+  }
+  lostSinceTree_ = false;
+  return CameraTree::build(*registry_, daemon_);
 }
 
 PropertyResult PipeWireClient::readProperty(ObjectID object, const PropertyAddress& address) {
@@ -215,6 +224,7 @@ Status PipeWireClient::stopStream(ObjectID device, ObjectID stream) {
   if (disconnected_) return status::kIllegalOperation;
   base::MutexLock operations(operationsMutex_);
   std::shared_ptr<LinkedStream> stopped;
+  bool listed = true;
   {
     PipeWireLoop::Lock lock(loop_);
     const CameraTree tree = treeLocked();
@@ -226,11 +236,16 @@ Status PipeWireClient::stopStream(ObjectID device, ObjectID stream) {
     }
     stopped = std::move(started->second);
     started_.erase(started);
+    // A stream no longer listed: a client that finds its camera again asks for a queue again.
+    listed = found != nullptr;
+    if (!listed) preferredFormat_.erase(stream);
   }
   {
     base::MutexLock queues(streamsMutex_);
     auto entry = queues_.find(stream);
     if (entry != queues_.end() && entry->second.queue) entry->second.queue->setEnqueueListener({});
+    // Its queue may hold pictures the stream never took.
+    if (!listed && entry != queues_.end()) queues_.erase(entry);
   }
   stopped.reset();  // the link goes with the stream
   return status::kNoError;

@@ -50,12 +50,16 @@ class PipeWireClient final : public HardwareClient {
   void connected(pw_core* core);
   void lost();
   // The tree as the registry lists it now.
-  CameraTree treeLocked() const QLN_REQUIRES(loopConfinement);
+  CameraTree treeLocked() QLN_REQUIRES(loopConfinement);
 
   PipeWireLoop& loop_;
   const std::shared_ptr<dispatch::Clock> clock_;
   std::atomic<bool> disconnected_{false};
   std::unique_ptr<RegistryView> registry_ QLN_GUARDED_BY(loopConfinement);
+  // The daemon the tree's IDs are drawn for; lost() marks that the next tree may be drawn over a
+  // new connection to the same daemon.
+  ObjectIDs::Daemon daemon_ QLN_GUARDED_BY(loopConfinement);
+  bool lostSinceTree_ QLN_GUARDED_BY(loopConfinement) = false;
   std::map<ObjectID, std::shared_ptr<LinkedStream>> started_ QLN_GUARDED_BY(loopConfinement);
   // By output stream: the place in its formats of the one a watcher asks for.
   std::map<ObjectID, uint32_t> preferredFormat_ QLN_GUARDED_BY(loopConfinement);

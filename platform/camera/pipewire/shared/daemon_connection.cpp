@@ -8,8 +8,10 @@
 
 namespace platform::camera::pipewire {
 
-const pw_core_events DaemonConnection::kCoreEvents = {
-    .version = PW_VERSION_CORE_EVENTS, .done = onCoreDone, .error = onCoreError};
+const pw_core_events DaemonConnection::kCoreEvents = {.version = PW_VERSION_CORE_EVENTS,
+                                                      .info = onCoreInfo,
+                                                      .done = onCoreDone,
+                                                      .error = onCoreError};
 
 DaemonConnection::DaemonConnection(PipeWireLoop& loop, std::string clientName, Events events,
                                    bool reportFailures)
@@ -86,6 +88,7 @@ void DaemonConnection::disconnect() {
   spa_hook_remove(&coreListener_);
   pw_core_disconnect(core_);
   core_ = nullptr;
+  daemonCookie_.reset();
   {
     base::MutexLock lock(syncMutex_);
     ++connectionCount_;
@@ -110,6 +113,12 @@ void DaemonConnection::onRetry(void* data, uint64_t) {
     self->disconnect();
   }
   self->connect();
+}
+
+void DaemonConnection::onCoreInfo(void* data, const pw_core_info* info) {
+  auto* self = static_cast<DaemonConnection*>(data);
+  self->loop_.assertConfined();
+  self->daemonCookie_ = info->cookie;
 }
 
 void DaemonConnection::onCoreDone(void* data, uint32_t id, int seq) {

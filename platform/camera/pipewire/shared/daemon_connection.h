@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/base/mutex.h"
@@ -13,6 +14,7 @@
 
 struct pw_core;
 struct pw_core_events;
+struct pw_core_info;
 struct spa_source;
 
 namespace platform::camera::pipewire {
@@ -49,6 +51,11 @@ class DaemonConnection {
   void stop() QLN_REQUIRES(loopConfinement);
   // Null while not connected.
   pw_core* core() const QLN_REQUIRES(loopConfinement) { return core_; }
+  // The random number the daemon drew when it started, which tells a restarted daemon from the
+  // one before; nullopt until the connected daemon said it.
+  std::optional<uint32_t> daemonCookie() const QLN_REQUIRES(loopConfinement) {
+    return daemonCookie_;
+  }
 
   // Waits until the daemon has handled everything this connection sent before the call; false
   // when not connected or no answer came within `timeout`. Any thread but the loop thread,
@@ -60,6 +67,7 @@ class DaemonConnection {
   void connect() QLN_REQUIRES(loopConfinement);
   void disconnect() QLN_REQUIRES(loopConfinement);
   void scheduleRetry(std::chrono::nanoseconds delay) QLN_REQUIRES(loopConfinement);
+  static void onCoreInfo(void* data, const pw_core_info* info);
   static void onCoreDone(void* data, uint32_t id, int seq);
   static void onCoreError(void* data, uint32_t id, int seq, int res, const char* message);
   static void onRetry(void* data, uint64_t expirations);
@@ -73,6 +81,7 @@ class DaemonConnection {
   // The daemon went away; the timer drops the core and reconnects.
   bool broken_ QLN_GUARDED_BY(loopConfinement) = false;
   pw_core* core_ QLN_GUARDED_BY(loopConfinement) = nullptr;
+  std::optional<uint32_t> daemonCookie_ QLN_GUARDED_BY(loopConfinement);
   spa_hook coreListener_ QLN_GUARDED_BY(loopConfinement){};
   spa_source* retryTimer_ QLN_GUARDED_BY(loopConfinement) = nullptr;
 
