@@ -24,13 +24,6 @@ json parsed(const std::string& line) {
   return json::parse(line, nullptr, /*allow_exceptions=*/false);
 }
 
-bool near(const Bgra& pixel, const Bgra& expected) {
-  for (int c = 0; c < 4; ++c) {
-    if (std::abs(pixel[c] - expected[c]) > 2) return false;
-  }
-  return true;
-}
-
 // Feeds quillane-camd run with frames of one RGBA colour, about 30 a second, on a thread of its
 // own until told to pause or stop.
 class Producer {
@@ -213,6 +206,50 @@ TEST_F(CameraProcessesTest, RunKeepsGoingWhileTheCameraIsKilledAndStartedAgain) 
   producer.stop();
   run.closeInput();
   EXPECT_EQ(run.waitForExit(10s), 0);
+}
+
+// Producers that start and stop in any order: the one that started last is shown, whole, and the
+// one before it again once it stops; the extension outlives each of them.
+TEST_F(CameraProcessesTest, NewestProducerIsShownAndTheOneBeforeItAgainOnceItStops) {
+  startCamera();
+  CameraWatcher watcher(*host, 2);
+  ASSERT_TRUE(watcher.started());
+  struct Pushing {
+    Pushing(std::array<uint8_t, 4> rgba)
+        : run({QUILLANE_CAMD_PATH, "run"}),
+          producer(run, 320, 240, rgba),
+          shown{rgba[2], rgba[1], rgba[0], rgba[3]} {}
+    ~Pushing() {
+      producer.stop();
+      run.closeInput();
+      EXPECT_EQ(run.waitForExit(10s), 0) << run.errorText();
+    }
+    ChildProcess run;
+    Producer producer;
+    Bgra shown;
+  };
+  const auto shows = [&](const Pushing& pushing) {
+    watcher.drain();
+    return waitUntil(
+        [&] {
+          platform::media::SampleBufferRef frame = watcher.nextFrame();
+          return frame && wholly(frame, pushing.shown);
+        },
+        10s);
+  };
+  auto first = std::make_unique<Pushing>(std::array<uint8_t, 4>{200, 0, 0, 255});
+  ASSERT_TRUE(shows(*first));
+  auto second = std::make_unique<Pushing>(std::array<uint8_t, 4>{0, 200, 0, 255});
+  ASSERT_TRUE(shows(*second));
+  auto third = std::make_unique<Pushing>(std::array<uint8_t, 4>{0, 0, 200, 255});
+  ASSERT_TRUE(shows(*third));
+
+  third.reset();
+  EXPECT_TRUE(shows(*second));
+  first.reset();  // the oldest, while a newer one is shown
+  EXPECT_TRUE(shows(*second));
+  second.reset();
+  EXPECT_EQ(extension->waitForExit(0ms), std::nullopt) << extension->errorText();
 }
 
 // The extension stopped after it published: the camera stays listed but never links, so every

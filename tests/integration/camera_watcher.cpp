@@ -1,5 +1,6 @@
 #include "tests/integration/camera_watcher.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/media/pixel_buffer.h"
@@ -77,6 +78,30 @@ Bgra centrePixel(const platform::media::SampleBufferRef& frame) {
       pixels.data() + (picture.height() / 2) * picture.bytesPerRow() + (picture.width() / 2) * 4,
       4);
   return pixel;
+}
+
+bool near(const Bgra& pixel, const Bgra& expected) {
+  for (int c = 0; c < 4; ++c) {
+    if (std::abs(pixel[c] - expected[c]) > 2) return false;
+  }
+  return true;
+}
+
+bool wholly(const platform::media::SampleBufferRef& frame, const Bgra& colour) {
+  platform::media::PixelBuffer& picture = *frame->imageBuffer();
+  platform::media::BaseAddressLock pixels(picture,
+                                          platform::media::PixelBuffer::LockFlags::ReadOnly);
+  for (int y = 0; y < 5; ++y) {
+    for (int x = 0; x < 5; ++x) {
+      Bgra pixel{};
+      std::memcpy(pixel.data(),
+                  pixels.data() + (picture.height() * (2 * y + 1) / 10) * picture.bytesPerRow() +
+                      (picture.width() * (2 * x + 1) / 10) * 4,
+                  4);
+      if (!near(pixel, colour)) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace quillane::integration

@@ -54,5 +54,10 @@ class CameraWatcher {
 using Bgra = std::array<uint8_t, 4>;
 // The pixel at the picture's centre.
 Bgra centrePixel(const platform::media::SampleBufferRef& frame);
+// Whether the pixels differ by at most 2 in each channel.
+bool near(const Bgra& pixel, const Bgra& expected);
+// Whether each point of a 5 × 5 grid over the frame has the colour: a placeholder frame or a
+// picture torn between two producers has not.
+bool wholly(const platform::media::SampleBufferRef& frame, const Bgra& colour);
 
 }  // namespace quillane::integration

@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/camera/pipewire/shared/camera_node_keys.h"
+
 namespace platform::camera::pipewire {
 namespace {
 
@@ -102,13 +104,31 @@ bool LinkedStream::linkFailedLocked() const {
   return link != nullptr && link->state == RegistryView::Link::State::Failed;
 }
 
+uint32_t LinkedStream::linkTargetLocked() const {
+  if (!output_) return peerNode_;
+  const auto sink = registry_.nodes().find(peerNode_);
+  if (sink == registry_.nodes().end()) return peerNode_;
+  const std::optional<std::string> uid = propertyOf(sink->second.properties, keys::kDeviceUID);
+  const std::optional<std::string> index = propertyOf(sink->second.properties, keys::kStreamIndex);
+  if (!uid || !index) return peerNode_;
+  const std::string tag = keys::sinkInletTag(*uid, *index);
+  for (const auto& [id, node] : registry_.nodes()) {
+    if (propertyOf(node.properties, keys::kSinkInletOf) == tag && !registry_.linked(id) &&
+        registry_.portOf(id, /*output=*/false)) {
+      return id;
+    }
+  }
+  return peerNode_;
+}
+
 bool LinkedStream::requestLinkLocked() {
+  const uint32_t peerNode = linkTargetLocked();
   const uint32_t ownNode = video_->nodeID();
   const std::optional<uint32_t> ownPort = registry_.portOf(ownNode, output_);
-  const std::optional<uint32_t> peerPort = registry_.portOf(peerNode_, !output_);
+  const std::optional<uint32_t> peerPort = registry_.portOf(peerNode, !output_);
   if (ownNode == SPA_ID_INVALID || !ownPort || !peerPort) return true;  // not yet: ask later
-  const uint32_t outputNode = output_ ? ownNode : peerNode_;
-  const uint32_t inputNode = output_ ? peerNode_ : ownNode;
+  const uint32_t outputNode = output_ ? ownNode : peerNode;
+  const uint32_t inputNode = output_ ? peerNode : ownNode;
   const uint32_t outputPort = output_ ? *ownPort : *peerPort;
   const uint32_t inputPort = output_ ? *peerPort : *ownPort;
   pw_properties* props = pw_properties_new(

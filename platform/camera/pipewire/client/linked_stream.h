@@ -65,6 +65,9 @@ class LinkedStream : protected VideoStream::Owner {
   static void onLinkBound(void* data, uint32_t global);
   static void onLinkError(void* data, int seq, int res, const char* message);
   static const pw_proxy_events kLinkEvents;
+  // The node to link to: for a producer, an unlinked inlet of the sink node when it has one
+  // (PipeWire keeps a port's buffers for its first link only).
+  uint32_t linkTargetLocked() const QLN_REQUIRES(loopConfinement);
   // Asks the daemon for the link once both ports show; false when it cannot be asked.
   bool requestLinkLocked() QLN_REQUIRES(loopConfinement);
   void dropLinkLocked() QLN_REQUIRES(loopConfinement);

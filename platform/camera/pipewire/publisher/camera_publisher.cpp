@@ -91,7 +91,7 @@ void CameraPublisher::lost() {
 void CameraPublisher::linkAdded(const RegistryView::Link& link) {
   loop_.assertConfined();
   for (const Published& each : published_) {
-    if (each.node->carries(link)) each.node->linked(link.id);
+    if (each.node->carries(link)) each.node->linked(link);
   }
 }
 

@@ -23,6 +23,13 @@ void PublishedNode::connect(pw_core* core, RegistryView& registry, Properties pu
   VideoParams formats;
   offer(formats);
   video_ = VideoStream::connect(loop_, core, std::move(setup), formats, *this);
+  // Until the next connection the stream is not published, and no link can reach it.
+  if (!video_) {
+    std::fprintf(stderr, "camera-extension: stream \"%s\" could not be made on PipeWire\n",
+                 stream_->localizedName().c_str());
+    return;
+  }
+  streamMade();
 }
 
 void PublishedNode::disconnect() {
@@ -44,7 +51,12 @@ void PublishedNode::failed(VideoStream&, const char* reason) {
 
 void PublishedNode::remakeFailedStream() {
   loop_.assertConfined();
-  if (!video_ || !video_->failed()) return;  // gone with the connection, or made anew already
+  if (video_ && video_->failed()) remakeStream();  // not when gone or made anew already
+}
+
+void PublishedNode::remakeStream() {
+  loop_.assertConfined();
+  if (core_ == nullptr) return;
   pw_core* core = core_;
   RegistryView* registry = registry_;
   disconnect();
@@ -54,6 +66,10 @@ void PublishedNode::remakeFailedStream() {
 void PublishedNode::dropLinks() {
   if (registry_ == nullptr) return;
   for (uint32_t link : links_) registry_->destroy(link);
+}
+
+void PublishedNode::dropLink(uint32_t link) {
+  if (registry_ != nullptr) registry_->destroy(link);
 }
 
 uint32_t PublishedNode::nodeID() const {
@@ -66,9 +82,15 @@ bool PublishedNode::carries(const RegistryView::Link& link) const {
          (stream_->direction() == StreamDirection::Sink ? link.inputNode : link.outputNode) == node;
 }
 
-void PublishedNode::linked(uint32_t link) {
+void PublishedNode::linked(const RegistryView::Link& came) {
+  const uint32_t link = came.id;
   links_.push_back(link);
+  const bool taken = linkCame(came);
   linksChanged();
+  if (!taken) {
+    dropLink(link);
+    return;
+  }
   auto client = std::make_shared<const ExtensionClient>(ExtensionClient{Uuid::random(), 0, ""});
   callbacks_.async([self = shared_from_this(), link, client] {
     // A client the source refuses is not listed; its link carries nothing the source takes.
@@ -79,7 +101,8 @@ void PublishedNode::linked(uint32_t link) {
       wasIdle = self->clients_.empty();
       self->clients_.emplace_back(link, client);
     }
-    if (wasIdle) self->stream_->source().startStream();
+    // A sink's source takes from the client it allowed last, which is this one.
+    if (wasIdle || self->takesNewest()) self->stream_->source().startStream();
   });
 }
 
@@ -88,6 +111,7 @@ void PublishedNode::unlinked(uint32_t link) {
   linksChanged();
   callbacks_.async([self = shared_from_this(), link] {
     ExtensionClientRef client;
+    ExtensionClientRef newest;  // the one left that started last, when `client` was the newest
     bool nowIdle = false;
     {
       base::MutexLock lock(self->clientsMutex_);
@@ -95,12 +119,23 @@ void PublishedNode::unlinked(uint32_t link) {
                                 [&](const auto& entry) { return entry.first == link; });
       if (found == self->clients_.end()) return;
       client = found->second;
+      const bool wasNewest = std::next(found) == self->clients_.end();
       self->clients_.erase(found);
       nowIdle = self->clients_.empty();
+      if (wasNewest && !nowIdle) newest = self->clients_.back().second;
     }
     self->clientStopped(client);
-    if (nowIdle) self->stream_->source().stopStream();
+    if (nowIdle) {
+      self->stream_->source().stopStream();
+    } else if (newest && self->takesNewest() &&
+               self->stream_->source().authorizedToStartStream(newest)) {
+      self->stream_->source().startStream();
+    }
   });
+}
+
+bool PublishedNode::takesNewest() const {
+  return stream_->direction() == StreamDirection::Sink;
 }
 
 void PublishedNode::unlinkAll() {

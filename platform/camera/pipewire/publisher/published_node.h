@@ -18,8 +18,9 @@ namespace platform::camera::pipewire {
 // One published stream of an extension as a PipeWire node: what output and sink nodes share. The
 // node exists while the daemon is connected; the clients that stream on it are the links to or
 // from it, each one client, and the stream's source hears of the first that comes and the last
-// that goes on the publisher's callback queue, never on PipeWire's thread. A node whose stream
-// fails is said once on standard error, loses its links and is made anew.
+// that goes (a sink's source also of each newest client) on the publisher's callback queue, never
+// on PipeWire's thread. A node whose stream fails is said once on standard error, loses its links
+// and is made anew.
 class PublishedNode : public StreamEndpoint,
                       protected VideoStream::Owner,
                       public std::enable_shared_from_this<PublishedNode> {
@@ -38,8 +39,9 @@ class PublishedNode : public StreamEndpoint,
   void disconnect() QLN_REQUIRES(loopConfinement);
   // The node's global ID in the daemon; SPA_ID_INVALID while it has none. Loop thread.
   uint32_t nodeID() const QLN_REQUIRES(loopConfinement);
-  // Whether the link carries this node's data: it ends (sink) or starts (output) at the node.
-  bool carries(const RegistryView::Link& link) const QLN_REQUIRES(loopConfinement);
+  // Whether the link carries this node's data: it ends (sink) or starts (output) at the node, or
+  // at a stream the node made for it.
+  virtual bool carries(const RegistryView::Link& link) const QLN_REQUIRES(loopConfinement);
 
   // The stream is being withdrawn: what waits for it is answered with an error. Callback queue.
   virtual void withdrawn() {}
@@ -48,7 +50,7 @@ class PublishedNode : public StreamEndpoint,
   virtual void retire() {}
 
   // A link to or from the node came or went: its client starts or stops. Loop thread.
-  void linked(uint32_t link) QLN_REQUIRES(loopConfinement);
+  void linked(const RegistryView::Link& link) QLN_REQUIRES(loopConfinement);
   void unlinked(uint32_t link) QLN_REQUIRES(loopConfinement);
   // Every client stops, as when the daemon went away or the stream is withdrawn. Loop thread.
   void unlinkAll() QLN_REQUIRES(loopConfinement);
@@ -61,14 +63,33 @@ class PublishedNode : public StreamEndpoint,
   // buffers, and the formats it offers. Loop thread.
   virtual VideoStreamSetup kind() const QLN_REQUIRES(loopConfinement) = 0;
   virtual void offer(VideoParams& formats) const QLN_REQUIRES(loopConfinement) = 0;
-  // The node's stream is about to go: what was kept for its buffers goes with it. Loop thread.
+  // The node's stream was made, or is about to go: what was kept for its buffers goes with it.
+  // Loop thread.
+  virtual void streamMade() QLN_REQUIRES(loopConfinement) {}
   virtual void streamGoing() QLN_REQUIRES(loopConfinement) {}
-  // A link to or from the node came or went.
+  // A link to or from the node came: whether the node takes it (one it does not take is asked to
+  // go, and its client never starts). Then, or when one went, linksChanged.
+  virtual bool linkCame(const RegistryView::Link& link) QLN_REQUIRES(loopConfinement) {
+    (void)link;
+    return true;
+  }
   virtual void linksChanged() QLN_REQUIRES(loopConfinement) {}
   // The client stopped streaming; runs on the callback queue.
   virtual void clientStopped(const ExtensionClientRef& client) { (void)client; }
+  // VideoStream::Owner: says so, drops the links and makes the stream anew, after the event.
+  void failed(VideoStream& stream, const char* reason) override;
   // Cuts the links of every client, as for a peer that broke the rules. Loop thread.
   void dropLinks() QLN_REQUIRES(loopConfinement);
+  // Cuts one link. Loop thread.
+  void dropLink(uint32_t link) QLN_REQUIRES(loopConfinement);
+  // Drops the stream, and with it every link, and makes it anew. Loop thread, never from inside
+  // one of the stream's events.
+  void remakeStream() QLN_REQUIRES(loopConfinement);
+
+  // While connected; loop thread.
+  pw_core* core() const QLN_REQUIRES(loopConfinement) { return core_; }
+  // The properties clients read the node by.
+  const Properties& published() const QLN_REQUIRES(loopConfinement) { return published_; }
 
   PipeWireLoop& loop_;
   dispatch::SerialQueue& callbacks_;
@@ -77,9 +98,10 @@ class PublishedNode : public StreamEndpoint,
   std::vector<uint32_t> links_ QLN_GUARDED_BY(loopConfinement);  // the links to or from the node
 
  private:
-  // VideoStream::Owner: says so, drops the links and makes the stream anew, after the event.
-  void failed(VideoStream& stream, const char* reason) final;
   void remakeFailedStream();
+  // Whether the source starts again for each client, taking the newest: a sink's does, so that
+  // the producer that started last is the one shown, and the one before it when it stops.
+  bool takesNewest() const;
 
   const std::shared_ptr<ExtensionStream> stream_;
   // While connected; loop thread.

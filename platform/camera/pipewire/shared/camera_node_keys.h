@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // The node properties by which a published camera's streams carry what clients need to rebuild
 // the device and stream tree and answer its properties: PipeWire lists nodes, not devices. Every
 // node of a device carries the device's and the provider's.
@@ -28,5 +30,12 @@ inline constexpr char kSinkQueueSize[] = "camera.sink.queue-size";
 inline constexpr char kSinkBuffersRequiredForStartup[] = "camera.sink.buffers-required-for-startup";
 inline constexpr char kSinkUnderrunCount[] = "camera.sink.underrun-count";
 inline constexpr char kSinkEndOfData[] = "camera.sink.end-of-data";
+// On a sink's inlet, a node of its own that one producer links to and that lists none of the keys
+// above: "<device UID>/<stream index>" of the sink node it feeds.
+inline constexpr char kSinkInletOf[] = "camera.sink.inlet-of";
+
+inline std::string sinkInletTag(const std::string& deviceUID, const std::string& streamIndex) {
+  return deviceUID + "/" + streamIndex;
+}
 
 }  // namespace platform::camera::pipewire::keys

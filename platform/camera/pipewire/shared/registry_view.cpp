@@ -2,6 +2,7 @@
 
 #include <pipewire/pipewire.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -72,6 +73,12 @@ std::optional<uint32_t> RegistryView::portOf(uint32_t node, bool output) const {
     if (port.node == node && port.output == output) return id;
   }
   return std::nullopt;
+}
+
+bool RegistryView::linked(uint32_t node) const {
+  return std::any_of(links_.begin(), links_.end(), [&](const auto& entry) {
+    return entry.second.inputNode == node || entry.second.outputNode == node;
+  });
 }
 
 const RegistryView::Link* RegistryView::link(uint32_t id) const {

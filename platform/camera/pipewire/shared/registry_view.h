@@ -69,6 +69,8 @@ class RegistryView {
   const std::map<uint32_t, Node>& nodes() const QLN_REQUIRES(loopConfinement) { return nodes_; }
   // The node's port in the given direction; nullopt while it has none.
   std::optional<uint32_t> portOf(uint32_t node, bool output) const QLN_REQUIRES(loopConfinement);
+  // Whether a link starts or ends at the node.
+  bool linked(uint32_t node) const QLN_REQUIRES(loopConfinement);
   // The link of that global ID; null while the registry does not list it.
   const Link* link(uint32_t id) const QLN_REQUIRES(loopConfinement);
   // Asks the daemon to destroy an object, such as a link.

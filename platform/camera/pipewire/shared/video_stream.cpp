@@ -107,7 +107,9 @@ void VideoStream::onParamChanged(void* data, uint32_t id, const spa_pod* param) 
     VideoParams answer;
     if (self->setup_.buffers) answer.addBuffers(*self->negotiated_, *self->setup_.buffers);
     answer.addHeaderMeta();
-    pw_stream_update_params(self->stream_, answer.data(), answer.count());
+    if (pw_stream_update_params(self->stream_, answer.data(), answer.count()) < 0) {
+      self->fail("its buffers could not be asked for");
+    }
   } else if (param != nullptr) {
     // Reported to the peer too; the error comes back as the stream's state.
     pw_stream_set_error(self->stream_, -EINVAL, "a format this stream does not take");
