@@ -163,7 +163,7 @@ TEST_F(HostContractTest, ConsumeIsAnsweredExactlyOnce) {
   extension.sink->consumeSampleBuffer(streaming[0], delivered.completion());
   ASSERT_TRUE(harness->eventually([&] { return delivered.count() == 2; }));
   std::vector<ConsumeResult> results = delivered.results();
-  EXPECT_FALSE(results[0].error || results[1].error);
+  ASSERT_FALSE(results[0].error || results[1].error);
   EXPECT_EQ(uniformByte(results[0].buffer), 7);
   EXPECT_EQ(uniformByte(results[1].buffer), 9);
   EXPECT_LT(results[0].sequenceNumber, results[1].sequenceNumber);
